@@ -1,0 +1,18 @@
+// A JSON file that describes a machine's devices, with failures to inject.
+// Changes are written back to the file atomically.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "DeviceService.h"
+
+namespace quillon::devices {
+
+// Reads `path` at every open of a set; a broken file opens as a failed set
+// and is explained on `diagnostics` with the file, line and reason.
+std::unique_ptr<DeviceService> MakeDeviceFileService(const std::string& path,
+                                                     std::ostream& diagnostics);
+
+}  // namespace quillon::devices

@@ -1,0 +1,170 @@
+// The device configuration service: the operations the window needs from the
+// operating system's device-installation service, one method per SetupAPI or
+// configuration-manager function. Backends: SetupAPI (Windows), sysfs (Linux),
+// and a device file that stands in for a whole machine.
+//
+// The types keep the Windows shape so that the SetupAPI backend is a thin
+// pass-through. On Windows, include this header before <setupapi.h>: the
+// constants below share their names with that header's macros.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace quillon::devices {
+
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+};
+
+struct SP_DEVINFO_DATA {
+  std::uint32_t cbSize;
+  GUID ClassGuid;
+  std::uint32_t DevInst;  // 0 is a valid node handle
+  std::uintptr_t Reserved;
+};
+
+struct SP_CLASSINSTALL_HEADER {
+  std::uint32_t cbSize;
+  std::uint32_t InstallFunction;
+};
+
+struct SP_PROPCHANGE_PARAMS {
+  SP_CLASSINSTALL_HEADER ClassInstallHeader;
+  std::uint32_t StateChange;
+  std::uint32_t Scope;
+  std::uint32_t HwProfile;
+};
+
+static_assert(sizeof(SP_CLASSINSTALL_HEADER) == 8);
+static_assert(sizeof(SP_PROPCHANGE_PARAMS) == 20);
+
+// Flags of SetupDiGetClassDevsA.
+constexpr std::uint32_t DIGCF_PRESENT = 0x2;
+constexpr std::uint32_t DIGCF_ALLCLASSES = 0x4;
+
+// Registry properties.
+constexpr std::uint32_t SPDRP_DEVICEDESC = 0x0;
+constexpr std::uint32_t SPDRP_FRIENDLYNAME = 0xC;
+constexpr std::uint32_t REG_SZ = 1;
+
+// Class installer requests.
+constexpr std::uint32_t DIF_PROPERTYCHANGE = 0x12;
+constexpr std::uint32_t DICS_ENABLE = 1;
+constexpr std::uint32_t DICS_DISABLE = 2;
+constexpr std::uint32_t DICS_START = 4;
+constexpr std::uint32_t DICS_STOP = 5;
+constexpr std::uint32_t DICS_FLAG_GLOBAL = 1;
+constexpr std::uint32_t DICS_FLAG_CONFIGSPECIFIC = 2;
+
+// Node status flags and problem codes used by the non-Windows backends.
+constexpr std::uint32_t DN_ROOT_ENUMERATED = 0x1;
+constexpr std::uint32_t DN_DRIVER_LOADED = 0x2;
+constexpr std::uint32_t DN_STARTED = 0x8;
+constexpr std::uint32_t DN_HAS_PROBLEM = 0x400;
+constexpr std::uint32_t DN_DISABLEABLE = 0x2000;
+constexpr std::uint32_t DN_REMOVABLE = 0x4000;
+constexpr std::uint32_t DN_NT_ENUMERATOR = 0x00800000;
+constexpr std::uint32_t DN_NT_DRIVER = 0x01000000;
+constexpr std::uint32_t CM_PROB_FAILED_INSTALL = 28;
+constexpr std::uint32_t CM_PROB_DISABLED = 22;
+constexpr std::uint32_t CM_PROB_FAILED_START = 10;
+constexpr std::uint32_t CM_PROB_WAITING_ON_DEPENDENCY = 51;
+constexpr std::uint32_t CR_SUCCESS = 0;
+constexpr std::uint32_t CR_FAILURE = 0x13;
+
+// Last-error codes (Windows values) that the backends report.
+namespace error {
+constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kPathNotFound = 3;
+constexpr std::uint32_t kAccessDenied = 5;
+constexpr std::uint32_t kInvalidHandle = 6;
+constexpr std::uint32_t kNotEnoughMemory = 8;
+constexpr std::uint32_t kInvalidData = 13;
+constexpr std::uint32_t kNotReady = 21;
+constexpr std::uint32_t kGenFailure = 31;
+constexpr std::uint32_t kNotSupported = 50;
+constexpr std::uint32_t kInvalidParameter = 87;
+constexpr std::uint32_t kInsufficientBuffer = 122;
+constexpr std::uint32_t kBusy = 170;
+constexpr std::uint32_t kNoMoreItems = 259;
+constexpr std::uint32_t kInvalidUserBuffer = 1784;
+constexpr std::uint32_t kNoDriverSelected = 0xE0000203;
+constexpr std::uint32_t kNoSuchDevinst = 0xE000020B;
+constexpr std::uint32_t kNotDisableable = 0xE0000231;
+}  // namespace error
+
+// An open set of device nodes. Opaque: each backend decides what it points to.
+struct DeviceInfoSetTag;
+using HDEVINFO = DeviceInfoSetTag*;
+
+// Every operation returns false (or an empty handle) on failure and then
+// GetLastError() gives the Windows error code. Backends show nothing
+// themselves; the caller decides what to report.
+class DeviceService {
+ public:
+  virtual ~DeviceService() = default;
+
+  // Opens the present device nodes of all classes, of one enumerator when
+  // `enumerator` is non-null (compared ignoring case). nullptr on failure.
+  virtual HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
+                                        std::uint32_t flags) = 0;
+  // Fills `data` (whose cbSize must be sizeof(SP_DEVINFO_DATA)) for member
+  // `memberIndex`; fails with 259 past the last member.
+  virtual bool SetupDiEnumDeviceInfo(HDEVINFO set, std::uint32_t memberIndex,
+                                     SP_DEVINFO_DATA* data) = 0;
+  // NUL-terminated instance ID; fails with 122 when it does not fit.
+  virtual bool SetupDiGetDeviceInstanceIdA(HDEVINFO set, const SP_DEVINFO_DATA* data,
+                                           char* buffer, std::uint32_t bufferSize,
+                                           std::uint32_t* requiredSize) = 0;
+  // NUL-terminated text property; fails with 13 when the node has none and
+  // with 122 when it does not fit.
+  virtual bool SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, const SP_DEVINFO_DATA* data,
+                                                 std::uint32_t property,
+                                                 std::uint32_t* propertyRegDataType,
+                                                 std::uint8_t* buffer, std::uint32_t bufferSize,
+                                                 std::uint32_t* requiredSize) = 0;
+  // Stores `bufferSize` bytes as the property's text (no terminator counted;
+  // 0 stores the empty text).
+  virtual bool SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data,
+                                                 std::uint32_t property,
+                                                 const std::uint8_t* buffer,
+                                                 std::uint32_t bufferSize) = 0;
+  // Attaches class-install parameters (an SP_PROPCHANGE_PARAMS) to the member.
+  virtual bool SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data,
+                                             const SP_CLASSINSTALL_HEADER* params,
+                                             std::uint32_t paramsSize) = 0;
+  // Carries out the attached request.
+  virtual bool SetupDiCallClassInstaller(std::uint32_t installFunction, HDEVINFO set,
+                                         SP_DEVINFO_DATA* data) = 0;
+  // CONFIGRET: CR_SUCCESS when both outputs were written; leaves them
+  // untouched otherwise.
+  virtual std::uint32_t CM_Get_DevNode_Status(std::uint32_t* status, std::uint32_t* problemNumber,
+                                              std::uint32_t devInst, std::uint32_t flags) = 0;
+  virtual bool SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
+  // The error code of the last failed operation on this thread.
+  virtual std::uint32_t GetLastError() const = 0;
+};
+
+// Owns one open set and destroys it through its service.
+class DeviceInfoSetCloser {
+ public:
+  DeviceInfoSetCloser() = default;
+  explicit DeviceInfoSetCloser(DeviceService& service) : service_(&service) {}
+  void operator()(HDEVINFO set) const {
+    if (service_ != nullptr) service_->SetupDiDestroyDeviceInfoList(set);
+  }
+
+ private:
+  DeviceService* service_ = nullptr;
+};
+using DeviceInfoSetPtr = std::unique_ptr<DeviceInfoSetTag, DeviceInfoSetCloser>;
+
+// SetupDiGetClassDevsA with the flags the window uses (present nodes of all
+// classes); an empty enumerator means all enumerators. Empty on failure.
+DeviceInfoSetPtr OpenPresentDevices(DeviceService& service, const char* enumerator);
+
+}  // namespace quillon::devices

@@ -1,0 +1,43 @@
+#include "DeviceServiceFactory.h"
+
+#include <filesystem>
+#include <ostream>
+
+#include "DeviceFileService.h"
+#include "UnavailableDeviceService.h"
+#ifdef _WIN32
+#include "SetupApiService.h"
+#else
+#include "SysfsService.h"
+#endif
+
+namespace quillon::devices {
+
+std::unique_ptr<DeviceService> CreateDeviceService(const std::string& source,
+                                                   std::ostream& diagnostics) {
+  namespace fs = std::filesystem;
+  if (source.empty()) {
+#ifdef _WIN32
+    return MakeSetupApiService();
+#else
+    return MakeSysfsService("");
+#endif
+  }
+  std::error_code ec;
+  const fs::file_status status = fs::status(fs::u8path(source), ec);
+  if (ec || !fs::exists(status)) {
+    diagnostics << source << ": no such file or directory\n";
+    return std::make_unique<UnavailableDeviceService>(error::kFileNotFound);
+  }
+  if (fs::is_directory(status)) {
+#ifdef _WIN32
+    diagnostics << source << ": a directory is no device source on Windows\n";
+    return std::make_unique<UnavailableDeviceService>(error::kNotSupported);
+#else
+    return MakeSysfsService(source);
+#endif
+  }
+  return MakeDeviceFileService(source, diagnostics);
+}
+
+}  // namespace quillon::devices

@@ -1,0 +1,138 @@
+#include "DeviceText.h"
+
+#include <array>
+#include <cstdio>
+
+namespace quillon::devices {
+
+std::string FormatSigned(std::uint32_t value) {
+  return std::to_string(static_cast<std::int32_t>(value));
+}
+
+std::string FormatHex8(std::uint32_t value) {
+  std::array<char, 11> text{};
+  std::snprintf(text.data(), text.size(), "0x%08X", static_cast<unsigned>(value));
+  return text.data();
+}
+
+std::string FormatGuid(const GUID& guid) {
+  std::array<char, 39> text{};
+  std::snprintf(text.data(), text.size(), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(guid.Data1), unsigned{guid.Data2}, unsigned{guid.Data3},
+                unsigned{guid.Data4[0]}, unsigned{guid.Data4[1]}, unsigned{guid.Data4[2]},
+                unsigned{guid.Data4[3]}, unsigned{guid.Data4[4]}, unsigned{guid.Data4[5]},
+                unsigned{guid.Data4[6]}, unsigned{guid.Data4[7]});
+  return text.data();
+}
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads `digits` hexadecimal digits at `pos`; false if any is not one.
+bool ReadHex(const std::string& text, std::size_t pos, int digits, std::uint32_t& value) {
+  value = 0;
+  for (int i = 0; i < digits; ++i) {
+    const int d = HexDigit(text[pos + static_cast<std::size_t>(i)]);
+    if (d < 0) return false;
+    value = value * 16 + static_cast<std::uint32_t>(d);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseGuid(const std::string& text, GUID& guid) {
+  std::string bare = text;
+  if (bare.size() == 38 && bare.front() == '{' && bare.back() == '}') {
+    bare = bare.substr(1, 36);
+  }
+  if (bare.size() != 36 || bare[8] != '-' || bare[13] != '-' || bare[18] != '-' ||
+      bare[23] != '-') {
+    return false;
+  }
+  GUID parsed{};
+  std::uint32_t part = 0;
+  if (!ReadHex(bare, 0, 8, part)) return false;
+  parsed.Data1 = part;
+  if (!ReadHex(bare, 9, 4, part)) return false;
+  parsed.Data2 = static_cast<std::uint16_t>(part);
+  if (!ReadHex(bare, 14, 4, part)) return false;
+  parsed.Data3 = static_cast<std::uint16_t>(part);
+  static constexpr std::array<std::size_t, 8> kBytePos = {19, 21, 24, 26, 28, 30, 32, 34};
+  for (std::size_t i = 0; i < kBytePos.size(); ++i) {
+    if (!ReadHex(bare, kBytePos[i], 2, part)) return false;
+    parsed.Data4[i] = static_cast<std::uint8_t>(part);
+  }
+  guid = parsed;
+  return true;
+}
+
+std::string ProblemText(std::uint32_t problem) {
+  switch (problem) {
+    case 0: return "enabled";
+    case 1: return "no config for device";
+    case 2: return "service load failed";
+    case 3: return "out of memory";
+    case 6: return "boot config conflict";
+    case 8: return "Devloader not found";
+    case 9: return "Invalid ID";
+    case 12: return "config conflict";
+    case 14: return "requires restart";
+    case 17: return "unknown res type";
+    case 21: return "devinst will remove";
+    case 22: return "disabled";
+    case 23: return "Devloader not ready";
+    case 24: return "device doesn't exist";
+    case 27: return "no valid log config";
+    case 28: return "install failed";
+    default: return "unknown error";
+  }
+}
+
+namespace {
+
+bool ReadTextProperty(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
+                      std::uint32_t property, std::array<char, kTextBufferSize>& buffer) {
+  std::uint32_t type = 0;
+  std::uint32_t required = 0;
+  return service.SetupDiGetDeviceRegistryPropertyA(
+      set, &data, property, &type, reinterpret_cast<std::uint8_t*>(buffer.data()),
+      kTextBufferSize, &required);
+}
+
+}  // namespace
+
+DisplayNameResult ReadDisplayName(DeviceService& service, HDEVINFO set,
+                                  const SP_DEVINFO_DATA& data, std::string& name) {
+  // One buffer for all three reads, as a failed read may leave it partly written.
+  std::array<char, kTextBufferSize> buffer{};
+  std::uint32_t required = 0;
+  if (!service.SetupDiGetDeviceInstanceIdA(set, &data, buffer.data(), kTextBufferSize,
+                                           &required)) {
+    name.clear();
+    return DisplayNameResult::kInstanceIdFailed;
+  }
+  if (!ReadTextProperty(service, set, data, SPDRP_FRIENDLYNAME, buffer) &&
+      !ReadTextProperty(service, set, data, SPDRP_DEVICEDESC, buffer)) {
+    name = "Unknown";
+    return DisplayNameResult::kOk;
+  }
+  buffer.back() = '\0';  // a backend that fills the whole buffer still ends here
+  name = buffer.data();
+  return DisplayNameResult::kOk;
+}
+
+DeviceInfoSetPtr OpenPresentDevices(DeviceService& service, const char* enumerator) {
+  const char* filter = (enumerator != nullptr && enumerator[0] != '\0') ? enumerator : nullptr;
+  return DeviceInfoSetPtr(service.SetupDiGetClassDevsA(nullptr, filter,
+                                                       DIGCF_PRESENT | DIGCF_ALLCLASSES),
+                          DeviceInfoSetCloser(service));
+}
+
+}  // namespace quillon::devices

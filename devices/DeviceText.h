@@ -1,0 +1,39 @@
+// Texts the window and the report log show for a device: number formats,
+// the setup class GUID, the problem texts and the display name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "DeviceService.h"
+
+namespace quillon::devices {
+
+// Signed 32-bit decimal: 0xE000020B gives "-536870389".
+std::string FormatSigned(std::uint32_t value);
+
+// "0x" and exactly eight uppercase hexadecimal digits.
+std::string FormatHex8(std::uint32_t value);
+
+// Braced registry form, "{4D36E972-E325-11CE-BFC1-08002BE10318}".
+std::string FormatGuid(const GUID& guid);
+
+// Parses the braced (or bare) registry form; false when malformed.
+bool ParseGuid(const std::string& text, GUID& guid);
+
+// The short text for a problem code; "unknown error" for codes without one.
+std::string ProblemText(std::uint32_t problem);
+
+// Largest text a property or name may hold, and the buffer that holds it.
+constexpr std::uint32_t kTextBufferSize = 260;
+
+enum class DisplayNameResult { kOk, kInstanceIdFailed };
+
+// The display name of one member: its friendly name, else its description,
+// else "Unknown". When the instance ID cannot be read (the test that the
+// device is readable) `name` is empty and the result says so; the caller
+// reports service.GetLastError().
+DisplayNameResult ReadDisplayName(DeviceService& service, HDEVINFO set,
+                                  const SP_DEVINFO_DATA& data, std::string& name);
+
+}  // namespace quillon::devices

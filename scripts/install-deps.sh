@@ -1,0 +1,31 @@
+#!/bin/sh
+# Installs the Debian 12 packages that building and testing need, if missing.
+# Usage: scripts/install-deps.sh [build|test]   (default: build)
+set -eu
+
+what=${1:-build}
+packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2"
+if [ "$what" = test ]; then
+  packages="$packages libgtest-dev xvfb xauth g++-mingw-w64-x86-64-posix wine64"
+fi
+
+missing=""
+for p in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+    missing="$missing $p"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing" >&2
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then sudo=sudo; else
+    echo "Missing packages:$missing (run this script as root)" >&2
+    exit 1
+  fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+$sudo apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,57 @@
+#include "DeviceText.h"
+
+#include <gtest/gtest.h>
+
+namespace quillon::devices {
+namespace {
+
+TEST(DeviceText, NumberFormats) {
+  struct Row {
+    std::uint32_t value;
+    const char* signedText;
+    const char* hexText;
+  };
+  const Row rows[] = {
+      {0, "0", "0x00000000"},
+      {22, "22", "0x00000016"},
+      {0x0180200A, "25174026", "0x0180200A"},
+      {0xE000020B, "-536870389", "0xE000020B"},
+      {0xFFFFFFFF, "-1", "0xFFFFFFFF"},
+      {0x80000000, "-2147483648", "0x80000000"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(FormatSigned(row.value), row.signedText);
+    EXPECT_EQ(FormatHex8(row.value), row.hexText);
+  }
+}
+
+TEST(DeviceText, GuidRoundTripsInUppercase) {
+  GUID guid{};
+  ASSERT_TRUE(ParseGuid("{4d36e972-e325-11ce-bfc1-08002be10318}", guid));
+  EXPECT_EQ(FormatGuid(guid), "{4D36E972-E325-11CE-BFC1-08002BE10318}");
+  ASSERT_TRUE(ParseGuid("36FC9E60-C465-11CF-8056-444553540000", guid));
+  EXPECT_EQ(FormatGuid(guid), "{36FC9E60-C465-11CF-8056-444553540000}");
+  EXPECT_EQ(FormatGuid(GUID{}), "{00000000-0000-0000-0000-000000000000}");
+}
+
+TEST(DeviceText, MalformedGuidsAreRefused) {
+  for (const char* text : {"", "{}", "{4D36E972-E325-11CE-BFC1-08002BE1031}",
+                           "{4D36E972-E325-11CE-BFC1-08002BE1031G}",
+                           "{4D36E972xE325-11CE-BFC1-08002BE10318}",
+                           "4D36E972-E325-11CE-BFC1-08002BE10318}"}) {
+    GUID guid{};
+    EXPECT_FALSE(ParseGuid(text, guid)) << text;
+  }
+}
+
+TEST(DeviceText, ProblemTexts) {
+  const std::pair<std::uint32_t, const char*> rows[] = {
+      {0, "enabled"},          {1, "no config for device"}, {5, "unknown error"},
+      {22, "disabled"},        {24, "device doesn't exist"}, {28, "install failed"},
+      {29, "unknown error"},   {0xFFFFFFFF, "unknown error"},
+  };
+  for (const auto& [code, text] : rows) EXPECT_EQ(ProblemText(code), text) << code;
+}
+
+}  // namespace
+}  // namespace quillon::devices
