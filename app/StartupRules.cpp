@@ -1,0 +1,47 @@
+#include "StartupRules.h"
+
+#include <cstddef>
+
+namespace quillon::app {
+
+bool HasPlatformOption(int argc, const char* const* argv) {
+  for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "-platform" || argument == "--platform") {
+      return true;
+    }
+  }
+  return false;
+}
+
+PlatformChoice ChoosePlatform(const DisplayEnvironment& environment, bool commandMode) {
+  const bool userChose = !environment.qtQpaPlatform.empty() || environment.platformArgument;
+  const bool displayKnown = !environment.display.empty() || !environment.waylandDisplay.empty();
+  if (userChose || displayKnown) {
+    return PlatformChoice::kToolkitDefault;
+  }
+  return commandMode ? PlatformChoice::kOffscreen : PlatformChoice::kNoDisplay;
+}
+
+std::string ExceptionBoxText(std::string_view message) {
+  std::string text(message);
+  // Compared as a byte, so that a non-ASCII last character counts as after ".".
+  if (!text.empty() && static_cast<unsigned char>(text.back()) > '.') {
+    text += '.';
+  }
+  return text;
+}
+
+std::string OneLine(std::string_view text) {
+  std::string line;
+  line.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      continue;  // CR LF is one break
+    }
+    line += (text[i] == '\r' || text[i] == '\n') ? ' ' : text[i];
+  }
+  return line;
+}
+
+}  // namespace quillon::app
