@@ -1,0 +1,110 @@
+// The only file of the window library with operating-system calls.
+#include "ReportLogFile.h"
+
+#include <fcntl.h>
+#include <cerrno>
+
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace quillon::ui {
+
+std::string ReportLogPath(const std::string& executablePath) {
+  const std::size_t dot = executablePath.rfind('.');
+  if (dot != std::string::npos &&
+      executablePath.find_first_of("\\/:", dot + 1) == std::string::npos) {
+    return executablePath.substr(0, dot) + ".log";
+  }
+  return executablePath + ".log";
+}
+
+namespace {
+
+int OpenTruncated(const std::string& path) {
+#ifdef _WIN32
+  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+  // O_NOFOLLOW: a link planted where the log belongs must not redirect our
+  // truncating write to some other file.
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+#endif
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+#ifdef _WIN32
+    const int written = _write(fd, data, static_cast<unsigned>(size));
+#else
+    const ssize_t written = write(fd, data, size);
+#endif
+    if (written < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+void CloseFile(int fd) {
+#ifdef _WIN32
+  _close(fd);
+#else
+  close(fd);
+#endif
+}
+
+}  // namespace
+
+ReportLogFile::~ReportLogFile() {
+  Close();
+}
+
+bool ReportLogFile::Open(const std::string& path) {
+  Close();
+  fd_ = OpenTruncated(path);
+  return fd_ >= 0;
+}
+
+void ReportLogFile::Write(std::string_view text) {
+  if (!IsOpen())
+    return;
+  for (const char c : text) {
+    if (c == '\n') {
+      pending_ += "\r\n";
+    } else {
+      pending_ += c;
+    }
+  }
+}
+
+void ReportLogFile::EndLine() {
+  if (!IsOpen())
+    return;
+  pending_ += "\r\n";
+  Flush();
+}
+
+void ReportLogFile::Flush() {
+  if (!IsOpen() || pending_.empty())
+    return;
+  // A failed write drops the text, like any other write to a failed log.
+  WriteAll(fd_, pending_.data(), pending_.size());
+  pending_.clear();
+}
+
+void ReportLogFile::Close() {
+  if (!IsOpen())
+    return;
+  Flush();
+  CloseFile(fd_);
+  fd_ = -1;
+}
+
+}  // namespace quillon::ui

@@ -1,0 +1,41 @@
+// The report log: a text file whose lines end in CR LF on every platform.
+// Lines are written to disk as soon as they end.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillon::ui {
+
+// The executable's path with its extension replaced by ".log". The extension
+// starts at the last "." that no folder separator ("\", "/" or ":") follows;
+// a path without one gets ".log" appended.
+std::string ReportLogPath(const std::string& executablePath);
+
+class ReportLogFile {
+ public:
+  ReportLogFile() = default;
+  ~ReportLogFile();
+  ReportLogFile(const ReportLogFile&) = delete;
+  ReportLogFile& operator=(const ReportLogFile&) = delete;
+
+  // Creates or truncates `path` for writing (mode 0644 where that applies).
+  // A symbolic link is refused rather than followed. False when not opened;
+  // writes are then dropped.
+  bool Open(const std::string& path);
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // Appends text to the current line; "\n" inside it ends a line.
+  void Write(std::string_view text);
+  // Ends the current line with CR LF and writes it out.
+  void EndLine();
+  // Writes out whatever is pending.
+  void Flush();
+  void Close();
+
+ private:
+  int fd_ = -1;
+  std::string pending_;
+};
+
+}  // namespace quillon::ui
