@@ -1,12 +1,387 @@
 #include "DeviceFileService.h"
 
-#include "UnavailableDeviceService.h"
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <ostream>
+#include <utility>
+#include <vector>
+
+#include "DeviceFileModel.h"
+#include "DeviceFileStore.h"
+#include "DeviceText.h"
 
 namespace quillon::devices {
 
-// Placeholder until the device-file backend lands.
-std::unique_ptr<DeviceService> MakeDeviceFileService(const std::string&, std::ostream&) {
-  return std::make_unique<UnavailableDeviceService>(error::kNotSupported);
+namespace {
+
+using devicefile::Member;
+using devicefile::Model;
+using devicefile::Operation;
+
+constexpr std::uint32_t kInvalidRegProperty = 0xE0000209;
+constexpr std::uint32_t kNoClassInstallParams = 0xE0000215;
+constexpr std::uint32_t CR_INVALID_POINTER = 0x3;
+constexpr std::uint32_t CR_NO_SUCH_DEVINST = 0xD;
+
+bool SameGuid(const GUID& a, const GUID& b) {
+  return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
+         std::memcmp(a.Data4, b.Data4, sizeof a.Data4) == 0;
+}
+
+class DeviceFileService final : public DeviceService {
+ public:
+  DeviceFileService(std::string path, std::ostream& diagnostics)
+      : path_(std::move(path)), diagnostics_(diagnostics) {}
+
+  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
+                                std::uint32_t flags) override {
+    // Read at every open, so that a refresh shows edits made meanwhile.
+    Model model;
+    if (!Load(model))
+      return nullptr;
+    const std::uint32_t openError = model.openError;
+    model_ = std::move(model);
+    if (openError != 0) {
+      lastError_ = openError;
+      return nullptr;
+    }
+    const bool byEnumerator = enumerator != nullptr && enumerator[0] != '\0';
+    const bool byClass = classGuid != nullptr && (flags & DIGCF_ALLCLASSES) == 0;
+    Set set;
+    for (const Member& member : model_.members) {
+      if ((flags & DIGCF_PRESENT) != 0 && !member.present)
+        continue;
+      if (byEnumerator &&
+          !devicefile::EqualsIgnoringCase(devicefile::Enumerator(member.instanceId), enumerator)) {
+        continue;
+      }
+      if (byClass && !SameGuid(member.classGuid, *classGuid))
+        continue;
+      set.members.push_back(member);
+    }
+    set.params.resize(set.members.size());
+    // Handles are never reused, so a destroyed one stays invalid.
+    const std::uintptr_t handle = nextHandle_;
+    nextHandle_ += 0x10;
+    sets_.emplace(handle, std::move(set));
+    lastError_ = 0;
+    return reinterpret_cast<HDEVINFO>(handle);
+  }
+
+  bool SetupDiEnumDeviceInfo(HDEVINFO handle, std::uint32_t memberIndex,
+                             SP_DEVINFO_DATA* data) override {
+    Set* set = FindSet(handle);
+    if (set == nullptr)
+      return Fail(error::kInvalidHandle);
+    if (data == nullptr)
+      return Fail(error::kInvalidParameter);
+    if (data->cbSize != sizeof(SP_DEVINFO_DATA))
+      return Fail(error::kInvalidUserBuffer);
+    if (memberIndex >= set->members.size())
+      return Fail(error::kNoMoreItems);
+    const Member& member = set->members[memberIndex];
+    data->ClassGuid = member.classGuid;
+    data->DevInst = member.devInst;
+    data->Reserved = std::uintptr_t{memberIndex} + 1;  // 0 marks a record not filled here
+    return Succeed();
+  }
+
+  bool SetupDiGetDeviceInstanceIdA(HDEVINFO handle, const SP_DEVINFO_DATA* data, char* buffer,
+                                   std::uint32_t bufferSize, std::uint32_t* requiredSize) override {
+    const Located found = Locate(handle, data);
+    if (found.member == nullptr)
+      return false;
+    if (const auto code = found.member->Failure(Operation::kInstanceId))
+      return Fail(*code);
+    return CopyText(found.member->instanceId, reinterpret_cast<std::uint8_t*>(buffer), bufferSize,
+                    requiredSize);
+  }
+
+  bool SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, const SP_DEVINFO_DATA* data,
+                                         std::uint32_t property, std::uint32_t* propertyRegDataType,
+                                         std::uint8_t* buffer, std::uint32_t bufferSize,
+                                         std::uint32_t* requiredSize) override {
+    const Located found = Locate(handle, data);
+    if (found.member == nullptr)
+      return false;
+    const Member& member = *found.member;
+    const std::optional<std::string>* text = nullptr;
+    std::optional<std::uint32_t> failure;
+    if (property == SPDRP_FRIENDLYNAME) {
+      text = &member.friendlyName;
+      failure = member.Failure(Operation::kFriendlyName);
+    } else if (property == SPDRP_DEVICEDESC) {
+      text = &member.description;
+      failure = member.Failure(Operation::kDescription);
+    } else {
+      return Fail(kInvalidRegProperty);
+    }
+    if (failure)
+      return Fail(*failure);
+    if (!text->has_value())
+      return Fail(error::kInvalidData);  // as for a missing property
+    if (propertyRegDataType != nullptr)
+      *propertyRegDataType = REG_SZ;
+    return CopyText(**text, buffer, bufferSize, requiredSize);
+  }
+
+  bool SetupDiSetDeviceRegistryPropertyA(HDEVINFO handle, SP_DEVINFO_DATA* data,
+                                         std::uint32_t property, const std::uint8_t* buffer,
+                                         std::uint32_t bufferSize) override {
+    const Located found = Locate(handle, data);
+    if (found.member == nullptr)
+      return false;
+    if (property != SPDRP_FRIENDLYNAME)
+      return Fail(kInvalidRegProperty);
+    if (const auto code = found.member->Failure(Operation::kSetFriendlyName))
+      return Fail(*code);
+    if (buffer == nullptr && bufferSize != 0)
+      return Fail(error::kInvalidParameter);
+    // The text ends at its terminator, should the count include one.
+    std::string name(reinterpret_cast<const char*>(buffer), bufferSize);
+    name.resize(std::min(name.size(), name.find('\0')));
+    // A name that could never be read back (at most 259 bytes fit the
+    // readers' buffer) or that the file cannot hold as text is refused.
+    if (name.size() >= kTextBufferSize)
+      return Fail(error::kInvalidParameter);
+    if (!devicefile::IsValidUtf8(name))
+      return Fail(error::kInvalidData);
+    return Change(*found.member, [&name](Model& model, std::size_t index) {
+      devicefile::StoreFriendlyName(model, index, name);
+    });
+  }
+
+  bool SetupDiSetClassInstallParamsA(HDEVINFO handle, SP_DEVINFO_DATA* data,
+                                     const SP_CLASSINSTALL_HEADER* params,
+                                     std::uint32_t paramsSize) override {
+    const Located found = Locate(handle, data);
+    if (found.member == nullptr)
+      return false;
+    if (const auto code = found.member->Failure(Operation::kSetClassInstallParams)) {
+      return Fail(*code);
+    }
+    std::optional<SP_PROPCHANGE_PARAMS>& stored = found.set->params[found.index];
+    if (params == nullptr) {  // clears what was attached
+      if (paramsSize != 0)
+        return Fail(error::kInvalidParameter);
+      stored.reset();
+      return Succeed();
+    }
+    if (params->cbSize != sizeof(SP_CLASSINSTALL_HEADER))
+      return Fail(error::kInvalidUserBuffer);
+    if (params->InstallFunction != DIF_PROPERTYCHANGE ||
+        paramsSize != sizeof(SP_PROPCHANGE_PARAMS)) {
+      return Fail(error::kInvalidParameter);
+    }
+    SP_PROPCHANGE_PARAMS change{};
+    std::memcpy(&change, params, sizeof change);
+    switch (change.StateChange) {
+      case DICS_ENABLE:
+      case DICS_DISABLE:
+      case DICS_START:
+      case DICS_STOP:
+        break;
+      default:
+        return Fail(error::kInvalidParameter);
+    }
+    stored = change;
+    return Succeed();
+  }
+
+  bool SetupDiCallClassInstaller(std::uint32_t installFunction, HDEVINFO handle,
+                                 SP_DEVINFO_DATA* data) override {
+    const Located found = Locate(handle, data);
+    if (found.member == nullptr)
+      return false;
+    if (const auto code = found.member->Failure(Operation::kCallClassInstaller)) {
+      return Fail(*code);
+    }
+    if (installFunction != DIF_PROPERTYCHANGE)
+      return Fail(error::kNotSupported);
+    const std::optional<SP_PROPCHANGE_PARAMS>& params = found.set->params[found.index];
+    if (!params)
+      return Fail(kNoClassInstallParams);
+    const std::uint32_t stateChange = params->StateChange;
+    return Change(*found.member, [stateChange](Model& model, std::size_t index) {
+      const Member& member = model.members[index];
+      std::uint32_t status = member.status;
+      std::uint32_t problem = member.problem;
+      switch (stateChange) {
+        case DICS_ENABLE:
+          problem = 0;
+          status = (status | DN_STARTED) & ~DN_HAS_PROBLEM;
+          break;
+        case DICS_DISABLE:
+          problem = CM_PROB_DISABLED;
+          status = (status & ~DN_STARTED) | DN_HAS_PROBLEM;
+          break;
+        case DICS_START:
+          status |= DN_STARTED;
+          break;
+        case DICS_STOP:
+          status &= ~DN_STARTED;
+          break;
+        default:
+          break;
+      }
+      devicefile::StoreState(model, index, status, problem);
+    });
+  }
+
+  std::uint32_t CM_Get_DevNode_Status(std::uint32_t* status, std::uint32_t* problemNumber,
+                                      std::uint32_t devInst, std::uint32_t) override {
+    if (status == nullptr || problemNumber == nullptr)
+      return CR_INVALID_POINTER;
+    const auto member =
+        std::find_if(model_.members.begin(), model_.members.end(),
+                     [devInst](const Member& m) { return m.present && m.devInst == devInst; });
+    if (member == model_.members.end())
+      return CR_NO_SUCH_DEVINST;
+    if (const auto code = member->Failure(Operation::kStatus))
+      return *code;
+    *status = member->status;
+    *problemNumber = member->problem;
+    return CR_SUCCESS;
+  }
+
+  bool SetupDiDestroyDeviceInfoList(HDEVINFO handle) override {
+    if (sets_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 0) {
+      return Fail(error::kInvalidHandle);
+    }
+    return Succeed();
+  }
+
+  std::uint32_t GetLastError() const override { return lastError_; }
+
+ private:
+  // An open set: the members it had when it was opened, and the parameters
+  // attached to each.
+  struct Set {
+    std::vector<Member> members;
+    std::vector<std::optional<SP_PROPCHANGE_PARAMS>> params;
+  };
+
+  struct Located {
+    Set* set = nullptr;
+    std::size_t index = 0;
+    Member* member = nullptr;
+  };
+
+  bool Fail(std::uint32_t code) {
+    lastError_ = code;
+    return false;
+  }
+  bool Succeed() {
+    lastError_ = 0;
+    return true;
+  }
+
+  Set* FindSet(HDEVINFO handle) {
+    const auto it = sets_.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == sets_.end() ? nullptr : &it->second;
+  }
+
+  // The member a record names; sets the last error when there is none.
+  Located Locate(HDEVINFO handle, const SP_DEVINFO_DATA* data) {
+    Set* set = FindSet(handle);
+    if (set == nullptr) {
+      Fail(error::kInvalidHandle);
+      return {};
+    }
+    if (data == nullptr) {
+      Fail(error::kInvalidParameter);
+      return {};
+    }
+    if (data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+      Fail(error::kInvalidUserBuffer);
+      return {};
+    }
+    if (data->Reserved == 0 || data->Reserved > set->members.size()) {
+      Fail(error::kInvalidParameter);
+      return {};
+    }
+    const std::size_t index = data->Reserved - 1;
+    return {set, index, &set->members[index]};
+  }
+
+  bool CopyText(const std::string& text, std::uint8_t* buffer, std::uint32_t bufferSize,
+                std::uint32_t* requiredSize) {
+    const std::size_t needed = text.size() + 1;
+    if (requiredSize != nullptr)
+      *requiredSize = static_cast<std::uint32_t>(needed);
+    if (bufferSize < needed)
+      return Fail(error::kInsufficientBuffer);
+    if (buffer == nullptr)
+      return Fail(error::kInvalidParameter);
+    std::memcpy(buffer, text.c_str(), needed);
+    return Succeed();
+  }
+
+  // Reads and checks the file; explains a failure on the diagnostics stream.
+  bool Load(Model& model) {
+    std::string text;
+    devicefile::FileError fileError;
+    if (!devicefile::ReadWholeFile(path_, text, fileError)) {
+      diagnostics_ << path_ << ": " << fileError.message << '\n';
+      return Fail(fileError.code);
+    }
+    devicefile::ParseError parseError;
+    if (!devicefile::ParseDeviceFile(text, model, parseError)) {
+      diagnostics_ << path_ << ':' << parseError.line << ": " << parseError.reason << '\n';
+      return Fail(error::kInvalidData);
+    }
+    return true;
+  }
+
+  // Applies a change to the file as it is now, so that edits made by others
+  // since the open are kept, and writes it back. Memory follows only once the
+  // file has been written.
+  template <typename Edit>
+  bool Change(const Member& target, Edit edit) {
+    Model model;
+    if (!Load(model))
+      return false;
+    const auto member =
+        std::find_if(model.members.begin(), model.members.end(), [&target](const Member& m) {
+          return m.present && devicefile::EqualsIgnoringCase(m.instanceId, target.instanceId);
+        });
+    if (member == model.members.end())
+      return Fail(error::kNoSuchDevinst);
+    const auto index = static_cast<std::size_t>(member - model.members.begin());
+    edit(model, index);
+    std::string text;
+    if (!devicefile::SerializeDocument(model, text))
+      return Fail(error::kInvalidData);
+    devicefile::FileError fileError;
+    if (!devicefile::ReplaceFileContent(path_, text, fileError)) {
+      diagnostics_ << path_ << ": " << fileError.message << '\n';
+      return Fail(fileError.code);
+    }
+    const Member& changed = model.members[index];
+    for (auto& entry : sets_) {
+      for (Member& copy : entry.second.members) {
+        if (devicefile::EqualsIgnoringCase(copy.instanceId, changed.instanceId))
+          copy = changed;
+      }
+    }
+    model_ = std::move(model);
+    return Succeed();
+  }
+
+  std::string path_;
+  std::ostream& diagnostics_;
+  Model model_;  // the file as last read or written; the status query reads it
+  std::map<std::uintptr_t, Set> sets_;
+  std::uintptr_t nextHandle_ = 0x1000;
+  std::uint32_t lastError_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceService> MakeDeviceFileService(const std::string& path,
+                                                     std::ostream& diagnostics) {
+  return std::make_unique<DeviceFileService>(path, diagnostics);
 }
 
 }  // namespace quillon::devices

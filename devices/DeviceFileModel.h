@@ -1,0 +1,86 @@
+// The device file's content: parsing and checking its text, the members it
+// describes, and the edits that a change writes back. Private to the
+// device-file backend.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "DeviceService.h"
+
+namespace quillon::devices::devicefile {
+
+// Operations a member can be told to fail, each with the code to report.
+enum class Operation : std::size_t {
+  kInstanceId,
+  kFriendlyName,
+  kDescription,
+  kSetFriendlyName,
+  kSetClassInstallParams,
+  kCallClassInstaller,
+  kStatus,
+};
+constexpr std::size_t kOperationCount = 7;
+
+// Started, driver loaded, disableable, NT enumerator and driver.
+constexpr std::uint32_t kDefaultStatus = 0x0180200A;
+
+struct Member {
+  std::size_t fileIndex = 0;  // position in the file's "devices" array
+  std::string instanceId;
+  std::optional<std::string> friendlyName;
+  std::optional<std::string> description;
+  GUID classGuid{};
+  std::uint32_t devInst = 0;
+  std::uint32_t status = kDefaultStatus;
+  std::uint32_t problem = 0;
+  bool present = true;
+  std::array<std::optional<std::uint32_t>, kOperationCount> failures{};
+
+  std::optional<std::uint32_t> Failure(Operation operation) const {
+    return failures[static_cast<std::size_t>(operation)];
+  }
+};
+
+struct Model {
+  // Kept whole so that a rewrite keeps the user's key order and number forms.
+  nlohmann::ordered_json document;
+  std::uint32_t openError = 0;
+  std::vector<Member> members;  // every member of the file, in file order
+};
+
+struct ParseError {
+  std::size_t line = 1;
+  std::string reason;
+};
+
+// Parses a device file's text and checks it: types, known keys, GUIDs,
+// numbers, unique instance IDs and node handles. Defaults are filled in.
+bool ParseDeviceFile(const std::string& text, Model& model, ParseError& error);
+
+// The enumerator of an instance ID: its text before the first backslash.
+std::string_view Enumerator(std::string_view instanceId);
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// Edits of one member (an index into model.members), made both in the
+// member and in the document that is written back.
+void StoreState(Model& model, std::size_t member, std::uint32_t status, std::uint32_t problem);
+void StoreFriendlyName(Model& model, std::size_t member, const std::string& name);
+
+// The document as the file's new text; false when it cannot be written
+// (text that is not UTF-8).
+bool SerializeDocument(const Model& model, std::string& text);
+
+bool IsValidUtf8(std::string_view text);
+
+// 1-based line of the byte at `offset`.
+std::size_t LineAt(const std::string& text, std::size_t offset);
+
+}  // namespace quillon::devices::devicefile
