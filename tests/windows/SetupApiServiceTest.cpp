@@ -1,0 +1,373 @@
+// The SetupAPI backend against the real setupapi.dll: on Windows, or under
+// Wine with a fresh prefix (scripts/test-windows.sh). Nothing here assumes
+// which devices a machine has. Writes happen only under Wine, or on Windows
+// to the device named by QUILLON_TEST_DEVICE (an instance ID).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DeviceText.h"
+#include "SetupApiService.h"
+
+namespace quillon::devices {
+namespace {
+
+using Buffer = std::array<char, kTextBufferSize>;
+
+std::string Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+std::string OptInDevice() {
+  const char* id = std::getenv("QUILLON_TEST_DEVICE");
+  return id != nullptr ? id : "";
+}
+
+class SetupApiServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_ = OpenPresentDevices(*service_, "");
+    ASSERT_NE(set_, nullptr) << "open failed with " << service_->GetLastError();
+  }
+
+  HDEVINFO set() const { return set_.get(); }
+
+  std::vector<SP_DEVINFO_DATA> Members(HDEVINFO set) {
+    std::vector<SP_DEVINFO_DATA> members;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    while (
+        service_->SetupDiEnumDeviceInfo(set, static_cast<std::uint32_t>(members.size()), &data)) {
+      members.push_back(data);
+    }
+    EXPECT_EQ(service_->GetLastError(), error::kNoMoreItems);
+    return members;
+  }
+
+  std::string InstanceId(HDEVINFO set, const SP_DEVINFO_DATA& data) {
+    Buffer buffer{};
+    std::uint32_t required = 0;
+    EXPECT_TRUE(service_->SetupDiGetDeviceInstanceIdA(set, &data, buffer.data(), kTextBufferSize,
+                                                      &required))
+        << service_->GetLastError();
+    return buffer.data();
+  }
+
+  // Reads a text property into a 260-byte buffer that starts full of 'X', so
+  // a read that "succeeds" without writing shows.
+  bool ReadProperty(HDEVINFO set, const SP_DEVINFO_DATA& data, std::uint32_t property,
+                    std::string& text) {
+    Buffer buffer;
+    buffer.fill('X');
+    std::uint32_t type = 0;
+    std::uint32_t required = 0;
+    if (!service_->SetupDiGetDeviceRegistryPropertyA(set, &data, property, &type,
+                                                     reinterpret_cast<std::uint8_t*>(buffer.data()),
+                                                     kTextBufferSize, &required)) {
+      return false;
+    }
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_NE(std::find(buffer.begin(), buffer.end(), '\0'), buffer.end()) << "not terminated";
+    text = buffer.data();
+    EXPECT_EQ(required, text.size() + 1);
+    return true;
+  }
+
+  // The member writes may go to: any one under Wine, only the named one on Windows.
+  bool WritableMember(SP_DEVINFO_DATA& member) {
+    const std::vector<SP_DEVINFO_DATA> members = Members(set());
+    if (members.empty())
+      return false;
+    if (RunningUnderWine()) {
+      member = members.back();
+      return true;
+    }
+    const std::string wanted = Upper(OptInDevice());
+    for (const SP_DEVINFO_DATA& data : members) {
+      if (!wanted.empty() && Upper(InstanceId(set(), data)) == wanted) {
+        member = data;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::unique_ptr<DeviceService> service_ = MakeSetupApiService();
+  DeviceInfoSetPtr set_;
+};
+
+TEST_F(SetupApiServiceTest, EnumeratesPresentDevicesToTheEnd) {
+  const std::vector<SP_DEVINFO_DATA> members = Members(set());
+  ASSERT_FALSE(members.empty());
+  std::set<std::uint32_t> handles;
+  for (const SP_DEVINFO_DATA& data : members) {
+    EXPECT_EQ(data.cbSize, sizeof(SP_DEVINFO_DATA));
+    handles.insert(data.DevInst);
+  }
+  EXPECT_EQ(handles.size(), members.size()) << "node handles repeat";
+
+  // Past the end stays the end, however far.
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  for (std::uint32_t index : {static_cast<std::uint32_t>(members.size()), 100000U}) {
+    EXPECT_FALSE(service_->SetupDiEnumDeviceInfo(set(), index, &data)) << index;
+    EXPECT_EQ(service_->GetLastError(), error::kNoMoreItems) << index;
+  }
+}
+
+TEST_F(SetupApiServiceTest, RecordSizeMustMatchThisPlatform) {
+  EXPECT_EQ(sizeof(SP_DEVINFO_DATA), sizeof(void*) == 8 ? 32U : 28U);
+  // 28 is the 32-bit size: on 64-bit Windows it fails every enumeration.
+  for (std::uint32_t size : {0U, 28U, 36U}) {
+    if (size == sizeof(SP_DEVINFO_DATA))
+      continue;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = size;
+    EXPECT_FALSE(service_->SetupDiEnumDeviceInfo(set(), 0, &data)) << size;
+    EXPECT_EQ(service_->GetLastError(), error::kInvalidUserBuffer) << size;
+  }
+}
+
+TEST_F(SetupApiServiceTest, InstanceIdsAndDescriptionsFitTheTextBuffer) {
+  int described = 0;
+  for (const SP_DEVINFO_DATA& data : Members(set())) {
+    Buffer buffer{};
+    std::uint32_t required = 0;
+    ASSERT_TRUE(service_->SetupDiGetDeviceInstanceIdA(set(), &data, buffer.data(), kTextBufferSize,
+                                                      &required))
+        << service_->GetLastError();
+    const std::string id = buffer.data();
+    EXPECT_FALSE(id.empty());
+    EXPECT_EQ(required, id.size() + 1) << id;
+
+    std::string description;
+    if (ReadProperty(set(), data, SPDRP_DEVICEDESC, description)) {
+      ++described;
+      EXPECT_FALSE(description.empty()) << id;
+    } else {
+      EXPECT_EQ(service_->GetLastError(), error::kInvalidData) << id;
+    }
+  }
+  EXPECT_GT(described, 0);
+}
+
+TEST_F(SetupApiServiceTest, BufferTooSmallFailsWith122AndTellsTheSize) {
+  const std::vector<SP_DEVINFO_DATA> members = Members(set());
+  ASSERT_FALSE(members.empty());
+  const std::string id = InstanceId(set(), members[0]);
+  ASSERT_GT(id.size(), 2U);
+
+  std::array<char, 2> small{};
+  std::uint32_t required = 0;
+  EXPECT_FALSE(service_->SetupDiGetDeviceInstanceIdA(set(), &members[0], small.data(), small.size(),
+                                                     &required));
+  EXPECT_EQ(service_->GetLastError(), error::kInsufficientBuffer);
+  EXPECT_EQ(required, id.size() + 1);
+
+  for (const SP_DEVINFO_DATA& data : members) {
+    std::string description;
+    if (!ReadProperty(set(), data, SPDRP_DEVICEDESC, description))
+      continue;
+    std::array<std::uint8_t, 1> tiny{};
+    std::uint32_t type = 0;
+    required = 0;
+    EXPECT_FALSE(service_->SetupDiGetDeviceRegistryPropertyA(set(), &data, SPDRP_DEVICEDESC, &type,
+                                                             tiny.data(), tiny.size(), &required));
+    EXPECT_EQ(service_->GetLastError(), error::kInsufficientBuffer);
+    EXPECT_EQ(required, description.size() + 1);
+    return;
+  }
+  GTEST_SKIP() << "no member has a description";
+}
+
+TEST_F(SetupApiServiceTest, MissingFriendlyNameFallsBackToTheDescription) {
+  for (const SP_DEVINFO_DATA& data : Members(set())) {
+    std::string friendlyName;
+    if (ReadProperty(set(), data, SPDRP_FRIENDLYNAME, friendlyName))
+      continue;
+    EXPECT_EQ(service_->GetLastError(), error::kInvalidData);
+
+    std::string expected = "Unknown";
+    std::string description;
+    if (ReadProperty(set(), data, SPDRP_DEVICEDESC, description))
+      expected = description;
+    std::string name;
+    EXPECT_EQ(ReadDisplayName(*service_, set(), data, name), DisplayNameResult::kOk);
+    EXPECT_EQ(name, expected);
+    return;
+  }
+  GTEST_SKIP() << "every member has a friendly name";
+}
+
+TEST_F(SetupApiServiceTest, NodeHandleZeroIsAValidNode) {
+  for (const SP_DEVINFO_DATA& data : Members(set())) {
+    if (data.DevInst != 0)
+      continue;
+    EXPECT_FALSE(InstanceId(set(), data).empty());
+    std::string name;
+    EXPECT_EQ(ReadDisplayName(*service_, set(), data, name), DisplayNameResult::kOk);
+    EXPECT_FALSE(name.empty());
+    return;
+  }
+  GTEST_SKIP() << "no member has node handle 0 here";
+}
+
+TEST_F(SetupApiServiceTest, EnumeratorFilterKeepsOnlyItsMembers) {
+  const std::vector<SP_DEVINFO_DATA> all = Members(set());
+  ASSERT_FALSE(all.empty());
+  const std::string firstId = InstanceId(set(), all[0]);
+  const std::string enumerator = firstId.substr(0, firstId.find('\\'));
+  std::size_t expected = 0;
+  for (const SP_DEVINFO_DATA& data : all) {
+    if (Upper(InstanceId(set(), data)).rfind(Upper(enumerator) + "\\", 0) == 0)
+      ++expected;
+  }
+
+  // The filter ignores case.
+  DeviceInfoSetPtr filtered = OpenPresentDevices(*service_, Upper(enumerator).c_str());
+  ASSERT_NE(filtered, nullptr) << service_->GetLastError();
+  const std::vector<SP_DEVINFO_DATA> members = Members(filtered.get());
+  EXPECT_EQ(members.size(), expected) << enumerator;
+  for (const SP_DEVINFO_DATA& data : members) {
+    EXPECT_EQ(Upper(InstanceId(filtered.get(), data)).rfind(Upper(enumerator) + "\\", 0), 0U);
+  }
+}
+
+TEST_F(SetupApiServiceTest, FriendlyNamesWrittenReadBack) {
+  SP_DEVINFO_DATA member{};
+  if (!WritableMember(member)) {
+    GTEST_SKIP() << "writes a device's name: set QUILLON_TEST_DEVICE to an instance ID";
+  }
+  const std::string id = InstanceId(set(), member);
+  // One byte more than the buffer holds does not fit.
+  const std::string tooLong(kTextBufferSize, 'n');
+  ASSERT_TRUE(service_->SetupDiSetDeviceRegistryPropertyA(
+      set(), &member, SPDRP_FRIENDLYNAME, reinterpret_cast<const std::uint8_t*>(tooLong.data()),
+      static_cast<std::uint32_t>(tooLong.size())));
+  std::string read;
+  EXPECT_FALSE(ReadProperty(set(), member, SPDRP_FRIENDLYNAME, read));
+  EXPECT_EQ(service_->GetLastError(), error::kInsufficientBuffer);
+
+  // The empty name (length 0) must replace a longer one, not leave it behind.
+  const std::string longest(kTextBufferSize - 1, 'n');
+  for (const std::string& written : {longest, std::string(), std::string("Quillon test name")}) {
+    ASSERT_TRUE(service_->SetupDiSetDeviceRegistryPropertyA(
+        set(), &member, SPDRP_FRIENDLYNAME, reinterpret_cast<const std::uint8_t*>(written.data()),
+        static_cast<std::uint32_t>(written.size())))
+        << service_->GetLastError();
+    ASSERT_TRUE(ReadProperty(set(), member, SPDRP_FRIENDLYNAME, read)) << service_->GetLastError();
+    EXPECT_EQ(read, written);
+
+    // Stored by the system, not the set: a new set sees it.
+    DeviceInfoSetPtr fresh = OpenPresentDevices(*service_, "");
+    ASSERT_NE(fresh, nullptr);
+    bool found = false;
+    for (const SP_DEVINFO_DATA& data : Members(fresh.get())) {
+      if (InstanceId(fresh.get(), data) != id)
+        continue;
+      found = true;
+      std::string name;
+      EXPECT_EQ(ReadDisplayName(*service_, fresh.get(), data, name), DisplayNameResult::kOk);
+      EXPECT_EQ(name, written);
+    }
+    EXPECT_TRUE(found) << id;
+  }
+}
+
+TEST_F(SetupApiServiceTest, StatusOutputsAreWrittenOnlyOnSuccess) {
+  for (const SP_DEVINFO_DATA& data : Members(set())) {
+    std::uint32_t status = 0xDEADBEEF;
+    std::uint32_t problem = 0xDEADBEEF;
+    if (service_->CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0) == CR_SUCCESS) {
+      EXPECT_NE(status, 0xDEADBEEF);
+      EXPECT_NE(problem, 0xDEADBEEF);
+    } else {
+      EXPECT_EQ(status, 0xDEADBEEF);
+      EXPECT_EQ(problem, 0xDEADBEEF);
+    }
+  }
+  if (RunningUnderWine()) {
+    GTEST_SKIP() << "the status query is a stub under Wine";
+  }
+
+  // On Windows every present node has a status; a started one has no problem.
+  for (const SP_DEVINFO_DATA& data : Members(set())) {
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+    ASSERT_EQ(service_->CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0), CR_SUCCESS);
+    if ((status & DN_STARTED) != 0) {
+      EXPECT_EQ(problem, 0U) << FormatHex8(status);
+    }
+  }
+}
+
+TEST_F(SetupApiServiceTest, DisableThenEnableTheNamedDevice) {
+  if (RunningUnderWine()) {
+    GTEST_SKIP() << "state changes are stubs under Wine";
+  }
+  SP_DEVINFO_DATA member{};
+  if (!WritableMember(member)) {
+    GTEST_SKIP() << "disables a device: set QUILLON_TEST_DEVICE to an instance ID";
+  }
+  for (const auto& [change, problem] :
+       {std::pair{DICS_DISABLE, CM_PROB_DISABLED}, std::pair{DICS_ENABLE, std::uint32_t{0}}}) {
+    SP_PROPCHANGE_PARAMS params{};
+    params.ClassInstallHeader.cbSize = sizeof params.ClassInstallHeader;
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = change;
+    params.Scope = DICS_FLAG_GLOBAL;
+    ASSERT_TRUE(service_->SetupDiSetClassInstallParamsA(set(), &member, &params.ClassInstallHeader,
+                                                        sizeof params))
+        << service_->GetLastError();
+    ASSERT_TRUE(service_->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set(), &member))
+        << FormatSigned(service_->GetLastError());
+    std::uint32_t status = 0;
+    std::uint32_t actual = 0;
+    ASSERT_EQ(service_->CM_Get_DevNode_Status(&status, &actual, member.DevInst, 0), CR_SUCCESS);
+    EXPECT_EQ(actual, problem) << change;
+  }
+}
+
+TEST(SetupApiService, NoSetAndClosedSetsAreRefused) {
+  std::unique_ptr<DeviceService> service = MakeSetupApiService();
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  EXPECT_FALSE(service->SetupDiEnumDeviceInfo(nullptr, 0, &data));
+  EXPECT_EQ(service->GetLastError(), error::kInvalidHandle);
+  EXPECT_FALSE(service->SetupDiDestroyDeviceInfoList(nullptr));
+  EXPECT_EQ(service->GetLastError(), error::kInvalidHandle);
+
+  // A set is destroyed once; the second attempt never reaches SetupAPI.
+  const HDEVINFO set =
+      service->SetupDiGetClassDevsA(nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  ASSERT_NE(set, nullptr);
+  EXPECT_TRUE(service->SetupDiDestroyDeviceInfoList(set));
+  EXPECT_FALSE(service->SetupDiDestroyDeviceInfoList(set));
+  EXPECT_EQ(service->GetLastError(), error::kInvalidHandle);
+}
+
+TEST(SetupApiService, ClosesWhatTheCallerLeftOpenOnlyOnce) {
+  // Sets the caller destroyed are not destroyed again when the service goes;
+  // the others are (a double destroy would crash here).
+  for (int round = 0; round < 20; ++round) {
+    std::unique_ptr<DeviceService> service = MakeSetupApiService();
+    DeviceInfoSetPtr owned = OpenPresentDevices(*service, "");
+    ASSERT_NE(owned, nullptr);
+    const HDEVINFO leftOpen =
+        service->SetupDiGetClassDevsA(nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    ASSERT_NE(leftOpen, nullptr);
+    owned.reset();
+  }
+}
+
+}  // namespace
+}  // namespace quillon::devices

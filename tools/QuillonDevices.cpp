@@ -1,0 +1,102 @@
+// quillon-devices: lists a device source's present nodes, one line each, as
+// the report log's enumDevices lines: "<display name>: 0x<status>(<problem text>)".
+//
+//   quillon-devices [/deviceSource=FILE-OR-DIRECTORY]
+//
+// Without a source it reads this computer (SetupAPI on Windows, sysfs on
+// Linux). Errors go to standard error as "Error: <function>(): <code>"; the
+// exit code is 1 when anything failed, 2 for a bad command line.
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "DeviceServiceFactory.h"
+#include "DeviceText.h"
+
+namespace {
+
+using namespace quillon::devices;
+
+constexpr std::string_view kUsage =
+    "usage: quillon-devices [/deviceSource=FILE-OR-DIRECTORY]\n"
+    "Lists the present device nodes: \"<name>: 0x<status>(<problem text>)\" per line.\n";
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i]))
+      return false;
+  }
+  return true;
+}
+
+// "/name=value" with at least one character after "=", name ignoring case,
+// the first match winning: the window program's switch rules.
+bool MatchSwitch(std::string_view argument, std::string_view name, std::string& value) {
+  if (argument.size() <= name.size() + 2 || argument[0] != '/' ||
+      !EqualIgnoringCase(argument.substr(1, name.size()), name) ||
+      argument[name.size() + 1] != '=') {
+    return false;
+  }
+  value = std::string(argument.substr(name.size() + 2));
+  return true;
+}
+
+void ReportError(const char* function, std::uint32_t code) {
+  std::cerr << "Error: " << function << "(): " << FormatSigned(code) << '\n';
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string source;
+  bool haveSource = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "/?" || argument == "-h" || argument == "--help") {
+      std::cout << kUsage;
+      return 0;
+    }
+    std::string value;
+    if (MatchSwitch(argument, "deviceSource", value)) {
+      if (!haveSource)
+        source = value;
+      haveSource = true;
+      continue;
+    }
+    std::cerr << "quillon-devices: unknown argument '" << argument << "'\n" << kUsage;
+    return 2;
+  }
+
+  const std::unique_ptr<DeviceService> service = CreateDeviceService(source, std::cerr);
+  const DeviceInfoSetPtr set = OpenPresentDevices(*service, "");
+  if (set == nullptr) {
+    ReportError("SetupDiGetClassDevs", service->GetLastError());
+    return 1;
+  }
+
+  int exitCode = 0;
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;  // 32 on 64-bit Windows, 28 on 32-bit
+  for (std::uint32_t index = 0; service->SetupDiEnumDeviceInfo(set.get(), index, &data); ++index) {
+    std::string name;
+    if (ReadDisplayName(*service, set.get(), data, name) == DisplayNameResult::kInstanceIdFailed) {
+      ReportError("SetupDiGetDeviceInstanceId", service->GetLastError());
+      exitCode = 1;
+    }
+    // The query may succeed without writing (Wine): start from zero.
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+    service->CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0);
+    std::cout << name << ": " << FormatHex8(status) << '(' << ProblemText(problem) << ")\n";
+  }
+  if (service->GetLastError() != error::kNoMoreItems) {
+    ReportError("SetupDiEnumDeviceInfo", service->GetLastError());
+    exitCode = 1;
+  }
+  std::cout.flush();
+  return std::cout ? exitCode : 1;
+}
