@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ struct SplitCase {
   std::string raw;
   Args expected;
 };
+
+// Keeps the case's name, not its bytes, in test listings.
+void PrintTo(const SplitCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SplitCommandLineTest : public testing::TestWithParam<SplitCase> {};
 
@@ -67,6 +73,10 @@ struct SwitchCase {
   std::string switchName;
   std::string expected;
 };
+
+void PrintTo(const SwitchCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class GetSwitchValueTest : public testing::TestWithParam<SwitchCase> {};
 

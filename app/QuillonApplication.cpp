@@ -1,0 +1,56 @@
+#include "QuillonApplication.h"
+
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QString>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "StartupRules.h"
+
+namespace quillon::app {
+namespace {
+
+bool CanShowBoxes() {
+  if (QGuiApplication::instance() == nullptr) {
+    return false;
+  }
+  const QString platform = QGuiApplication::platformName();
+  return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+}  // namespace
+
+QuillonApplication::QuillonApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool QuillonApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& exception) {
+    ShowException(exception.what());
+  } catch (...) {
+    ShowException(kUnknownException);
+  }
+  return false;
+}
+
+void ShowException(std::string_view message) noexcept {
+  try {
+    const std::string text = ExceptionBoxText(message);
+    if (!CanShowBoxes()) {
+      std::cerr << kApplicationTitle << ": " << OneLine(text) << std::endl;
+      return;
+    }
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle),
+                    QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())),
+                    QMessageBox::Ok);
+    box.exec();
+  } catch (...) {
+    // Showing failed too (out of memory, most likely): say what we can.
+    std::fputs("Quillon - Varnholt: an exception could not be shown\n", stderr);
+  }
+}
+
+}  // namespace quillon::app
