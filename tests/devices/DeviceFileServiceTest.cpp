@@ -1,0 +1,795 @@
+#include "DeviceFileService.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DeviceFileStore.h"
+#include "DeviceText.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <csignal>
+#endif
+
+namespace quillon::devices {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kNoClassInstallParams = 0xE0000215;
+constexpr std::uint32_t kCrNoSuchDevinst = 0xD;
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+class DeviceFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->name()) + "-" +
+                       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::replace(name.begin(), name.end(), '/', '-');  // parameterised tests' names
+    dir_ = fs::temp_directory_path() / ("quillon-devicefile-" + name);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    path_ = dir_ / "devices.json";
+  }
+  void TearDown() override {
+#ifndef _WIN32
+    ::chmod(dir_.c_str(), 0700);
+#endif
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  DeviceService& Service(const std::string& text) {
+    WriteText(path_, text);
+    service_ = MakeDeviceFileService(path_.string(), diagnostics_);
+    return *service_;
+  }
+
+  // A new service over the same file, as in a later run. Close sets first.
+  void NewRun() {
+    service_ = MakeDeviceFileService(path_.string(), diagnostics_);
+  }
+
+  DeviceInfoSetPtr Open(const char* enumerator = nullptr) {
+    return OpenPresentDevices(*service_, enumerator);
+  }
+
+  std::vector<SP_DEVINFO_DATA> Members(HDEVINFO set) {
+    std::vector<SP_DEVINFO_DATA> members;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    while (
+        service_->SetupDiEnumDeviceInfo(set, static_cast<std::uint32_t>(members.size()), &data)) {
+      members.push_back(data);
+    }
+    EXPECT_EQ(service_->GetLastError(), error::kNoMoreItems);
+    return members;
+  }
+
+  std::vector<std::string> InstanceIds(const char* enumerator) {
+    const DeviceInfoSetPtr set = Open(enumerator);
+    std::vector<std::string> ids;
+    for (const SP_DEVINFO_DATA& data : Members(set.get()))
+      ids.push_back(InstanceId(set, data));
+    return ids;
+  }
+
+  std::string InstanceId(const DeviceInfoSetPtr& set, const SP_DEVINFO_DATA& data) {
+    std::array<char, kTextBufferSize> buffer{};
+    std::uint32_t required = 0;
+    if (!service_->SetupDiGetDeviceInstanceIdA(set.get(), &data, buffer.data(), kTextBufferSize,
+                                               &required)) {
+      return "error " + std::to_string(service_->GetLastError());
+    }
+    return buffer.data();
+  }
+
+  // The property's text, or "error N".
+  std::string Property(const DeviceInfoSetPtr& set, const SP_DEVINFO_DATA& data,
+                       std::uint32_t property) {
+    std::array<std::uint8_t, kTextBufferSize> buffer{};
+    std::uint32_t type = 0;
+    std::uint32_t required = 0;
+    if (!service_->SetupDiGetDeviceRegistryPropertyA(set.get(), &data, property, &type,
+                                                     buffer.data(), kTextBufferSize, &required)) {
+      return "error " + std::to_string(service_->GetLastError());
+    }
+    EXPECT_EQ(type, REG_SZ);
+    return reinterpret_cast<const char*>(buffer.data());
+  }
+
+  // "status/problem" in hexadecimal, or "CR n".
+  std::string Status(std::uint32_t devInst) {
+    std::uint32_t status = 0x5A5A5A5A;
+    std::uint32_t problem = 0x5A5A5A5A;
+    const std::uint32_t result = service_->CM_Get_DevNode_Status(&status, &problem, devInst, 0);
+    if (result != CR_SUCCESS) {
+      EXPECT_EQ(status, 0x5A5A5A5Au) << "a failed query writes nothing";
+      EXPECT_EQ(problem, 0x5A5A5A5Au);
+      return "CR " + std::to_string(result);
+    }
+    return FormatHex8(status) + "/" + std::to_string(problem);
+  }
+
+  // Sets the parameters and calls the installer; 0 or the failing step's error.
+  std::uint32_t ChangeState(const DeviceInfoSetPtr& set, SP_DEVINFO_DATA& data,
+                            std::uint32_t stateChange) {
+    SP_PROPCHANGE_PARAMS params{};
+    params.ClassInstallHeader = {sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE};
+    params.StateChange = stateChange;
+    params.Scope = stateChange <= DICS_DISABLE ? DICS_FLAG_GLOBAL : DICS_FLAG_CONFIGSPECIFIC;
+    if (!service_->SetupDiSetClassInstallParamsA(set.get(), &data, &params.ClassInstallHeader,
+                                                 sizeof params)) {
+      return service_->GetLastError();
+    }
+    if (!service_->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &data)) {
+      return service_->GetLastError();
+    }
+    return 0;
+  }
+
+  std::uint32_t SetFriendlyName(const DeviceInfoSetPtr& set, SP_DEVINFO_DATA& data,
+                                const std::string& name) {
+    if (!service_->SetupDiSetDeviceRegistryPropertyA(
+            set.get(), &data, SPDRP_FRIENDLYNAME,
+            reinterpret_cast<const std::uint8_t*>(name.data()),
+            static_cast<std::uint32_t>(name.size()))) {
+      return service_->GetLastError();
+    }
+    return 0;
+  }
+
+  std::vector<std::string> DiagnosticLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(diagnostics_.str());
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(line);
+    return lines;
+  }
+
+  std::vector<fs::path> DirectoryEntries() const {
+    std::vector<fs::path> entries;
+    for (const auto& entry : fs::directory_iterator(dir_))
+      entries.push_back(entry.path());
+    return entries;
+  }
+
+  fs::path dir_;
+  fs::path path_;
+  std::ostringstream diagnostics_;
+  std::unique_ptr<DeviceService> service_;
+};
+
+TEST_F(DeviceFileTest, EmptyMembersTakeTheDefaults) {
+  Service(R"({"devices": [{}, {}]})");
+  const DeviceInfoSetPtr set = Open();
+  ASSERT_TRUE(set);
+  const auto members = Members(set.get());
+  ASSERT_EQ(members.size(), 2u);
+  EXPECT_EQ(InstanceId(set, members[0]), "ROOT\\UNKNOWN\\0");
+  EXPECT_EQ(InstanceId(set, members[1]), "ROOT\\UNKNOWN\\1");
+  EXPECT_EQ(members[0].DevInst, 1u);
+  EXPECT_EQ(members[1].DevInst, 2u);
+  EXPECT_EQ(FormatGuid(members[0].ClassGuid), "{00000000-0000-0000-0000-000000000000}");
+  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), "error 13");
+  EXPECT_EQ(Property(set, members[0], SPDRP_DEVICEDESC), "error 13");
+  EXPECT_EQ(Status(1), "0x0180200A/0");
+  EXPECT_TRUE(diagnostics_.str().empty());
+}
+
+TEST_F(DeviceFileTest, AFileWithoutDevicesOpensAnEmptySet) {
+  for (const char* text : {"{}", R"({"devices": []})", R"({"openError": 0, "devices": null})"}) {
+    Service(text);
+    const DeviceInfoSetPtr set = Open();
+    ASSERT_TRUE(set) << text;
+    EXPECT_TRUE(Members(set.get()).empty()) << text;
+  }
+}
+
+TEST_F(DeviceFileTest, FieldsAreReadInEveryNumberForm) {
+  Service(R"({"devices": [
+    {"instanceId": "PCI\\VEN_8086&DEV_15B8\\3&11583659&0&FE", "friendlyName": "Uplink",
+     "description": "Ethernet", "classGuid": "{4d36e972-e325-11ce-bfc1-08002be10318}",
+     "devInst": "0x80000001", "status": 25174026, "problem": "0X1C"},
+    {"devInst": -2, "status": "0x0", "problem": 4294967295}
+  ]})");
+  const DeviceInfoSetPtr set = Open();
+  const auto members = Members(set.get());
+  ASSERT_EQ(members.size(), 2u);
+  EXPECT_EQ(InstanceId(set, members[0]), "PCI\\VEN_8086&DEV_15B8\\3&11583659&0&FE");
+  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), "Uplink");
+  EXPECT_EQ(Property(set, members[0], SPDRP_DEVICEDESC), "Ethernet");
+  EXPECT_EQ(FormatGuid(members[0].ClassGuid), "{4D36E972-E325-11CE-BFC1-08002BE10318}");
+  EXPECT_EQ(FormatSigned(members[0].DevInst), "-2147483647");
+  EXPECT_EQ(Status(0x80000001), "0x0180200A/28");
+  EXPECT_EQ(members[1].DevInst, 0xFFFFFFFEu);
+  EXPECT_EQ(Status(0xFFFFFFFE), "0x00000000/4294967295");
+}
+
+TEST_F(DeviceFileTest, MembersKeepFileOrderAndAbsentOnesAreLeftOut) {
+  Service(R"({"devices": [
+    {"instanceId": "ROOT\\C\\0"}, {"instanceId": "ROOT\\GONE\\0", "present": false},
+    {"instanceId": "ROOT\\A\\0"}, {"instanceId": "ROOT\\B\\0", "present": true}
+  ]})");
+  EXPECT_EQ(InstanceIds(nullptr),
+            (std::vector<std::string>{"ROOT\\C\\0", "ROOT\\A\\0", "ROOT\\B\\0"}));
+  EXPECT_EQ(Status(2), "CR " + std::to_string(kCrNoSuchDevinst)) << "an absent node has no status";
+}
+
+TEST_F(DeviceFileTest, EnumeratorFilterComparesTheTextBeforeTheFirstBackslash) {
+  Service(R"({"devices": [
+    {"instanceId": "PCI\\VEN_8086&DEV_A370\\3&11583659&0&A0"},
+    {"instanceId": "USB\\VID_046D&PID_C077\\5&2A0B2A9&0&1"},
+    {"instanceId": "pci\\VEN_10DE&DEV_1C82\\4&1F4E5F23&0&0008"},
+    {"instanceId": "PCIX\\VEN_1\\0"},
+    {"instanceId": "HTREE"}
+  ]})");
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {"PCI",
+       {"PCI\\VEN_8086&DEV_A370\\3&11583659&0&A0", "pci\\VEN_10DE&DEV_1C82\\4&1F4E5F23&0&0008"}},
+      {"usb", {"USB\\VID_046D&PID_C077\\5&2A0B2A9&0&1"}},
+      {"htree", {"HTREE"}},
+      {"PC", {}},
+      {"ACPI", {}},
+  };
+  for (const auto& [enumerator, ids] : expected) {
+    EXPECT_EQ(InstanceIds(enumerator.c_str()), ids) << enumerator;
+  }
+  EXPECT_EQ(InstanceIds("").size(), 5u) << "an empty enumerator means all";
+}
+
+TEST_F(DeviceFileTest, EnumerationChecksTheRecordSizeAndTheHandle) {
+  Service(R"({"devices": [{}]})");
+  const DeviceInfoSetPtr set = Open();
+  for (const std::uint32_t size : {0u, 28u, std::uint32_t{sizeof(SP_DEVINFO_DATA) + 4}}) {
+    SP_DEVINFO_DATA data{};
+    data.cbSize = size;
+    if (size == sizeof(SP_DEVINFO_DATA))
+      continue;  // 28 is the right size on 32-bit only
+    EXPECT_FALSE(service_->SetupDiEnumDeviceInfo(set.get(), 0, &data));
+    EXPECT_EQ(service_->GetLastError(), error::kInvalidUserBuffer) << size;
+  }
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  EXPECT_FALSE(service_->SetupDiEnumDeviceInfo(set.get(), 1, &data));
+  EXPECT_EQ(service_->GetLastError(), error::kNoMoreItems);
+
+  const HDEVINFO raw = service_->SetupDiGetClassDevsA(nullptr, nullptr, DIGCF_PRESENT);
+  ASSERT_NE(raw, nullptr);
+  EXPECT_TRUE(service_->SetupDiDestroyDeviceInfoList(raw));
+  EXPECT_FALSE(service_->SetupDiEnumDeviceInfo(raw, 0, &data));
+  EXPECT_EQ(service_->GetLastError(), error::kInvalidHandle);
+  EXPECT_FALSE(service_->SetupDiDestroyDeviceInfoList(raw));
+  EXPECT_EQ(service_->GetLastError(), error::kInvalidHandle);
+  ASSERT_TRUE(service_->SetupDiEnumDeviceInfo(set.get(), 0, &data)) << "other sets stay open";
+  std::array<char, kTextBufferSize> buffer{};
+  EXPECT_FALSE(
+      service_->SetupDiGetDeviceInstanceIdA(raw, &data, buffer.data(), kTextBufferSize, nullptr));
+  EXPECT_EQ(service_->GetLastError(), error::kInvalidHandle);
+}
+
+TEST_F(DeviceFileTest, EachOpenReadsTheFileAndASetKeepsWhatItSaw) {
+  Service(R"({"devices": [{"instanceId": "ROOT\\A\\0", "friendlyName": "Old"}]})");
+  const DeviceInfoSetPtr first = Open();
+  WriteText(path_, R"({"devices": [{"instanceId": "ROOT\\A\\0", "friendlyName": "New"},
+                                   {"instanceId": "ROOT\\B\\0"}]})");
+  const DeviceInfoSetPtr second = Open();
+  const auto firstMembers = Members(first.get());
+  ASSERT_EQ(firstMembers.size(), 1u);
+  EXPECT_EQ(Property(first, firstMembers[0], SPDRP_FRIENDLYNAME), "Old");
+  const auto secondMembers = Members(second.get());
+  ASSERT_EQ(secondMembers.size(), 2u);
+  EXPECT_EQ(Property(second, secondMembers[0], SPDRP_FRIENDLYNAME), "New");
+}
+
+TEST_F(DeviceFileTest, OpenErrorFailsTheOpenWithItsCode) {
+  for (const auto& [text, code] : std::vector<std::pair<std::string, std::uint32_t>>{
+           {R"({"openError": 5, "devices": [{}]})", 5},
+           {R"({"openError": -536870389})", 0xE000020B},
+           {R"({"openError": "0xE0000219"})", 0xE0000219}}) {
+    Service(text);
+    EXPECT_EQ(service_->SetupDiGetClassDevsA(nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES),
+              nullptr);
+    EXPECT_EQ(service_->GetLastError(), code) << text;
+  }
+  EXPECT_TRUE(diagnostics_.str().empty()) << "an injected failure is no broken file";
+}
+
+TEST_F(DeviceFileTest, AFileThatCannotBeReadFailsTheOpenAndSaysWhy) {
+  struct Row {
+    fs::path path;
+    std::uint32_t code;
+  };
+  WriteText(dir_ / "plain", "{}");
+  const Row rows[] = {
+      {dir_ / "missing.json", error::kFileNotFound},
+#ifndef _WIN32
+      {dir_ / "plain" / "devices.json", error::kPathNotFound},
+      {dir_, error::kAccessDenied},
+#endif
+  };
+  for (const Row& row : rows) {
+    diagnostics_.str("");
+    service_ = MakeDeviceFileService(row.path.string(), diagnostics_);
+    EXPECT_FALSE(Open()) << row.path;
+    EXPECT_EQ(service_->GetLastError(), row.code) << row.path;
+    const auto lines = DiagnosticLines();
+    ASSERT_EQ(lines.size(), 1u) << diagnostics_.str();
+    EXPECT_EQ(lines[0].rfind(row.path.string() + ": ", 0), 0u) << lines[0];
+  }
+}
+
+TEST_F(DeviceFileTest, InjectedFailuresReportTheirCodes) {
+  Service(R"({"devices": [{
+    "instanceId": "ROOT\\X\\0", "friendlyName": "F", "description": "D", "devInst": 7,
+    "fail": {"instanceId": 13, "friendlyName": 5, "description": "0x1F", "status": 26,
+             "setFriendlyName": 5, "setClassInstallParams": 0, "callClassInstaller": -536870389}
+  }]})");
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  ASSERT_EQ(members.size(), 1u);
+  SP_DEVINFO_DATA& data = members[0];
+  EXPECT_EQ(InstanceId(set, data), "error 13");
+  EXPECT_EQ(Property(set, data, SPDRP_FRIENDLYNAME), "error 5");
+  EXPECT_EQ(Property(set, data, SPDRP_DEVICEDESC), "error 31");
+  EXPECT_EQ(Status(7), "CR 26");
+  EXPECT_EQ(SetFriendlyName(set, data, "Name"), 5u);
+  // Fails with code 0, as some systems' stubs do.
+  SP_PROPCHANGE_PARAMS params{{8, DIF_PROPERTYCHANGE}, DICS_DISABLE, DICS_FLAG_GLOBAL, 0};
+  EXPECT_FALSE(
+      service_->SetupDiSetClassInstallParamsA(set.get(), &data, &params.ClassInstallHeader, 20));
+  EXPECT_EQ(service_->GetLastError(), 0u);
+  EXPECT_FALSE(service_->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &data));
+  EXPECT_EQ(service_->GetLastError(), 0xE000020Bu);
+  EXPECT_EQ(ReadText(path_).find("\"problem\""), std::string::npos) << "nothing was written";
+}
+
+TEST_F(DeviceFileTest, TextsMustFitTheBuffer) {
+  const std::string longest(259, 'n');
+  Service(R"({"devices": [{"instanceId": "ROOT\\A\\0", "friendlyName": ")" + longest +
+          R"(", "description": ")" + longest + R"(x"}]})");
+  const DeviceInfoSetPtr set = Open();
+  const auto members = Members(set.get());
+  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), longest);
+  EXPECT_EQ(Property(set, members[0], SPDRP_DEVICEDESC), "error 122");
+
+  std::array<std::uint8_t, 4> small{};
+  std::uint32_t required = 0;
+  EXPECT_FALSE(service_->SetupDiGetDeviceRegistryPropertyA(set.get(), &members[0], SPDRP_DEVICEDESC,
+                                                           nullptr, small.data(), 4, &required));
+  EXPECT_EQ(service_->GetLastError(), error::kInsufficientBuffer);
+  EXPECT_EQ(required, 261u);
+  std::array<char, 10> id{};
+  EXPECT_FALSE(
+      service_->SetupDiGetDeviceInstanceIdA(set.get(), &members[0], id.data(), 8, &required));
+  EXPECT_EQ(service_->GetLastError(), error::kInsufficientBuffer);
+  EXPECT_EQ(required, 9u);
+  EXPECT_TRUE(
+      service_->SetupDiGetDeviceInstanceIdA(set.get(), &members[0], id.data(), 9, &required));
+  EXPECT_STREQ(id.data(), "ROOT\\A\\0");
+  EXPECT_EQ(Property(set, members[0], 0x1D), "error " + std::to_string(0xE0000209));
+}
+
+struct StateRow {
+  std::uint32_t stateChange;
+  const char* before;  // status, problem
+  std::uint32_t beforeProblem;
+  const char* after;
+};
+
+TEST_F(DeviceFileTest, StateChangesUpdateStatusProblemAndTheFile) {
+  const StateRow rows[] = {
+      {DICS_DISABLE, "0x0180200A", 0, "0x01802402/22"},
+      {DICS_ENABLE, "0x01802402", 22, "0x0180200A/0"},
+      {DICS_ENABLE, "0x01802400", 28, "0x01802008/0"},
+      {DICS_STOP, "0x0180200A", 0, "0x01802002/0"},
+      {DICS_START, "0x01802002", 0, "0x0180200A/0"},
+      {DICS_STOP, "0x01802402", 22, "0x01802402/22"},
+  };
+  for (const StateRow& row : rows) {
+    SCOPED_TRACE(std::to_string(row.stateChange) + " from " + row.before);
+    Service(R"({"devices": [{"instanceId": "ROOT\\A\\0", "devInst": 4, "status": ")" +
+            std::string(row.before) + R"(", "problem": )" + std::to_string(row.beforeProblem) +
+            "}]}");
+    {
+      const DeviceInfoSetPtr set = Open();
+      auto members = Members(set.get());
+      ASSERT_EQ(ChangeState(set, members[0], row.stateChange), 0u);
+      EXPECT_EQ(Status(4), row.after) << "the status query sees the change at once";
+    }
+    NewRun();
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(Status(4), row.after) << "the file holds the change";
+  }
+  EXPECT_TRUE(diagnostics_.str().empty()) << diagnostics_.str();
+}
+
+TEST_F(DeviceFileTest, RewriteKeepsKeyOrderAndNumberForms) {
+  Service(R"({"devices": [{"problem": 0, "status": 25174026, "instanceId": "ROOT\\A\\0",
+                           "description": "Disk"}, {"status": "0x0180200A"}], "openError": 0})");
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  ASSERT_EQ(ChangeState(set, members[0], DICS_DISABLE), 0u);
+  ASSERT_EQ(ChangeState(set, members[1], DICS_DISABLE), 0u);
+  const std::string text = ReadText(path_);
+  EXPECT_LT(text.find("\"problem\": 22"), text.find("\"status\": 25175042"));
+  EXPECT_LT(text.find("\"status\": 25175042"), text.find("\"instanceId\""));
+  EXPECT_LT(text.find("\"devices\""), text.find("\"openError\""));
+  EXPECT_NE(text.find("\"status\": \"0x01802402\""), std::string::npos) << text;
+}
+
+TEST_F(DeviceFileTest, ClassInstallParamsAreChecked) {
+  Service(R"({"devices": [{}]})");
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  SP_DEVINFO_DATA& data = members[0];
+  EXPECT_FALSE(service_->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &data));
+  EXPECT_EQ(service_->GetLastError(), kNoClassInstallParams);
+
+  struct Row {
+    SP_PROPCHANGE_PARAMS params;
+    std::uint32_t size;
+    std::uint32_t error;
+  };
+  const Row rows[] = {
+      {{{0, DIF_PROPERTYCHANGE}, DICS_DISABLE, 1, 0}, 20, error::kInvalidUserBuffer},
+      {{{8, 0x11}, DICS_DISABLE, 1, 0}, 20, error::kInvalidParameter},
+      {{{8, DIF_PROPERTYCHANGE}, DICS_DISABLE, 1, 0}, 16, error::kInvalidParameter},
+      {{{8, DIF_PROPERTYCHANGE}, 3, 1, 0}, 20, error::kInvalidParameter},
+      {{{8, DIF_PROPERTYCHANGE}, 0, 1, 0}, 20, error::kInvalidParameter},
+  };
+  for (const Row& row : rows) {
+    EXPECT_FALSE(service_->SetupDiSetClassInstallParamsA(set.get(), &data,
+                                                         &row.params.ClassInstallHeader, row.size));
+    EXPECT_EQ(service_->GetLastError(), row.error);
+  }
+  EXPECT_FALSE(service_->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &data))
+      << "refused parameters are not stored";
+  EXPECT_EQ(service_->GetLastError(), kNoClassInstallParams);
+
+  // Parameters belong to the set: another set of the same node has none.
+  SP_PROPCHANGE_PARAMS params{{8, DIF_PROPERTYCHANGE}, DICS_DISABLE, 1, 0};
+  ASSERT_TRUE(
+      service_->SetupDiSetClassInstallParamsA(set.get(), &data, &params.ClassInstallHeader, 20));
+  const DeviceInfoSetPtr other = Open();
+  auto otherMembers = Members(other.get());
+  EXPECT_FALSE(
+      service_->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, other.get(), &otherMembers[0]));
+  EXPECT_TRUE(service_->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &data));
+  EXPECT_EQ(Status(1), "0x01802402/22");
+}
+
+TEST_F(DeviceFileTest, FriendlyNameIsStoredAsGiven) {
+  Service(R"({"devices": [{"instanceId": "ROOT\\A\\0", "description": "Disk drive"},
+                          {"instanceId": "ROOT\\B\\0", "friendlyName": "B"}]})");
+  DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  ASSERT_EQ(SetFriendlyName(set, members[0], "Backup disk \xC3\xA4"), 0u);
+  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), "Backup disk \xC3\xA4");
+  // The count is what counts: bytes after it are not part of the text.
+  const char bytes[] = "SpareXXXX";
+  ASSERT_TRUE(service_->SetupDiSetDeviceRegistryPropertyA(
+      set.get(), &members[1], SPDRP_FRIENDLYNAME, reinterpret_cast<const std::uint8_t*>(bytes), 5));
+  EXPECT_EQ(Property(set, members[1], SPDRP_FRIENDLYNAME), "Spare");
+
+  ASSERT_EQ(SetFriendlyName(set, members[1], ""), 0u);
+  EXPECT_EQ(Property(set, members[1], SPDRP_FRIENDLYNAME), "");
+
+  set.reset();
+  NewRun();
+  const DeviceInfoSetPtr again = Open();
+  const auto againMembers = Members(again.get());
+  EXPECT_EQ(Property(again, againMembers[0], SPDRP_FRIENDLYNAME), "Backup disk \xC3\xA4");
+  EXPECT_EQ(Property(again, againMembers[0], SPDRP_DEVICEDESC), "Disk drive");
+  EXPECT_EQ(Property(again, againMembers[1], SPDRP_FRIENDLYNAME), "");
+}
+
+TEST_F(DeviceFileTest, FriendlyNamesThatCouldNotBeReadBackAreRefused) {
+  const std::string original = R"({"devices": [{"friendlyName": "Keep"}]})";
+  Service(original);
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  EXPECT_EQ(SetFriendlyName(set, members[0], std::string(260, 'n')), error::kInvalidParameter);
+  EXPECT_EQ(SetFriendlyName(set, members[0], "\xFF\xFE"), error::kInvalidData);
+  EXPECT_EQ(ReadText(path_), original);
+  EXPECT_EQ(SetFriendlyName(set, members[0], std::string(259, 'n')), 0u);
+}
+
+TEST_F(DeviceFileTest, ChangesKeepEditsMadeMeanwhileByOthers) {
+  Service(R"({"devices": [{"instanceId": "ROOT\\A\\0"}, {"instanceId": "ROOT\\B\\0"}]})");
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  // Another run renames B and adds C after this set was opened.
+  WriteText(path_, R"({"devices": [{"instanceId": "ROOT\\A\\0"},
+      {"instanceId": "ROOT\\B\\0", "friendlyName": "Renamed elsewhere"},
+      {"instanceId": "ROOT\\C\\0"}]})");
+  ASSERT_EQ(ChangeState(set, members[0], DICS_DISABLE), 0u);
+  const std::string text = ReadText(path_);
+  EXPECT_NE(text.find("Renamed elsewhere"), std::string::npos) << text;
+  EXPECT_NE(text.find("ROOT\\\\C\\\\0"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"problem\": 22"), std::string::npos) << text;
+}
+
+TEST_F(DeviceFileTest, AChangeToANodeThatIsGoneFails) {
+  Service(R"({"devices": [{"instanceId": "ROOT\\A\\0"}, {"instanceId": "ROOT\\B\\0"}]})");
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  const std::string without = R"({"devices": [{"instanceId": "ROOT\\B\\0"},
+                                 {"instanceId": "ROOT\\A\\0", "present": false}]})";
+  WriteText(path_, without);
+  EXPECT_EQ(ChangeState(set, members[0], DICS_DISABLE), error::kNoSuchDevinst);
+  EXPECT_EQ(SetFriendlyName(set, members[0], "X"), error::kNoSuchDevinst);
+  EXPECT_EQ(ReadText(path_), without);
+}
+
+TEST_F(DeviceFileTest, AChangeOverABrokenFileFailsAndWritesNothing) {
+  Service(R"({"devices": [{}]})");
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  WriteText(path_, "{\"devices\": [\n{,}]}");
+  EXPECT_EQ(ChangeState(set, members[0], DICS_DISABLE), error::kInvalidData);
+  EXPECT_EQ(ReadText(path_), "{\"devices\": [\n{,}]}");
+  EXPECT_EQ(DiagnosticLines().size(), 1u);
+  EXPECT_EQ(Status(1), "0x0180200A/0");
+}
+
+#ifndef _WIN32
+
+// Root writes through any permission, so the file size limit stands in for
+// a disk that refuses the write: it fails even for root.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+
+ private:
+  rlimit previous_{};
+  void (*previousHandler_)(int) = nullptr;
+};
+
+TEST_F(DeviceFileTest, AFailedWriteChangesNeitherTheFileNorTheState) {
+  const std::string original =
+      R"({"devices": [{"instanceId": "ROOT\\A\\0", "friendlyName": "Before", "devInst": 9}]})";
+  Service(original);
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  std::uint32_t stateError = 0;
+  std::uint32_t nameError = 0;
+  {
+    const FileSizeLimit limit(16);
+    stateError = ChangeState(set, members[0], DICS_DISABLE);
+    nameError = SetFriendlyName(set, members[0], "After");
+  }
+  EXPECT_EQ(stateError, 223u);  // ERROR_FILE_TOO_LARGE
+  EXPECT_EQ(nameError, 223u);
+  EXPECT_EQ(ReadText(path_), original);
+  EXPECT_EQ(Status(9), "0x0180200A/0");
+  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), "Before");
+  EXPECT_EQ(DirectoryEntries(), std::vector<fs::path>{path_}) << "no temporary file is left";
+  EXPECT_EQ(DiagnosticLines().size(), 2u) << diagnostics_.str();
+}
+
+TEST_F(DeviceFileTest, AWriteIntoAReadOnlyDirectoryIsAccessDenied) {
+  if (::geteuid() == 0)
+    GTEST_SKIP() << "root writes into read-only directories";
+  Service(R"({"devices": [{}]})");
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  ASSERT_EQ(::chmod(dir_.c_str(), 0500), 0);
+  EXPECT_EQ(ChangeState(set, members[0], DICS_DISABLE), error::kAccessDenied);
+  EXPECT_EQ(Status(1), "0x0180200A/0");
+}
+
+TEST_F(DeviceFileTest, WritesGoThroughASymbolicLinkAndKeepPermissions) {
+  fs::create_directories(dir_ / "real");
+  const fs::path target = dir_ / "real" / "machine.json";
+  WriteText(target, R"({"devices": [{"friendlyName": "Old"}]})");
+  ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  fs::create_symlink(fs::path("real") / "machine.json", path_);
+  service_ = MakeDeviceFileService(path_.string(), diagnostics_);
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  ASSERT_EQ(SetFriendlyName(set, members[0], "New"), 0u);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path_)));
+  EXPECT_EQ(fs::read_symlink(path_), fs::path("real") / "machine.json");
+  EXPECT_NE(ReadText(target).find("\"New\""), std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(::stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "real"), fs::directory_iterator{}), 1);
+}
+
+TEST(DeviceFileStore, ErrnoValuesMapToWindowsCodes) {
+  const std::pair<int, std::uint32_t> rows[] = {
+      {ENOENT, error::kFileNotFound},
+      {ENOTDIR, error::kPathNotFound},
+      {EACCES, error::kAccessDenied},
+      {EPERM, error::kAccessDenied},
+      {EROFS, 19},
+      {ENOSPC, 112},
+      {EIO, error::kGenFailure},
+  };
+  for (const auto& [errnoValue, code] : rows) {
+    EXPECT_EQ(devicefile::ErrorFromErrno(errnoValue), code) << errnoValue;
+  }
+}
+
+#endif
+
+struct BrokenFile {
+  const char* text;
+  std::size_t line;
+  const char* reason;  // a part of the explanation
+};
+
+class BrokenDeviceFileTest : public DeviceFileTest,
+                             public ::testing::WithParamInterface<BrokenFile> {};
+
+TEST_P(BrokenDeviceFileTest, OpensAsAFailedSetWithOneLineOfExplanation) {
+  const BrokenFile& row = GetParam();
+  Service(row.text);
+  EXPECT_FALSE(Open());
+  EXPECT_EQ(service_->GetLastError(), error::kInvalidData);
+  const auto lines = DiagnosticLines();
+  ASSERT_EQ(lines.size(), 1u) << diagnostics_.str();
+  const std::string prefix = path_.string() + ":" + std::to_string(row.line) + ": ";
+  EXPECT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(row.reason), std::string::npos) << lines[0];
+  EXPECT_EQ(ReadText(path_), row.text) << "nothing is written";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DeviceFile, BrokenDeviceFileTest,
+    ::testing::Values(
+        BrokenFile{"", 1, "unexpected end of input"},
+        BrokenFile{"{\n  \"devices\": [\n    {},\n  ]\n}\n", 4, "unexpected ']'"},
+        BrokenFile{"{\"devices\": [{\"friendlyName\": \"\xFF\"}]}", 1, "UTF-8"},
+        BrokenFile{"[]", 1, "expected an object"},
+        BrokenFile{"{\n\"device\": []}", 2, "device: unknown key"},
+        BrokenFile{"{\"devices\": {}}", 1, "devices: expected an array"},
+        BrokenFile{"{\"openError\": true}", 1, "openError"},
+        BrokenFile{"{\"devices\": [\n{},\n7]}", 3, "devices[1]: expected an object"},
+        BrokenFile{"{\"devices\": [{},\n{\"friendlyname\": \"x\"}]}", 2,
+                   "devices[1].friendlyname: unknown key"},
+        BrokenFile{"{\"devices\": [{\"instanceId\": 5}]}", 1, "instanceId: expected a text"},
+        BrokenFile{"{\"devices\": [{\"instanceId\": \"\"}]}", 1, "must not be empty"},
+        BrokenFile{"{\"devices\": [{\"classGuid\": \"{4D36E972-E325-11CE-BFC1}\"}]}", 1,
+                   "classGuid: expected a GUID"},
+        BrokenFile{"{\"devices\": [{\"status\": 1.5}]}", 1, "status: expected a 32-bit"},
+        BrokenFile{"{\"devices\": [{\"status\": 4294967296}]}", 1, "status"},
+        BrokenFile{"{\"devices\": [{\"problem\": -2147483649}]}", 1, "problem"},
+        BrokenFile{"{\"devices\": [{\"devInst\": \"12\"}]}", 1, "devInst"},
+        BrokenFile{"{\"devices\": [{\"devInst\": \"0x123456789\"}]}", 1, "devInst"},
+        BrokenFile{"{\"devices\": [{\"present\": 1}]}", 1, "present: expected true or false"},
+        BrokenFile{"{\"devices\": [{\"fail\": [5]}]}", 1, "fail: expected an object"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\n\"enable\": 5}}]}", 2,
+                   "devices[0].fail.enable: unknown operation"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\"status\": 0}}]}", 1, "non-zero"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\"instanceId\": \"x\"}}]}", 1,
+                   "fail.instanceId: expected"},
+        BrokenFile{"{\"devices\": [{\n\"status\": 1,\n\"status\": 2}]}", 3,
+                   "duplicate key \"status\""},
+        BrokenFile{"{\"devices\": [\n{\"instanceId\": \"ROOT\\\\A\\\\0\"},\n"
+                   "{\"instanceId\": \"root\\\\a\\\\0\", \"present\": false}]}",
+                   3, "also used by devices[0]"},
+        BrokenFile{"{\"devices\": [{\"devInst\": 2},\n{}]}", 2, "devInst 2 is also used"}));
+
+TEST_F(DeviceFileTest, AbsentNodesMayShareAHandle) {
+  Service(R"({"devices": [{"devInst": 2}, {"present": false}]})");
+  EXPECT_TRUE(Open()) << diagnostics_.str();
+}
+
+// The display name falls back from the friendly name to the description to
+// "Unknown"; an unreadable instance ID gives no name at all.
+TEST_F(DeviceFileTest, DisplayNameFallsBackInOrder) {
+  Service(R"({"devices": [
+    {"friendlyName": "Friendly", "description": "Described"},
+    {"description": "Described"},
+    {},
+    {"friendlyName": "Friendly", "description": "Described", "fail": {"friendlyName": 5}},
+    {"friendlyName": ")" +
+          std::string(260, 'n') + R"(", "description": "Short"},
+    {"friendlyName": "", "description": "Described"},
+    {"friendlyName": "Friendly", "fail": {"instanceId": 13}}
+  ]})");
+  const DeviceInfoSetPtr set = Open();
+  const auto members = Members(set.get());
+  const std::vector<std::string> expected = {"Friendly", "Described", "Unknown", "Described",
+                                             "Short",    "",          ""};
+  ASSERT_EQ(members.size(), expected.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    std::string name = "stale";
+    const DisplayNameResult result = ReadDisplayName(*service_, set.get(), members[i], name);
+    EXPECT_EQ(name, expected[i]) << i;
+    EXPECT_EQ(result, i == 6 ? DisplayNameResult::kInstanceIdFailed : DisplayNameResult::kOk) << i;
+  }
+  EXPECT_EQ(service_->GetLastError(), 13u) << "the caller reports the instance-ID error";
+}
+
+TEST_F(DeviceFileTest, TheExampleOfficePcLoads) {
+  service_ = MakeDeviceFileService(QUILLON_EXAMPLES_DIR "/office-pc.json", diagnostics_);
+  const DeviceInfoSetPtr set = Open();
+  ASSERT_TRUE(set) << diagnostics_.str();
+  const auto members = Members(set.get());
+  EXPECT_GE(members.size(), 30u);
+
+  std::map<std::string, int> names;
+  std::set<std::string> classes;
+  int disabled = 0;
+  int failedInstall = 0;
+  int descriptionOnly = 0;
+  int unnamed = 0;
+  for (const SP_DEVINFO_DATA& data : members) {
+    std::string name;
+    ASSERT_EQ(ReadDisplayName(*service_, set.get(), data, name), DisplayNameResult::kOk);
+    ++names[name];
+    classes.insert(FormatGuid(data.ClassGuid));
+    const bool hasFriendly = Property(set, data, SPDRP_FRIENDLYNAME).rfind("error ", 0) != 0;
+    const bool hasDescription = Property(set, data, SPDRP_DEVICEDESC).rfind("error ", 0) != 0;
+    descriptionOnly += !hasFriendly && hasDescription;
+    unnamed += !hasFriendly && !hasDescription;
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+    ASSERT_EQ(service_->CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0), CR_SUCCESS);
+    if (problem == CM_PROB_DISABLED) {
+      ++disabled;
+      EXPECT_NE(status & DN_HAS_PROBLEM, 0u);
+      EXPECT_EQ(status & DN_STARTED, 0u);
+    }
+    failedInstall += problem == CM_PROB_FAILED_INSTALL;
+  }
+  EXPECT_EQ(disabled, 1);
+  EXPECT_EQ(failedInstall, 1);
+  EXPECT_GE(descriptionOnly, 1);
+  EXPECT_EQ(unnamed, 1);
+  EXPECT_EQ(names["Unknown"], 1);
+  EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const auto& entry) {
+    return entry.second == 2;
+  })) << "two devices share a name";
+  EXPECT_GE(classes.size(), 12u);
+
+  std::uint32_t status = 0;
+  std::uint32_t problem = 1;
+  ASSERT_EQ(service_->CM_Get_DevNode_Status(&status, &problem, members[0].DevInst, 0), CR_SUCCESS);
+  EXPECT_EQ(problem, 0u) << "the first device works";
+  EXPECT_NE(status & DN_STARTED, 0u);
+  EXPECT_TRUE(diagnostics_.str().empty());
+}
+
+}  // namespace
+}  // namespace quillon::devices
