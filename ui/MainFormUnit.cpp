@@ -6,14 +6,17 @@
 #include <QEvent>
 #include <QGroupBox>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <array>
+#include <functional>
 #include <iostream>
 
 #include "DeviceText.h"
@@ -104,11 +107,20 @@ class FixedHeightDelegate final : public QStyledItemDelegate {
   int height_;
 };
 
-// A single-selection list the user cannot empty: Ctrl+click, Ctrl+Space and
-// clicks below the last entry leave the selection as it is.
+// A single-selection list that tells apart the selection changes the user
+// makes, by mouse or keyboard, from those made by code: only the first kind
+// runs `userSelectionChanged`. The user cannot empty the selection: Ctrl+click,
+// Ctrl+Space and clicks below the last entry leave it as it is.
 class TListBox final : public QListWidget {
  public:
-  using QListWidget::QListWidget;
+  explicit TListBox(QWidget* parent) : QListWidget(parent) {
+    connect(this, &QListWidget::itemSelectionChanged, this, [this] {
+      if (userInput_ > 0 && userSelectionChanged)
+        userSelectionChanged();
+    });
+  }
+
+  std::function<void()> userSelectionChanged;
 
  protected:
   QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
@@ -119,6 +131,41 @@ class TListBox final : public QListWidget {
     }
     return command;
   }
+
+  void keyPressEvent(QKeyEvent* event) override {
+    const UserInput input(userInput_);
+    QListWidget::keyPressEvent(event);
+  }
+  void mousePressEvent(QMouseEvent* event) override {
+    const UserInput input(userInput_);
+    QListWidget::mousePressEvent(event);
+  }
+  void mouseMoveEvent(QMouseEvent* event) override {
+    const UserInput input(userInput_);
+    QListWidget::mouseMoveEvent(event);
+  }
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    const UserInput input(userInput_);
+    QListWidget::mouseReleaseEvent(event);
+  }
+  void mouseDoubleClickEvent(QMouseEvent* event) override {
+    const UserInput input(userInput_);
+    QListWidget::mouseDoubleClickEvent(event);
+  }
+
+ private:
+  class UserInput {
+   public:
+    explicit UserInput(int& depth) : depth_(depth) { ++depth_; }
+    ~UserInput() { --depth_; }
+    UserInput(const UserInput&) = delete;
+    UserInput& operator=(const UserInput&) = delete;
+
+   private:
+    int& depth_;
+  };
+
+  int userInput_ = 0;
 };
 
 QString FromLocal(const std::string& text) {
@@ -133,7 +180,8 @@ std::string ToLocal(const QString& text) {
 
 QIcon ApplicationIcon() {
   InitUiResources();
-  QIcon icon(QStringLiteral(":/quillon/icons/quillon.png"));
+  QIcon icon(QStringLiteral(":/quillon/icons/quillon-256.png"));
+  icon.addFile(QStringLiteral(":/quillon/icons/quillon.png"));
   icon.addFile(QStringLiteral(":/quillon/icons/quillon-32.png"));
   icon.addFile(QStringLiteral(":/quillon/icons/quillon-16.png"));
   return icon;
@@ -206,14 +254,15 @@ void TMainForm::CreateComponents() {
   setCentralWidget(GroupBox1);
   auto* frameAnchors = new Anchors(GroupBox1, QSize(532, 230));
 
-  ListBox1 = new TListBox(GroupBox1);
+  auto* listBox = new TListBox(GroupBox1);
+  listBox->userSelectionChanged = [this] { ListBox1Click(); };
+  ListBox1 = listBox;
   ListBox1->setFrameShape(QFrame::NoFrame);
   ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
   ListBox1->setUniformItemSizes(true);
   ListBox1->setItemDelegate(new FixedHeightDelegate(13, ListBox1));
   ListBox1->setSortingEnabled(false);
   frameAnchors->Place(ListBox1, QRect(2, 15, 247, 213), kLeft | kTop | kBottom);
-  connect(ListBox1, &QListWidget::itemSelectionChanged, this, &TMainForm::OnListSelectionChanged);
 
   GroupBox2 = new QGroupBox(QStringLiteral(" Properties "), GroupBox1);
   frameAnchors->Place(GroupBox2, QRect(256, 16, 267, 203), kLeft | kTop | kRight | kBottom);
@@ -393,9 +442,7 @@ void TMainForm::UpdateDeviceList(const std::string& filter) {
 
 void TMainForm::ClearDeviceList() {
   records_.clear();
-  selectingFromCode_ = true;
   ListBox1->clear();
-  selectingFromCode_ = false;
 }
 
 std::string TMainForm::GetDeviceDisplayName(DeviceRecord& record) {
@@ -420,19 +467,12 @@ DeviceRecord* TMainForm::RecordAt(int index) const {
 }
 
 void TMainForm::SelectIndexFromCode(int index) {
-  selectingFromCode_ = true;
   if (index >= 0 && index < ListBox1->count()) {
     ListBox1->setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
     ListBox1->scrollToItem(ListBox1->item(index));
   } else {
     ListBox1->clearSelection();
   }
-  selectingFromCode_ = false;
-}
-
-void TMainForm::OnListSelectionChanged() {
-  if (!selectingFromCode_)
-    ListBox1Click();
 }
 
 bool TMainForm::SelectDeviceByName(const std::string& name) {

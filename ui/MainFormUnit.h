@@ -150,7 +150,6 @@ class TMainForm : public QMainWindow {
   void ChangeState(DeviceRecord& record, std::uint32_t stateChange, std::uint32_t scope);
   void RunStateChange(void (TMainForm::*method)(DeviceRecord&));
   void SelectIndexFromCode(int index);
-  void OnListSelectionChanged();
   void ShowError(const std::string& text);
   void ReportLogUnavailable();
 
@@ -158,7 +157,6 @@ class TMainForm : public QMainWindow {
   ErrorPresenter& errors_;
   std::string reportLogPath_;
   std::vector<std::unique_ptr<DeviceRecord>> records_;  // parallel to ListBox1's rows
-  bool selectingFromCode_ = false;
 
  public:
   ReportLogFile ReportLog;
