@@ -15,12 +15,22 @@ bool HasPlatformOption(int argc, const char* const* argv) {
 }
 
 PlatformChoice ChoosePlatform(const DisplayEnvironment& environment, bool commandMode) {
-  const bool userChose = !environment.qtQpaPlatform.empty() || environment.platformArgument;
-  const bool displayKnown = !environment.display.empty() || !environment.waylandDisplay.empty();
-  if (userChose || displayKnown) {
-    return PlatformChoice::kToolkitDefault;
+  if (!environment.qtQpaPlatform.empty() || environment.platformArgument) {
+    return PlatformChoice::kUserChoice;
+  }
+  if (!environment.display.empty() || !environment.waylandDisplay.empty()) {
+    return PlatformChoice::kDisplayOrOffscreen;
   }
   return commandMode ? PlatformChoice::kOffscreen : PlatformChoice::kNoDisplay;
+}
+
+std::string PlatformsWithFallback(const DisplayEnvironment& environment) {
+  // Qt 6 prefers Wayland in a Wayland session and falls back to X11; platforms
+  // whose plugin is not installed are skipped.
+  if (environment.sessionType == "wayland") {
+    return "wayland;xcb;offscreen";
+  }
+  return "xcb;offscreen";
 }
 
 std::string ExceptionBoxText(std::string_view message) {

@@ -13,13 +13,17 @@ struct DisplayEnvironment {
   std::string qtQpaPlatform;      // QT_QPA_PLATFORM
   std::string display;            // DISPLAY
   std::string waylandDisplay;     // WAYLAND_DISPLAY
+  std::string sessionType;        // XDG_SESSION_TYPE
   bool platformArgument = false;  // -platform given on the command line
 };
 
 enum class PlatformChoice {
-  kToolkitDefault,  // leave the choice to Qt: the user chose, or a display is there
-  kOffscreen,       // command mode with no display: no window is needed
-  kNoDisplay,       // window mode with no display: cannot run
+  kUserChoice,  // QT_QPA_PLATFORM or -platform: used as it is
+  // A display is named, but it may not answer (a stale DISPLAY after ssh, no
+  // access for root): the usual platforms, then offscreen instead of Qt's abort.
+  kDisplayOrOffscreen,
+  kOffscreen,  // command mode with no display: no window is needed
+  kNoDisplay,  // window mode with no display: cannot run
 };
 
 // Whether Qt's own -platform (or --platform) option is among the arguments of
@@ -29,6 +33,10 @@ bool HasPlatformOption(int argc, const char* const* argv);
 // Only meaningful where windows come from a display server (Linux and other
 // X11/Wayland systems); Windows always has its desktop.
 PlatformChoice ChoosePlatform(const DisplayEnvironment& environment, bool commandMode);
+
+// The QT_QPA_PLATFORM list for kDisplayOrOffscreen: the platforms Qt would try
+// for this session, in its order, then offscreen.
+std::string PlatformsWithFallback(const DisplayEnvironment& environment);
 
 // The text of the box that shows an escaped exception: the message, with a
 // full stop added when it is non-empty and its last character sorts after ".".

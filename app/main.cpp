@@ -61,30 +61,36 @@ std::string Environment(const char* name) {
 }
 #endif
 
-// Picks Qt's platform before the application object exists: without a display
-// Qt would abort while constructing it. Returns false when the program cannot
-// run at all.
-bool PreparePlatform([[maybe_unused]] int argc, [[maybe_unused]] const char* const* argv,
-                     [[maybe_unused]] bool commandMode) {
+constexpr int kCannotRun = 1;
+
+// Picks Qt's platform before the application object exists: without a
+// reachable display Qt would abort while constructing it.
+app::PlatformChoice PreparePlatform([[maybe_unused]] int argc,
+                                    [[maybe_unused]] const char* const* argv,
+                                    [[maybe_unused]] bool commandMode) {
 #if !defined(_WIN32) && !defined(__APPLE__)
   app::DisplayEnvironment environment;
   environment.qtQpaPlatform = Environment("QT_QPA_PLATFORM");
   environment.display = Environment("DISPLAY");
   environment.waylandDisplay = Environment("WAYLAND_DISPLAY");
+  environment.sessionType = Environment("XDG_SESSION_TYPE");
   environment.platformArgument = app::HasPlatformOption(argc, argv);
-  switch (app::ChoosePlatform(environment, commandMode)) {
-    case app::PlatformChoice::kToolkitDefault:
+  const app::PlatformChoice choice = app::ChoosePlatform(environment, commandMode);
+  switch (choice) {
+    case app::PlatformChoice::kUserChoice:
+    case app::PlatformChoice::kNoDisplay:
+      break;
+    case app::PlatformChoice::kDisplayOrOffscreen:
+      qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(PlatformsWithFallback(environment)));
       break;
     case app::PlatformChoice::kOffscreen:
       qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
       break;
-    case app::PlatformChoice::kNoDisplay:
-      std::cerr << "quillon: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are "
-                   "not set); give /deviceCommand= to run a command without the window\n";
-      return false;
   }
+  return choice;
+#else
+  return app::PlatformChoice::kUserChoice;  // the desktop is always there
 #endif
-  return true;
 }
 
 std::string ExecutablePath() {
@@ -96,12 +102,20 @@ std::string ExecutablePath() {
 
 // Steps after the application object exists. Everything built here is gone
 // before an escaping exception is shown.
-void Run(app::QuillonApplication& application, const Switches& switches) {
+int Run(app::QuillonApplication& application, const Switches& switches,
+        app::PlatformChoice platform) {
+  const bool windowMode = switches.deviceCommand.empty();
+  if (windowMode && platform == app::PlatformChoice::kDisplayOrOffscreen &&
+      QGuiApplication::platformName() == QLatin1String("offscreen")) {
+    std::cerr << "quillon: cannot connect to the display to show the window; give "
+                 "/deviceCommand= to run a command without the window\n";
+    return kCannotRun;
+  }
+
   QApplication::setApplicationDisplayName(QString::fromUtf8(app::kApplicationTitle));
   QGuiApplication::setDesktopFileName(QStringLiteral("quillon"));
   QApplication::setWindowIcon(ui::ApplicationIcon());
 
-  const bool windowMode = switches.deviceCommand.empty();
   const std::unique_ptr<devices::DeviceService> service =
       devices::CreateDeviceService(switches.deviceSource, std::cerr);
   const std::unique_ptr<ui::ErrorPresenter> errors = ui::MakeErrorPresenter();
@@ -114,6 +128,8 @@ void Run(app::QuillonApplication& application, const Switches& switches) {
   if (windowMode) {
     application.exec();
   }
+  // Failures of commands show in error boxes only; the exit code stays 0.
+  return 0;
 }
 
 }  // namespace
@@ -122,16 +138,20 @@ int main(int argc, char** argv) {
   std::optional<app::QuillonApplication> application;
   try {
     const Switches switches = ReadSwitches(ProgramArguments(argc, argv));
-    if (!PreparePlatform(argc, argv, !switches.deviceCommand.empty())) {
-      return 1;
+    const app::PlatformChoice platform =
+        PreparePlatform(argc, argv, !switches.deviceCommand.empty());
+    if (platform == app::PlatformChoice::kNoDisplay) {
+      std::cerr << "quillon: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are "
+                   "not set); give /deviceCommand= to run a command without the window\n";
+      return kCannotRun;
     }
     application.emplace(argc, argv);
-    Run(*application, switches);
+    return Run(*application, switches, platform);
   } catch (const std::exception& exception) {
     app::ShowException(exception.what());
   } catch (...) {
     app::ShowException(app::kUnknownException);
   }
-  // Failures of commands show in error boxes only; the exit code stays 0.
+  // The exception has been shown; like a failed command, it leaves the exit code 0.
   return 0;
 }

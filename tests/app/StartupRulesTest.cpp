@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace quillon::app {
 namespace {
@@ -36,6 +37,12 @@ TEST(OneLineTest, LineBreaksBecomeBlanks) {
   EXPECT_EQ(OneLine("plain"), "plain");
 }
 
+DisplayEnvironment Env(std::string qpa, std::string display, std::string wayland,
+                       std::string session = "", bool platformOption = false) {
+  return {std::move(qpa), std::move(display), std::move(wayland), std::move(session),
+          platformOption};
+}
+
 struct PlatformCase {
   const char* what;
   DisplayEnvironment environment;
@@ -45,22 +52,32 @@ struct PlatformCase {
 
 TEST(ChoosePlatformTest, Table) {
   using enum PlatformChoice;
+  // QT_QPA_PLATFORM, DISPLAY, WAYLAND_DISPLAY, XDG_SESSION_TYPE, -platform
   const PlatformCase cases[] = {
-      {"no display, command", {}, true, kOffscreen},
-      {"no display, window", {}, false, kNoDisplay},
-      {"X11, command", {"", ":0", ""}, true, kToolkitDefault},
-      {"X11, window", {"", ":0", ""}, false, kToolkitDefault},
-      {"Wayland, window", {"", "", "wayland-0"}, false, kToolkitDefault},
-      {"Wayland, command", {"", "", "wayland-0"}, true, kToolkitDefault},
-      {"user chose, command", {"xcb", "", ""}, true, kToolkitDefault},
-      {"user chose offscreen, window", {"offscreen", "", ""}, false, kToolkitDefault},
-      {"user chose vnc, window", {"vnc", "", ""}, false, kToolkitDefault},
-      {"-platform given, window", {"", "", "", true}, false, kToolkitDefault},
-      {"-platform given, command", {"", "", "", true}, true, kToolkitDefault},
+      {"no display, command", Env("", "", ""), true, kOffscreen},
+      {"no display, window", Env("", "", ""), false, kNoDisplay},
+      {"session type alone is no display", Env("", "", "", "x11"), false, kNoDisplay},
+      {"X11, command", Env("", ":0", ""), true, kDisplayOrOffscreen},
+      {"X11, window", Env("", ":0", ""), false, kDisplayOrOffscreen},
+      {"Wayland, window", Env("", "", "wayland-0"), false, kDisplayOrOffscreen},
+      {"Wayland, command", Env("", "", "wayland-0"), true, kDisplayOrOffscreen},
+      {"user chose, command", Env("xcb", "", ""), true, kUserChoice},
+      {"user chose, with display", Env("xcb", ":0", ""), false, kUserChoice},
+      {"user chose offscreen, window", Env("offscreen", "", ""), false, kUserChoice},
+      {"-platform given, window", Env("", "", "", "", true), false, kUserChoice},
+      {"-platform given, command", Env("", ":0", "", "", true), true, kUserChoice},
   };
   for (const PlatformCase& c : cases) {
     EXPECT_EQ(ChoosePlatform(c.environment, c.commandMode), c.expected) << c.what;
   }
+}
+
+TEST(PlatformsWithFallbackTest, QtsOrderThenOffscreen) {
+  EXPECT_EQ(PlatformsWithFallback(Env("", ":0", "", "")), "xcb;offscreen");
+  EXPECT_EQ(PlatformsWithFallback(Env("", ":0", "", "x11")), "xcb;offscreen");
+  EXPECT_EQ(PlatformsWithFallback(Env("", ":0", "wayland-0", "wayland")), "wayland;xcb;offscreen");
+  // Qt follows the session type, not WAYLAND_DISPLAY alone.
+  EXPECT_EQ(PlatformsWithFallback(Env("", "", "wayland-0", "")), "xcb;offscreen");
 }
 
 TEST(HasPlatformOptionTest, SeesQtsOwnOption) {

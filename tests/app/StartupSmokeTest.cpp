@@ -49,7 +49,7 @@ std::vector<std::string> HeadlessEnvironment() {
 }
 
 RunResult Run(const fs::path& executable, const std::vector<std::string>& arguments,
-              const fs::path& errorFile) {
+              const std::vector<std::string>& extraEnvironment, const fs::path& errorFile) {
   std::vector<std::string> argvText = {executable.string()};
   argvText.insert(argvText.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -57,6 +57,7 @@ RunResult Run(const fs::path& executable, const std::vector<std::string>& argume
     argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> envText = HeadlessEnvironment();
+  envText.insert(envText.end(), extraEnvironment.begin(), extraEnvironment.end());
   std::vector<char*> envp;
   for (std::string& e : envText)
     envp.push_back(e.data());
@@ -110,17 +111,18 @@ class StartupSmokeTest : public testing::Test {
     fs::remove_all(dir_, ignored);
   }
 
-  RunResult Run(const std::vector<std::string>& arguments) {
-    return ::Run(executable_, arguments, dir_ / "stderr.txt");
+  RunResult Run(const std::vector<std::string>& arguments,
+                const std::vector<std::string>& extraEnvironment = {}) {
+    return ::Run(executable_, arguments, extraEnvironment, dir_ / "stderr.txt");
   }
+  std::string MissingSource() const { return "/deviceSource=" + (dir_ / "missing.json").string(); }
 
   fs::path dir_;
   fs::path executable_;
 };
 
 TEST_F(StartupSmokeTest, CommandModeWithoutDisplayRunsOffscreen) {
-  const RunResult run =
-      Run({"/deviceSource=" + (dir_ / "missing.json").string(), "/deviceCommand=enumDevices"});
+  const RunResult run = Run({MissingSource(), "/deviceCommand=enumDevices"});
   EXPECT_EQ(run.exitCode, 0) << run.standardError;
   // The error box of the failed open, written where a headless run can see it.
   EXPECT_NE(run.standardError.find("Error: SetupDiGetClassDevs(): 2\n"), std::string::npos)
@@ -132,8 +134,7 @@ TEST_F(StartupSmokeTest, CommandModeWithoutDisplayRunsOffscreen) {
 
 TEST_F(StartupSmokeTest, CommandModeTruncatesAnEarlierReport) {
   std::ofstream(dir_ / "quillon.log") << "old report\r\n";
-  const RunResult run =
-      Run({"/deviceSource=" + (dir_ / "missing.json").string(), "/DEVICECOMMAND=noSuchCommand"});
+  const RunResult run = Run({MissingSource(), "/DEVICECOMMAND=noSuchCommand"});
   EXPECT_EQ(run.exitCode, 0) << run.standardError;
   EXPECT_EQ(ReadFile(dir_ / "quillon.log"), "");
 }
@@ -141,7 +142,7 @@ TEST_F(StartupSmokeTest, CommandModeTruncatesAnEarlierReport) {
 TEST_F(StartupSmokeTest, WindowModeWithoutDisplayFailsWithOneLine) {
   // A run that cannot start must not throw away the last report.
   std::ofstream(dir_ / "quillon.log") << "last report\r\n";
-  const RunResult run = Run({"/deviceSource=" + (dir_ / "missing.json").string()});
+  const RunResult run = Run({MissingSource()});
   EXPECT_NE(run.exitCode, 0);
   EXPECT_NE(run.exitCode, -1) << "did not end by itself";
   EXPECT_EQ(std::count(run.standardError.begin(), run.standardError.end(), '\n'), 1)
@@ -153,10 +154,33 @@ TEST_F(StartupSmokeTest, WindowModeWithoutDisplayFailsWithOneLine) {
 
 TEST_F(StartupSmokeTest, EmptyCommandSwitchMeansWindowMode) {
   // "/deviceCommand=" has no value, so it selects no command mode.
-  const RunResult run =
-      Run({"/deviceSource=" + (dir_ / "missing.json").string(), "/deviceCommand=", "/value0=x"});
+  const RunResult run = Run({MissingSource(), "/deviceCommand=", "/value0=x"});
   EXPECT_NE(run.exitCode, 0);
   EXPECT_NE(run.exitCode, -1) << "did not end by itself";
+}
+
+// A display that is named but does not answer (a stale DISPLAY after ssh, a
+// display root may not use): Qt alone would abort.
+constexpr char kDeadDisplay[] = "DISPLAY=:9876";
+
+TEST_F(StartupSmokeTest, CommandModeWithUnreachableDisplayFallsBackToOffscreen) {
+  const RunResult run = Run({MissingSource(), "/deviceCommand=statusDevice"}, {kDeadDisplay});
+  EXPECT_EQ(run.exitCode, 0) << run.standardError;
+  EXPECT_NE(run.standardError.find("Error: SetupDiGetClassDevs(): 2\n"), std::string::npos)
+      << run.standardError;
+  EXPECT_EQ(ReadFile(dir_ / "quillon.log"),
+            "ClassGUID=\r\nDeviceName=\r\nDeviceHandle=\r\nDeviceStatus=\r\nDeviceProblem=\r\n"
+            "DeviceProblemText=\r\n");
+}
+
+TEST_F(StartupSmokeTest, WindowModeWithUnreachableDisplayFailsClearly) {
+  const RunResult run = Run({MissingSource()}, {kDeadDisplay});
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_NE(run.exitCode, -1) << "did not end by itself";
+  EXPECT_NE(run.exitCode, 128 + SIGABRT) << run.standardError;
+  // Qt's own warnings about the display may come first; ours is the last line.
+  EXPECT_TRUE(run.standardError.ends_with("without the window\n")) << run.standardError;
+  EXPECT_EQ(run.standardError.find("Error:"), std::string::npos) << "the window was built";
 }
 
 }  // namespace
