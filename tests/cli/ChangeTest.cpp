@@ -195,17 +195,27 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"EmptySwitchStoresEmptyName", {"/value0="}, ""}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(SetFriendlyName, LongerThanAPropertyBufferIsStoredButNotShown) {
-  // Stored as given; reading it back does not fit, so the description shows.
+TEST(SetFriendlyName, NameThatCannotBeReadBackIsRefused) {
+  // Longer than the readers' property buffer holds.
+  {
+    Sandbox box;
+    box.WriteDeviceFile(Machine(R"("problem": 0)"));
+    const std::string before = box.ReadDeviceFile();
+    const RunResult run = box.Run({"/deviceName=Target", "/deviceCommand=setFriendlyName",
+                                   "/value0=" + std::string(260, 'x')});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.ErrorLines(),
+              std::vector<std::string>{"Error: SetupDiSetDeviceRegistryProperty(): 87"});
+    EXPECT_EQ(box.ReadDeviceFile(), before);
+  }
+  // The longest name that fits is stored.
   Sandbox box;
   box.WriteDeviceFile(Machine(R"("problem": 0)"));
-  const std::string name(300, 'x');
+  const std::string longest(259, 'y');
   ExpectCleanRun(
-      box.Run({"/deviceName=Target", "/deviceCommand=setFriendlyName", "/value0=" + name}));
-  const json file = json::parse(box.ReadDeviceFile());
-  EXPECT_EQ(file["devices"][2].value("friendlyName", ""), name);
-  ExpectCleanRun(box.Run({"/deviceName=Target", "/deviceCommand=statusDevice"}));
-  EXPECT_EQ(box.ReadLog(), CrLf(TargetStatus("0x0180200A", "0x00000000", "enabled")));
+      box.Run({"/deviceName=Target", "/deviceCommand=setFriendlyName", "/value0=" + longest}));
+  ExpectCleanRun(box.Run({"/deviceName=" + longest, "/deviceCommand=enumDevices"}));
+  EXPECT_EQ(box.ReadLog(), CrLf({longest + ": 0x0180200A(enabled)"}));
 }
 
 TEST(SetFriendlyName, WriteBackKeepsInjectedFailures) {

@@ -1,10 +1,12 @@
 #include "CliHarness.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,22 +120,29 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
 }
 
 // Only async-signal-safe calls between fork and exec.
-[[noreturn]] void RunChild(const char* exe, const char* cwd, const char* readOnlyDir, int outFd,
-                           int errFd, char** argv, char** envp) {
+[[noreturn]] void RunChild(const char* exe, const char* cwd, const char* mountReadOnly,
+                           bool dropOverrides, int outFd, int errFd, char** argv, char** envp) {
   if (::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0)
     ::_exit(126);
   const int devNull = ::open("/dev/null", O_RDONLY);
   if (devNull < 0 || ::dup2(devNull, 0) < 0)
     ChildFail("stdin");
-  if (readOnlyDir != nullptr) {
+  if (mountReadOnly != nullptr) {
     if (::unshare(CLONE_NEWNS) != 0)
       ChildFail("unshare");
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       ChildFail("private");
-    if (::mount(readOnlyDir, readOnlyDir, nullptr, MS_BIND, nullptr) != 0)
+    if (::mount(mountReadOnly, mountReadOnly, nullptr, MS_BIND, nullptr) != 0)
       ChildFail("bind");
-    if (::mount(nullptr, readOnlyDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+    if (::mount(nullptr, mountReadOnly, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
       ChildFail("remount read-only");
+    }
+  }
+  if (dropOverrides) {
+    // Out of the bounding set, so that root after exec obeys permission bits.
+    for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+      if (::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0)
+        ChildFail("drop capability");
     }
   }
   if (::chdir(cwd) != 0)
@@ -146,6 +155,15 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
 
 std::vector<std::string> RunResult::ErrLines() const {
   return SplitLines(err);
+}
+
+std::vector<std::string> RunResult::OwnErrLines() const {
+  std::vector<std::string> result;
+  for (auto& line : SplitLines(err)) {
+    if (line.rfind("QStandardPaths: ", 0) != 0)
+      result.push_back(line);
+  }
+  return result;
 }
 
 std::vector<std::string> RunResult::ErrorLines() const {
@@ -238,13 +256,20 @@ RunResult Sandbox::RunRaw(const std::vector<std::string>& args, const RunOptions
   const std::string exe = exe_.string();
   const std::string cwd = options.cwd.empty() ? dir_.string() : options.cwd.string();
 
-  // Without root there is no private mount: fall back to permission bits.
   const bool asRoot = ::geteuid() == 0;
-  std::string readOnlyDir;
+  std::string mountReadOnly;
+  bool dropOverrides = false;
   if (options.readOnlyDir) {
-    readOnlyDir = options.readOnlyDir->string();
-    if (!asRoot)
-      fs::permissions(*options.readOnlyDir, fs::perms::owner_read | fs::perms::owner_exec);
+    if (options.byMount) {
+      if (!asRoot)
+        throw std::runtime_error("a read-only mount needs root");
+      mountReadOnly = options.readOnlyDir->string();
+    } else {
+      fs::permissions(*options.readOnlyDir,
+                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                      fs::perm_options::remove);
+      dropOverrides = asRoot;
+    }
   }
 
   Pipe out = MakePipe();
@@ -253,9 +278,8 @@ RunResult Sandbox::RunRaw(const std::vector<std::string>& args, const RunOptions
   if (pid < 0)
     throw std::runtime_error("fork failed");
   if (pid == 0) {
-    RunChild(exe.c_str(), cwd.c_str(),
-             asRoot && !readOnlyDir.empty() ? readOnlyDir.c_str() : nullptr, out.write.Get(),
-             err.write.Get(), argv.data(), envp.data());
+    RunChild(exe.c_str(), cwd.c_str(), mountReadOnly.empty() ? nullptr : mountReadOnly.c_str(),
+             dropOverrides, out.write.Get(), err.write.Get(), argv.data(), envp.data());
   }
   out.write.Reset();
   err.write.Reset();
@@ -301,8 +325,8 @@ RunResult Sandbox::RunRaw(const std::vector<std::string>& args, const RunOptions
   if (WIFSIGNALED(status))
     result.signal = WTERMSIG(status);
 
-  if (options.readOnlyDir && !asRoot) {
-    fs::permissions(*options.readOnlyDir, fs::perms::owner_all, fs::perm_options::add);
+  if (options.readOnlyDir && !options.byMount) {
+    fs::permissions(*options.readOnlyDir, fs::perms::owner_write, fs::perm_options::add);
   }
   return result;
 }

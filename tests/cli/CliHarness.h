@@ -23,15 +23,20 @@ struct RunResult {
   std::vector<std::string> ErrorLines() const;
   // Every line of standard error.
   std::vector<std::string> ErrLines() const;
+  // The lines of standard error other than Qt's own environment warnings.
+  std::vector<std::string> OwnErrLines() const;
 };
 
 struct RunOptions {
   // Environment changes on top of this process's environment (without
   // DISPLAY and WAYLAND_DISPLAY): a value sets, nullopt removes.
   std::map<std::string, std::optional<std::string>> env = {{"QT_QPA_PLATFORM", "offscreen"}};
-  // Made read-only for the child only: a private read-only bind mount when
-  // running as root, else permission bits (restored afterwards).
+  // A directory in which the child cannot create files: its write
+  // permission is taken away (and the child, when root, loses the
+  // capabilities that override permissions), or with `byMount` (root only)
+  // it is a private read-only bind mount.
   std::optional<std::filesystem::path> readOnlyDir;
+  bool byMount = false;
   int timeoutSeconds = 20;
   // The working directory; the executable's directory when empty.
   std::filesystem::path cwd;

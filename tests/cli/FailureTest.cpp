@@ -4,6 +4,8 @@
 // code stays 0 throughout.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -258,8 +260,9 @@ TEST(DeviceSource, MissingFileFailsLikeAnOpen) {
   EXPECT_EQ(box.ReadLog(), CrLf(kNoValues));
 }
 
-// The directory holding the device file refuses new files: the change is
-// refused with "access denied" and the file keeps its bytes.
+// The directory holding the device file refuses new files (no write
+// permission): the change fails with "access denied" and the file keeps its
+// bytes.
 class UnwritableFileTest : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(UnwritableFileTest, ChangeFailsAndFileIsKept) {
@@ -313,6 +316,32 @@ INSTANTIATE_TEST_SUITE_P(
                                 true}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// The same on a read-only file system: "write protected".
+TEST(UnwritableFile, ReadOnlyMount) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "a private read-only mount needs root";
+  Sandbox box;
+  const fs::path dir = box.Dir() / "ro";
+  fs::create_directory(dir);
+  const fs::path file = dir / "devices.json";
+  const std::string json = Machine(kDescribed);
+  WriteFileBytes(file, json);
+  RunOptions options;
+  options.readOnlyDir = dir;
+  options.byMount = true;
+  const RunResult disable = box.RunRaw(
+      {"/deviceSource=" + file.string(), "/deviceName=Named", "/deviceCommand=disableDevice"},
+      options);
+  ExpectEndedNormally(disable);
+  EXPECT_EQ(disable.ErrorLines(), Lines{"Error: SetupDiCallClassInstaller(): HANDLE error 19"});
+  const RunResult rename = box.RunRaw({"/deviceSource=" + file.string(), "/deviceName=Named",
+                                       "/deviceCommand=setFriendlyName", "/value0=X"},
+                                      options);
+  ExpectEndedNormally(rename);
+  EXPECT_EQ(rename.ErrorLines(), Lines{"Error: SetupDiSetDeviceRegistryProperty(): 19"});
+  EXPECT_EQ(ReadFileBytes(file), json);
+}
+
 // A report log that cannot be created: the reporting commands say so once
 // on standard error, nothing else is harmed, and the exit code stays 0.
 TEST(UnwritableLog, DirectoryInTheWay) {
@@ -323,7 +352,7 @@ TEST(UnwritableLog, DirectoryInTheWay) {
     fs::create_directory(box.LogFile());
     const RunResult run = box.Run({std::string("/deviceCommand=") + command});
     ExpectEndedNormally(run);
-    EXPECT_EQ(run.ErrLines().size(), 1u) << run.err;
+    EXPECT_EQ(run.OwnErrLines().size(), 1u) << run.err;
     EXPECT_NE(run.err.find(box.LogFile().string()), std::string::npos) << run.err;
     EXPECT_TRUE(fs::is_directory(box.LogFile()));
   }
@@ -337,7 +366,7 @@ TEST(UnwritableLog, SymbolicLinkIsNotFollowed) {
   fs::create_symlink(victim, box.LogFile());
   const RunResult run = box.Run({"/deviceCommand=enumDevices"});
   ExpectEndedNormally(run);
-  EXPECT_EQ(run.ErrLines().size(), 1u) << run.err;
+  EXPECT_EQ(run.OwnErrLines().size(), 1u) << run.err;
   EXPECT_EQ(ReadFileBytes(victim), "keep me\n");
 
   // A dangling link must not create its target either.
