@@ -69,11 +69,16 @@ status=0
 ctest --test-dir "$build" -V --timeout 120 >"$log" 2>&1 || status=$?
 # ctest's own lines (with -V the tests' lines start with "N: "), then the tests' counts.
 grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|^No tests were found' "$log" || true
-counts=$(sed -n 's/^[0-9]*: //p' "$log" | awk '
-  /^\[==========\] [0-9]+ tests? from .* ran\./ { ran += $2 }
-  /^\[  PASSED  \] [0-9]+ tests?\./ { passed += $4 }
-  /^\[  SKIPPED \] [0-9]+ tests?, listed below:/ { skipped += $4 }
-  END { printf "%d %d %d\n", ran, passed, skipped }')
+# Test cases of the GoogleTest programs, and each other ctest test as one.
+counts=$(awk '
+  /^ *[0-9]+\/[0-9]+ Test +#[0-9]+:/ {
+    n = $3; gsub(/[#:]/, "", n); result[n] = ($0 ~ /\*\*\*/) ? "failed" : "passed"; next }
+  /^[0-9]+: \[==========\] [0-9]+ tests? from .* ran\./ { sub(/:/, "", $1); gtest[$1] = 1; ran += $3; next }
+  /^[0-9]+: \[  PASSED  \] [0-9]+ tests?\./ { passed += $5; next }
+  /^[0-9]+: \[  SKIPPED \] [0-9]+ tests?, listed below:/ { skipped += $5; next }
+  END {
+    for (n in result) if (!(n in gtest)) { ran++; if (result[n] == "passed") passed++ }
+    printf "%d %d %d\n", ran, passed, skipped }' "$log")
 set -- $counts
 ran=$1 passed=$2 skipped=$3
 failed=$((ran - passed - skipped))

@@ -45,7 +45,9 @@ bool MatchSwitch(std::string_view argument, std::string_view name, std::string& 
   return true;
 }
 
+// Lines written so far come first, so that an error stands beside its device.
 void ReportError(const char* function, std::uint32_t code) {
+  std::cout.flush();
   std::cerr << "Error: " << function << "(): " << FormatSigned(code) << '\n';
 }
 
