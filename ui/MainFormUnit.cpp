@@ -176,6 +176,12 @@ std::string ToLocal(const QString& text) {
   return text.toLocal8Bit().toStdString();
 }
 
+// Shows a field's text from its start, as a long GUID or name reads best.
+void SetField(QLineEdit* edit, const std::string& text) {
+  edit->setText(FromLocal(text));
+  edit->setCursorPosition(0);
+}
+
 }  // namespace
 
 QIcon ApplicationIcon() {
@@ -510,16 +516,16 @@ void TMainForm::ShowDeviceProperties(DeviceRecord* record) {
   EditProblemText->clear();
   if (!DeviceInfoSet || record == nullptr)
     return;
-  EditName->setText(FromLocal(GetDeviceDisplayName(*record)));
-  EditKey->setText(FromLocal(devices::FormatGuid(record->ClassGuid)));
-  EditDevInfo->setText(FromLocal(FormatSigned(record->DevInst)));
+  SetField(EditName, GetDeviceDisplayName(*record));
+  SetField(EditKey, devices::FormatGuid(record->ClassGuid));
+  SetField(EditDevInfo, FormatSigned(record->DevInst));
   // The query may leave both untouched when it fails.
   std::uint32_t status = 0;
   std::uint32_t problem = 0;
   service_.CM_Get_DevNode_Status(&status, &problem, record->DevInst, 0);
-  EditStatus->setText(FromLocal(devices::FormatHex8(status)));
-  EditProblem->setText(FromLocal(devices::FormatHex8(problem)));
-  EditProblemText->setText(FromLocal(devices::ProblemText(problem)));
+  SetField(EditStatus, devices::FormatHex8(status));
+  SetField(EditProblem, devices::FormatHex8(problem));
+  SetField(EditProblemText, devices::ProblemText(problem));
 }
 
 // ---- State changes and friendly name ---------------------------------------
@@ -675,7 +681,7 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     }
     ReportLog.Flush();
   } else if (command == "setFriendlyName") {
-    EditName->setText(FromLocal(value0));
+    SetField(EditName, value0);
     ExecuteAction(*ActionSetFriendlyName);
   }
 }
