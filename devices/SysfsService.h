@@ -1,15 +1,27 @@
 // This computer's devices on Linux, read from sysfs under a root prefix and
-// presented in the Windows device model.
+// presented in the Windows device model. Read-only: state changes and
+// friendly-name writes fail with ERROR_NOT_SUPPORTED (50).
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "DeviceService.h"
 
 namespace quillon::devices {
 
-// `root` is prepended to /sys and to the ID databases; empty for this computer.
+struct SysfsOptions {
+  // Prepended to /sys and to the ID databases (usr/share/misc); empty for
+  // this computer.
+  std::string root;
+  // "major:minor" of the block device holding "/", whose chain of devices is
+  // never disableable. Unset: taken from this computer when `root` is empty,
+  // none otherwise (a test tree names its own).
+  std::optional<std::string> rootDevice;
+};
+
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root);
+std::unique_ptr<DeviceService> MakeSysfsService(const SysfsOptions& options);
 
 }  // namespace quillon::devices

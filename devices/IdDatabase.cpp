@@ -1,0 +1,239 @@
+#include "IdDatabase.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace quillon::devices::sysfs {
+
+MappedFile::MappedFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return;
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    void* map =
+        mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map != MAP_FAILED) {
+      data_ = static_cast<const char*>(map);
+      size_ = static_cast<std::size_t>(info.st_size);
+    }
+  }
+  close(fd);
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+MappedFile::~MappedFile() {
+  Reset();
+}
+
+void MappedFile::Reset() {
+  if (data_ != nullptr)
+    munmap(const_cast<char*>(data_), size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+namespace {
+
+std::string Hex(unsigned value, int digits) {
+  std::array<char, 9> text{};
+  std::snprintf(text.data(), text.size(), "%0*x", digits, value);
+  return text.data();
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z')
+      x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z')
+      y = static_cast<char>(y - 'A' + 'a');
+    if (x != y)
+      return false;
+  }
+  return true;
+}
+
+std::string_view LineAt(std::string_view text, std::size_t start) {
+  const std::size_t end = text.find('\n', start);
+  return text.substr(start, end == std::string_view::npos ? text.size() - start : end - start);
+}
+
+// The lines after `lineEnd` that are indented deeper than `depth` tabs (or
+// are comments), up to the first line that is not.
+std::string_view ChildBlock(std::string_view text, std::size_t lineEnd, int depth) {
+  const std::size_t start = std::min(lineEnd, text.size());
+  std::size_t pos = start;
+  while (pos < text.size()) {
+    const std::string_view line = LineAt(text, pos);
+    int tabs = 0;
+    while (static_cast<std::size_t>(tabs) < line.size() &&
+           line[static_cast<std::size_t>(tabs)] == '\t') {
+      ++tabs;
+    }
+    if (!(line.size() > 0 && line[0] == '#') && tabs <= depth)
+      break;
+    pos += line.size() + 1;
+  }
+  return text.substr(start, std::min(pos, text.size()) - start);
+}
+
+// "key  Name" with key compared ignoring case; the name without trailing blanks.
+std::optional<std::string_view> NameAfterKey(std::string_view line, const std::string& key) {
+  if (line.size() < key.size() + 2 || !EqualsIgnoringCase(line.substr(0, key.size()), key) ||
+      line[key.size()] != ' ' || line[key.size() + 1] != ' ') {
+    return std::nullopt;
+  }
+  std::string_view name = line.substr(key.size() + 2);
+  while (!name.empty() && (name.back() == '\r' || name.back() == ' '))
+    name.remove_suffix(1);
+  if (name.empty())
+    return std::nullopt;
+  return name;
+}
+
+}  // namespace
+
+IdDatabase::IdDatabase(const std::string& path) : file_(path) {}
+
+IdDatabase IdDatabase::FromText(std::string text) {
+  IdDatabase database;
+  database.ownedText_ = std::move(text);
+  return database;
+}
+
+std::string_view IdDatabase::Text() const {
+  return ownedText_.empty() ? file_.Text() : std::string_view(ownedText_);
+}
+
+std::optional<IdDatabase::Entry> IdDatabase::TopLevel(const std::string& key) const {
+  if (const auto cached = topLevelCache_.find(key); cached != topLevelCache_.end()) {
+    return cached->second;
+  }
+  const std::string_view text = Text();
+  // Search for "\n<key>  " (or the key at the very start); a memmem over the
+  // mapped file is far cheaper than splitting it into lines.
+  std::optional<Entry> found;
+  const std::string needle = "\n" + key + "  ";
+  std::size_t lineStart = std::string_view::npos;
+  if (text.substr(0, needle.size() - 1) == std::string_view(needle).substr(1)) {
+    lineStart = 0;
+  } else if (const void* hit = memmem(text.data(), text.size(), needle.data(), needle.size())) {
+    lineStart = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) + 1;
+  }
+  if (lineStart != std::string_view::npos) {
+    const std::string_view line = LineAt(text, lineStart);
+    if (const auto name = NameAfterKey(line, key)) {
+      found = Entry{*name, ChildBlock(text, lineStart + line.size() + 1, 0)};
+    }
+  }
+  topLevelCache_.emplace(key, found);
+  return found;
+}
+
+std::optional<IdDatabase::Entry> IdDatabase::Nested(std::string_view block, int depth,
+                                                    const std::string& key) {
+  std::size_t pos = 0;
+  while (pos < block.size()) {
+    const std::string_view line = LineAt(block, pos);
+    const std::size_t next = pos + line.size() + 1;
+    const std::size_t tabs = static_cast<std::size_t>(depth);
+    if (line.size() > tabs && line.substr(0, tabs) == std::string(tabs, '\t') &&
+        line[tabs] != '\t') {
+      if (const auto name = NameAfterKey(line.substr(tabs), key)) {
+        return Entry{*name, ChildBlock(block, std::min(next, block.size()), depth)};
+      }
+    }
+    pos = next;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> IdDatabase::VendorName(std::uint16_t vendor) const {
+  const auto entry = TopLevel(Hex(vendor, 4));
+  if (!entry)
+    return std::nullopt;
+  return std::string(entry->name);
+}
+
+std::optional<std::string> IdDatabase::DeviceName(std::uint16_t vendor,
+                                                  std::uint16_t device) const {
+  const auto top = TopLevel(Hex(vendor, 4));
+  if (!top)
+    return std::nullopt;
+  const auto entry = Nested(top->children, 1, Hex(device, 4));
+  if (!entry)
+    return std::nullopt;
+  return std::string(entry->name);
+}
+
+std::optional<std::string> IdDatabase::SubsystemName(std::uint16_t vendor, std::uint16_t device,
+                                                     std::uint16_t subVendor,
+                                                     std::uint16_t subDevice) const {
+  const auto top = TopLevel(Hex(vendor, 4));
+  if (!top)
+    return std::nullopt;
+  const auto dev = Nested(top->children, 1, Hex(device, 4));
+  if (!dev)
+    return std::nullopt;
+  const auto entry = Nested(dev->children, 2, Hex(subVendor, 4) + " " + Hex(subDevice, 4));
+  if (!entry)
+    return std::nullopt;
+  return std::string(entry->name);
+}
+
+std::optional<std::string> IdDatabase::ClassName(std::uint8_t classCode) const {
+  const auto top = TopLevel("C " + Hex(classCode, 2));
+  if (!top)
+    return std::nullopt;
+  return std::string(top->name);
+}
+
+std::optional<std::string> IdDatabase::SubclassName(std::uint8_t classCode,
+                                                    std::uint8_t subclass) const {
+  const auto top = TopLevel("C " + Hex(classCode, 2));
+  if (!top)
+    return std::nullopt;
+  const auto sub = Nested(top->children, 1, Hex(subclass, 2));
+  if (!sub)
+    return std::nullopt;
+  return std::string(sub->name);
+}
+
+std::optional<std::string> IdDatabase::InterfaceName(std::uint8_t classCode, std::uint8_t subclass,
+                                                     std::uint8_t interface) const {
+  const auto top = TopLevel("C " + Hex(classCode, 2));
+  if (!top)
+    return std::nullopt;
+  const auto sub = Nested(top->children, 1, Hex(subclass, 2));
+  if (!sub)
+    return std::nullopt;
+  const auto entry = Nested(sub->children, 2, Hex(interface, 2));
+  if (!entry)
+    return std::nullopt;
+  return std::string(entry->name);
+}
+
+}  // namespace quillon::devices::sysfs

@@ -1,0 +1,72 @@
+// Names from the pci.ids / usb.ids databases. The file is mapped once and
+// searched for the few top-level entries a device list needs (a vendor line
+// starts at column 0 with its four hex digits), so opening costs nothing and
+// each vendor costs one scan; nothing is parsed up front.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace quillon::devices::sysfs {
+
+// A read-only memory map of a whole file; empty when it cannot be mapped.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  explicit MappedFile(const std::string& path);
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&& other) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile();
+
+  std::string_view Text() const { return {data_, size_}; }
+
+ private:
+  void Reset();
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+class IdDatabase {
+ public:
+  IdDatabase() = default;
+  // An empty database when the file is missing or unreadable.
+  explicit IdDatabase(const std::string& path);
+  // For tests: search `text` instead of a file.
+  static IdDatabase FromText(std::string text);
+
+  bool Empty() const { return Text().empty(); }
+
+  // Vendor lines: "vvvv  Name", devices "\tdddd  Name", and under a device
+  // "\t\tssss tttt  Name" (pci subsystem vendor and device).
+  std::optional<std::string> VendorName(std::uint16_t vendor) const;
+  std::optional<std::string> DeviceName(std::uint16_t vendor, std::uint16_t device) const;
+  std::optional<std::string> SubsystemName(std::uint16_t vendor, std::uint16_t device,
+                                           std::uint16_t subVendor, std::uint16_t subDevice) const;
+  // Class lines: "C cc  Name", "\tss  Name", "\t\tpp  Name". Each gives the
+  // most specific name there is (programming interface, subclass, class).
+  std::optional<std::string> ClassName(std::uint8_t classCode) const;
+  std::optional<std::string> SubclassName(std::uint8_t classCode, std::uint8_t subclass) const;
+  std::optional<std::string> InterfaceName(std::uint8_t classCode, std::uint8_t subclass,
+                                           std::uint8_t interface) const;
+
+ private:
+  struct Entry {
+    std::string_view name;
+    std::string_view children;  // the indented lines below the entry
+  };
+  std::string_view Text() const;
+  std::optional<Entry> TopLevel(const std::string& key) const;
+  static std::optional<Entry> Nested(std::string_view block, int depth, const std::string& key);
+
+  MappedFile file_;
+  std::string ownedText_;
+  mutable std::unordered_map<std::string, std::optional<Entry>> topLevelCache_;
+};
+
+}  // namespace quillon::devices::sysfs

@@ -1,0 +1,52 @@
+// Read-only access to one sysfs tree, <root>/sys. Every path handed out is
+// canonical (symlinks resolved) and stays under that directory; attribute
+// files are opened without following a final symlink, so a crafted tree
+// cannot make the backend read anything else.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon::devices::sysfs {
+
+class SysfsTree {
+ public:
+  // `root` is the prefix before "/sys"; empty for this computer.
+  explicit SysfsTree(const std::string& root);
+
+  // False when <root>/sys is missing or not a directory.
+  bool Ok() const { return !sys_.empty(); }
+  // Canonical <root>/sys.
+  const std::string& Sys() const { return sys_; }
+
+  // Canonical form of `path` when it exists and lies under Sys().
+  std::optional<std::string> Resolve(const std::string& path) const;
+  // Resolve(dir + "/" + name).
+  std::optional<std::string> Child(const std::string& dir, std::string_view name) const;
+  // True when `canonical` is Sys() or lies below it.
+  bool Contains(const std::string& canonical) const;
+
+  // Entry names of a directory (without "." and ".."), sorted; empty when unreadable.
+  std::vector<std::string> List(const std::string& dir) const;
+  // Content of a small attribute file, trailing white space removed. None when
+  // the file is missing, unreadable, a directory or a symlink.
+  std::optional<std::string> Read(const std::string& dir, std::string_view name) const;
+  // True when `dir` holds an entry `name` of any kind (a dangling link counts).
+  bool Has(const std::string& dir, std::string_view name) const;
+  // Last path component of the target of symlink `dir/name`.
+  std::optional<std::string> LinkName(const std::string& dir, std::string_view name) const;
+  // True when `path` names an existing directory.
+  bool IsDirectory(const std::string& path) const;
+
+ private:
+  std::string sys_;
+};
+
+// Directory part of a canonical path ("/a/b" gives "/a").
+std::string ParentPath(const std::string& path);
+// Last component of a path.
+std::string BaseName(const std::string& path);
+
+}  // namespace quillon::devices::sysfs
