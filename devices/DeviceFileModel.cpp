@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <limits>
-#include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 
 #include "DeviceText.h"
@@ -50,13 +50,14 @@ class TextCursor {
   }
 
   // At a '"': returns the raw text between the quotes and moves past them.
-  std::string ReadString() {
+  std::string_view ReadStringView() {
     const std::size_t start = ++pos_;
-    while (!AtEnd() && Peek() != '"')
+    while (!AtEnd() && Peek() != '"') {
       pos_ += (Peek() == '\\') ? 2 : 1;
-    const std::string raw = text_.substr(start, std::min(pos_, text_.size()) - start);
+    }
+    const std::size_t end = std::min(pos_, text_.size());
     ++pos_;
-    return raw;
+    return std::string_view(text_).substr(start, end - start);
   }
 
   void SkipValue() {
@@ -64,7 +65,7 @@ class TextCursor {
     do {
       const char c = Peek();
       if (c == '"') {
-        ReadString();
+        ReadStringView();
         continue;
       }
       if (c == '{' || c == '[') {
@@ -104,7 +105,7 @@ class TextCursor {
         return false;
       bool found = false;
       if (wantKey) {
-        found = ReadString() == std::get<std::string>(step);
+        found = ReadStringView() == std::get<std::string>(step);
         SkipSpace();
         Advance();  // ':'
         SkipSpace();
@@ -140,32 +141,59 @@ std::size_t LineOf(const std::string& text, const Path& path) {
 // "status" entries is a mistake worth pointing at. Returns the offset of the
 // second key, or npos.
 std::size_t FindDuplicateKey(const std::string& text, std::string& key) {
-  std::vector<std::optional<std::set<std::string>>> open;  // nullopt: an array
+  // The keys of every open object (none for an array). Objects here hold a
+  // handful of keys, so a short list is searched; a long one gets a hash set
+  // so that a file with a huge object still loads in linear time.
+  struct Level {
+    bool isObject = false;
+    std::vector<std::string_view> keys;
+    std::unordered_set<std::string_view> many;
+
+    bool Add(std::string_view key) {
+      if (!many.empty())
+        return many.insert(key).second;
+      if (std::find(keys.begin(), keys.end(), key) != keys.end())
+        return false;
+      keys.push_back(key);
+      if (keys.size() > 16)
+        many.insert(keys.begin(), keys.end());
+      return true;
+    }
+    void Clear() {
+      keys.clear();
+      if (!many.empty())
+        many = {};
+    }
+  };
+  std::vector<Level> open;
+  std::size_t depth = 0;
   bool expectKey = false;
   TextCursor cursor(text);
   while (!cursor.AtEnd()) {
     const char c = cursor.Peek();
     if (c == '"') {
       const std::size_t start = cursor.position();
-      std::string raw = cursor.ReadString();
-      if (expectKey && !open.empty() && open.back()) {
-        if (!open.back()->insert(raw).second) {
-          key = std::move(raw);
+      const std::string_view raw = cursor.ReadStringView();
+      if (expectKey && depth > 0 && open[depth - 1].isObject) {
+        if (!open[depth - 1].Add(raw)) {
+          key = std::string(raw);
           return start;
         }
       }
       expectKey = false;
       continue;
     }
-    if (c == '{') {
-      open.emplace_back(std::set<std::string>{});
-      expectKey = true;
-    } else if (c == '[') {
-      open.emplace_back(std::nullopt);
-    } else if ((c == '}' || c == ']') && !open.empty()) {
-      open.pop_back();
+    if (c == '{' || c == '[') {
+      if (open.size() == depth)
+        open.emplace_back();
+      open[depth].isObject = c == '{';
+      open[depth].Clear();
+      ++depth;
+      expectKey = c == '{';
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
     } else if (c == ',') {
-      expectKey = !open.empty() && open.back().has_value();
+      expectKey = depth > 0 && open[depth - 1].isObject;
     }
     cursor.Advance();
   }
@@ -418,7 +446,9 @@ bool ParseDeviceFile(const std::string& text, Model& model, ParseError& error) {
   if (devices != document.end() && devices->is_array()) {
     parsed.members.resize(devices->size());
     std::unordered_map<std::string, std::size_t> instanceIds;
-    std::unordered_map<std::uint32_t, std::size_t> devInsts;
+    std::unordered_map<std::uint32_t, std::size_t>& devInsts = parsed.presentByDevInst;
+    instanceIds.reserve(devices->size());
+    devInsts.reserve(devices->size());
     for (std::size_t i = 0; i < devices->size(); ++i) {
       Path path;
       std::string reason;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -54,6 +55,8 @@ struct Model {
   nlohmann::ordered_json document;
   std::uint32_t openError = 0;
   std::vector<Member> members;  // every member of the file, in file order
+  // Present members by node handle, for the status query.
+  std::unordered_map<std::uint32_t, std::size_t> presentByDevInst;
 };
 
 struct ParseError {

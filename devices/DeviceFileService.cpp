@@ -233,11 +233,10 @@ class DeviceFileService final : public DeviceService {
                                       std::uint32_t devInst, std::uint32_t) override {
     if (status == nullptr || problemNumber == nullptr)
       return CR_INVALID_POINTER;
-    const auto member =
-        std::find_if(model_.members.begin(), model_.members.end(),
-                     [devInst](const Member& m) { return m.present && m.devInst == devInst; });
-    if (member == model_.members.end())
+    const auto found = model_.presentByDevInst.find(devInst);
+    if (found == model_.presentByDevInst.end())
       return CR_NO_SUCH_DEVINST;
+    const Member* member = &model_.members[found->second];
     if (const auto code = member->Failure(Operation::kStatus))
       return *code;
     *status = member->status;
