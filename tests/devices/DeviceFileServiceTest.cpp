@@ -18,8 +18,10 @@
 #include "DeviceText.h"
 
 #ifndef _WIN32
+#include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <csignal>
 #endif
@@ -604,15 +606,57 @@ TEST_F(DeviceFileTest, AFailedWriteChangesNeitherTheFileNorTheState) {
   EXPECT_EQ(DiagnosticLines().size(), 2u) << diagnostics_.str();
 }
 
+// Root passes permission checks through its capabilities. Sets them aside for
+// the calling thread while this lives, so that permission bits apply; they
+// stay permitted and come back afterwards.
+class WithoutPermissionOverrides {
+ public:
+  WithoutPermissionOverrides() {
+    if (::syscall(SYS_capget, &header_, saved_.data()) != 0)
+      return;
+    auto reduced = saved_;
+    for (const unsigned capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+      reduced[capability / 32].effective &= ~(1u << (capability % 32));
+    }
+    active_ = ::syscall(SYS_capset, &header_, reduced.data()) == 0;
+  }
+  WithoutPermissionOverrides(const WithoutPermissionOverrides&) = delete;
+  WithoutPermissionOverrides& operator=(const WithoutPermissionOverrides&) = delete;
+  ~WithoutPermissionOverrides() {
+    if (active_)
+      ::syscall(SYS_capset, &header_, saved_.data());
+  }
+  bool active() const { return active_; }
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  std::array<__user_cap_data_struct, 2> saved_{};
+  bool active_ = false;
+};
+
 TEST_F(DeviceFileTest, AWriteIntoAReadOnlyDirectoryIsAccessDenied) {
-  if (::geteuid() == 0)
-    GTEST_SKIP() << "root writes into read-only directories";
-  Service(R"({"devices": [{}]})");
+  const std::string original = R"({"devices": [{"friendlyName": "Kept"}]})";
+  Service(original);
   const DeviceInfoSetPtr set = Open();
   auto members = Members(set.get());
   ASSERT_EQ(::chmod(dir_.c_str(), 0500), 0);
-  EXPECT_EQ(ChangeState(set, members[0], DICS_DISABLE), error::kAccessDenied);
+  std::uint32_t stateError = 0;
+  std::uint32_t nameError = 0;
+  {
+    const WithoutPermissionOverrides asUser;
+    if (::geteuid() == 0 && !asUser.active())
+      GTEST_SKIP() << "cannot set root's capabilities aside";
+    stateError = ChangeState(set, members[0], DICS_DISABLE);
+    nameError = SetFriendlyName(set, members[0], "Changed");
+  }
+  EXPECT_EQ(stateError, error::kAccessDenied);
+  EXPECT_EQ(nameError, error::kAccessDenied);
+  EXPECT_EQ(ReadText(path_), original);
   EXPECT_EQ(Status(1), "0x0180200A/0");
+  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), "Kept");
+  const auto lines = DiagnosticLines();
+  ASSERT_EQ(lines.size(), 2u) << diagnostics_.str();
+  EXPECT_NE(lines[0].find("Permission denied"), std::string::npos) << lines[0];
 }
 
 TEST_F(DeviceFileTest, WritesGoThroughASymbolicLinkAndKeepPermissions) {
