@@ -21,7 +21,22 @@ bool CanShowBoxes() {
   return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
+QtMessageHandler previousHandler = nullptr;
+
+void FilterMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (IsIrrelevantQtMessage(message.toStdString())) {
+    return;
+  }
+  if (previousHandler != nullptr) {
+    previousHandler(type, context, message);
+  }
+}
+
 }  // namespace
+
+void InstallMessageFilter() {
+  previousHandler = qInstallMessageHandler(FilterMessage);
+}
 
 QuillonApplication::QuillonApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 

@@ -18,6 +18,11 @@ class QuillonApplication final : public QApplication {
   bool notify(QObject* receiver, QEvent* event) override;
 };
 
+// Passes Qt's messages on to the previous handler, less those that say nothing
+// about this program (IsIrrelevantQtMessage). Call before the application
+// object is constructed.
+void InstallMessageFilter();
+
 // Shows an escaped exception: a modal box with the error icon, the
 // application title as caption and one OK button; on a platform nobody can
 // answer a box on (offscreen), one line on standard error instead. Works also

@@ -42,6 +42,10 @@ std::string ExceptionBoxText(std::string_view message) {
   return text;
 }
 
+bool IsIrrelevantQtMessage(std::string_view message) {
+  return message.starts_with("QStandardPaths: XDG_RUNTIME_DIR not set");
+}
+
 std::string OneLine(std::string_view text) {
   std::string line;
   line.reserve(text.size());

@@ -42,6 +42,11 @@ std::string PlatformsWithFallback(const DisplayEnvironment& environment);
 // full stop added when it is non-empty and its last character sorts after ".".
 std::string ExceptionBoxText(std::string_view message);
 
+// Qt's notice that XDG_RUNTIME_DIR is unset (usual for root over ssh, in
+// containers and CI) says nothing about this program, which keeps no runtime
+// files; it is dropped so that standard error holds only our own messages.
+bool IsIrrelevantQtMessage(std::string_view message);
+
 // `text` on one line, for standard error: line breaks become blanks.
 std::string OneLine(std::string_view text);
 

@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
                    "not set); give /deviceCommand= to run a command without the window\n";
       return kCannotRun;
     }
+    app::InstallMessageFilter();
     application.emplace(argc, argv);
     return Run(*application, switches, platform);
   } catch (const std::exception& exception) {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "QuillonApplication.h"
 
@@ -71,6 +72,21 @@ TEST(QuillonApplicationTest, ShownTextIsOneLine) {
   const CapturedStandardError captured;
   ShowException("first line\nsecond line!");
   EXPECT_EQ(captured.Text(), "Quillon - Varnholt: first line second line!\n");
+}
+
+std::vector<std::string> recorded;
+
+void Record(QtMsgType, const QMessageLogContext&, const QString& message) {
+  recorded.push_back(message.toStdString());
+}
+
+TEST(MessageFilterTest, DropsOnlyIrrelevantMessages) {
+  const QtMessageHandler original = qInstallMessageHandler(Record);
+  InstallMessageFilter();
+  qWarning("QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-root'");
+  qWarning("qt.qpa.xcb: could not connect to display :9876");
+  qInstallMessageHandler(original);
+  EXPECT_EQ(recorded, std::vector<std::string>{"qt.qpa.xcb: could not connect to display :9876"});
 }
 
 }  // namespace

@@ -43,6 +43,15 @@ DisplayEnvironment Env(std::string qpa, std::string display, std::string wayland
           platformOption};
 }
 
+TEST(IsIrrelevantQtMessageTest, OnlyTheRuntimeDirectoryNotice) {
+  EXPECT_TRUE(IsIrrelevantQtMessage(
+      "QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-root'"));
+  EXPECT_FALSE(IsIrrelevantQtMessage(
+      "QStandardPaths: wrong permissions on runtime directory /run/user/0, 0755 instead of 0700"));
+  EXPECT_FALSE(IsIrrelevantQtMessage("qt.qpa.xcb: could not connect to display :9876"));
+  EXPECT_FALSE(IsIrrelevantQtMessage(""));
+}
+
 struct PlatformCase {
   const char* what;
   DisplayEnvironment environment;
