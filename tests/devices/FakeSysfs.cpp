@@ -1,5 +1,7 @@
 #include "FakeSysfs.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -56,9 +58,16 @@ bool Split(std::string_view line, std::vector<std::string>& words, std::string* 
 }  // namespace
 
 FakeSysfs::FakeSysfs() {
+  // A tree is hundreds of small files and links: memory is much faster than
+  // a disk-backed /tmp.
   const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quillon-sysfs-XXXXXX";
+  std::string parent = base != nullptr && *base != '\0' ? base : "/tmp";
+  std::error_code ec;
+  if ((base == nullptr || *base == '\0') && fs::is_directory("/dev/shm", ec) &&
+      access("/dev/shm", W_OK) == 0) {
+    parent = "/dev/shm";
+  }
+  std::string pattern = parent + "/quillon-sysfs-XXXXXX";
   if (mkdtemp(pattern.data()) != nullptr)
     root_ = pattern;
   for (const char* dir : {"sys/devices", "sys/bus", "sys/class", "sys/dev/block", "sys/dev/char"}) {

@@ -1,0 +1,84 @@
+#include "IdDatabase.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace quillon::devices::sysfs {
+namespace {
+
+const char* const kText =
+    "0001  SafeNet (wrong ID)\n"
+    "# a comment between vendors\n"
+    "1af4  Red Hat, Inc.\n"
+    "\t1041  Virtio 1.0 network device\n"
+    "# a comment inside a vendor\n"
+    "\t1110  Inter-VM shared memory\n"
+    "\t\t1af4 1100  QEMU Virtual Machine\n"
+    "1b36  Red Hat, Inc.\n"
+    "\t0001  QEMU PCI-PCI bridge\n"
+    "\t1af4  Not a vendor line\n"
+    "8086  Intel Corporation\n"
+    "\t100e  82540EM Gigabit Ethernet Controller\n"
+    "\t\t1af4 1100  QEMU Virtual Machine\n"
+    "\t\t8086 001e  PRO/1000 MT Desktop Adapter\n"
+    "C 01  Mass storage controller\n"
+    "\t06  SATA controller\n"
+    "\t\t01  AHCI 1.0\n"
+    "C 02  Network controller\n";
+
+TEST(IdDatabase, FindsVendorsDevicesAndSubsystems) {
+  const IdDatabase db = IdDatabase::FromText(kText);
+  EXPECT_EQ(db.VendorName(0x0001), "SafeNet (wrong ID)");  // the very first line
+  EXPECT_EQ(db.VendorName(0x1AF4), "Red Hat, Inc.");
+  EXPECT_EQ(db.DeviceName(0x1AF4, 0x1110), "Inter-VM shared memory");  // past a comment
+  EXPECT_EQ(db.DeviceName(0x8086, 0x100E), "82540EM Gigabit Ethernet Controller");
+  EXPECT_EQ(db.SubsystemName(0x8086, 0x100E, 0x8086, 0x001E), "PRO/1000 MT Desktop Adapter");
+  EXPECT_EQ(db.SubsystemName(0x1AF4, 0x1110, 0x1AF4, 0x1100), "QEMU Virtual Machine");
+  EXPECT_EQ(db.ClassName(0x01), "Mass storage controller");
+  EXPECT_EQ(db.SubclassName(0x01, 0x06), "SATA controller");
+  EXPECT_EQ(db.InterfaceName(0x01, 0x06, 0x01), "AHCI 1.0");
+}
+
+TEST(IdDatabase, LooksOnlyWhereAnEntryBelongs) {
+  const IdDatabase db = IdDatabase::FromText(kText);
+  // A device line with the same digits is no vendor; a subsystem line is no device.
+  EXPECT_EQ(db.DeviceName(0x1B36, 0x0001), "QEMU PCI-PCI bridge");
+  EXPECT_EQ(db.DeviceName(0x1AF4, 0x0001), std::nullopt);
+  EXPECT_EQ(db.DeviceName(0x8086, 0x1AF4), std::nullopt);
+  EXPECT_EQ(db.DeviceName(0x1B36, 0x100E), std::nullopt);
+  EXPECT_EQ(db.SubsystemName(0x8086, 0x100E, 0x1234, 0x5678), std::nullopt);
+  EXPECT_EQ(db.VendorName(0x9999), std::nullopt);
+  EXPECT_EQ(db.SubclassName(0x02, 0x00), std::nullopt);
+  EXPECT_EQ(db.ClassName(0x03), std::nullopt);
+  EXPECT_TRUE(IdDatabase().Empty());
+  EXPECT_EQ(IdDatabase().VendorName(0x8086), std::nullopt);
+  EXPECT_TRUE(IdDatabase("/nonexistent/pci.ids").Empty());
+}
+
+TEST(IdDatabase, VendorLinesUseLowerCaseDigits) {
+  const IdDatabase db = IdDatabase::FromText("ABCD  Upper\n\tEF01  Device\n");
+  EXPECT_EQ(db.DeviceName(0xABCD, 0xEF01),
+            std::nullopt);  // vendor lines are searched in lower case
+  const IdDatabase lower = IdDatabase::FromText("abcd  Lower\n\tEF01  Device\n");
+  EXPECT_EQ(lower.DeviceName(0xABCD, 0xEF01), "Device");
+}
+
+// The installed database answers a handful of lookups in well under a few
+// milliseconds, because nothing is parsed up front.
+TEST(IdDatabase, InstalledDatabaseIsCheapToSearch) {
+  const std::string path = "/usr/share/misc/pci.ids";
+  if (!std::filesystem::exists(path))
+    GTEST_SKIP() << "no " << path;
+  const auto start = std::chrono::steady_clock::now();
+  const IdDatabase db(path);
+  EXPECT_EQ(db.DeviceName(0x1AF4, 0x1041), "Virtio 1.0 network device");
+  EXPECT_TRUE(db.VendorName(0x8086).has_value());
+  EXPECT_TRUE(db.ClassName(0x06).has_value());
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(elapsed, std::chrono::milliseconds(50));
+}
+
+}  // namespace
+}  // namespace quillon::devices::sysfs
