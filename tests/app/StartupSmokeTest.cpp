@@ -132,13 +132,6 @@ TEST_F(StartupSmokeTest, CommandModeWithoutDisplayRunsOffscreen) {
   EXPECT_EQ(fs::file_size(log), 0u);
 }
 
-TEST_F(StartupSmokeTest, CommandModeTruncatesAnEarlierReport) {
-  std::ofstream(dir_ / "quillon.log") << "old report\r\n";
-  const RunResult run = Run({MissingSource(), "/DEVICECOMMAND=noSuchCommand"});
-  EXPECT_EQ(run.exitCode, 0) << run.standardError;
-  EXPECT_EQ(ReadFile(dir_ / "quillon.log"), "");
-}
-
 TEST_F(StartupSmokeTest, WindowModeWithoutDisplayFailsWithOneLine) {
   // A run that cannot start must not throw away the last report.
   std::ofstream(dir_ / "quillon.log") << "last report\r\n";
@@ -150,13 +143,6 @@ TEST_F(StartupSmokeTest, WindowModeWithoutDisplayFailsWithOneLine) {
   EXPECT_TRUE(run.standardError.ends_with("\n"));
   EXPECT_NE(run.standardError.find("display"), std::string::npos) << run.standardError;
   EXPECT_EQ(ReadFile(dir_ / "quillon.log"), "last report\r\n");
-}
-
-TEST_F(StartupSmokeTest, EmptyCommandSwitchMeansWindowMode) {
-  // "/deviceCommand=" has no value, so it selects no command mode.
-  const RunResult run = Run({MissingSource(), "/deviceCommand=", "/value0=x"});
-  EXPECT_NE(run.exitCode, 0);
-  EXPECT_NE(run.exitCode, -1) << "did not end by itself";
 }
 
 // A display that is named but does not answer (a stale DISPLAY after ssh, a
