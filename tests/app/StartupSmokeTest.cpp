@@ -25,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct RunResult {
-  int exitCode = -1;  // -1: killed or did not end in time
+  int exitCode = -1;  // -1: did not end in time
   std::string standardError;
 };
 
@@ -91,6 +91,8 @@ RunResult Run(const fs::path& executable, const std::vector<std::string>& argume
   }
   if (WIFEXITED(status)) {
     result.exitCode = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.exitCode = 128 + WTERMSIG(status);  // as a shell reports it
   }
   result.standardError = ReadFile(errorFile);
   return result;
