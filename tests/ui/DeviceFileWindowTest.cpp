@@ -111,17 +111,6 @@ TEST_F(DeviceFileWindowTest, NewFriendlyNameAppearsAfterF5) {
   EXPECT_EQ(Field(form->EditName), "Office LAN");
 }
 
-TEST_F(DeviceFileWindowTest, EnumDevicesReportsEveryDevice) {
-  MakeOverFile();
-  form->SelectDeviceByName("");
-  form->ExecuteDeviceCommand("enumDevices", "");
-  form.reset();
-  EXPECT_EQ(ReadFile(LogPath()),
-            "Ethernet Connection: 0x0180200A(enabled)\r\n"
-            "Mouse: 0x01802400(disabled)\r\n"
-            "USB Ethernet: 0x0180200A(enabled)\r\n");
-}
-
 TEST_F(WindowTest, AHundredThousandEntriesFillQuickly) {
   service.devices.assign(100000, FakeDevice{});
   for (std::size_t i = 0; i < service.devices.size(); ++i) {

@@ -210,18 +210,6 @@ INSTANTIATE_TEST_SUITE_P(
                       StateCase{"Stop", &TMainForm::ActionStopDevice, "5 2 0"}),
     [](const ::testing::TestParamInfo<StateCase>& param) { return std::string(param.param.name); });
 
-TEST_F(DeviceListTest, DisableThenEnableKeepsTheEntryInPlace) {
-  Make();
-  form->SelectDeviceByName("Uplink");
-  form->ExecuteAction(*form->ActionDisableDevice);
-  EXPECT_EQ(Field(form->EditProblemText), "disabled");
-  EXPECT_EQ(Field(form->EditStatus), "0x01802402");
-  form->ExecuteAction(*form->ActionEnableDevice);
-  EXPECT_EQ(Field(form->EditProblemText), "enabled");
-  EXPECT_EQ(form->SelectedIndex(), 0);
-  EXPECT_EQ(Entry(0), "Uplink");
-}
-
 TEST_F(DeviceListTest, StateChangesWithoutSelectionDoNothing) {
   Make();
   form->SelectDeviceByName("nothing");
@@ -240,29 +228,6 @@ TEST_F(DeviceListTest, FailedInstallParamsSkipTheClassInstaller) {
   EXPECT_EQ(errors.texts, Texts({"SetupDiSetClassInstallParams(): HANDLE error 5"}));
   EXPECT_FALSE(Called(service, "CallClassInstaller 18"));
   EXPECT_TRUE(Called(service, "Status 3"));  // fields re-read all the same
-}
-
-TEST_F(DeviceListTest, FailedClassInstallerShowsANegativeCode) {
-  service.devices[0].failCall = 0xE000020B;
-  Make();
-  form->SelectDeviceByName("");
-  form->ExecuteAction(*form->ActionStopDevice);
-  EXPECT_EQ(errors.texts, Texts({"SetupDiCallClassInstaller(): HANDLE error -536870389"}));
-}
-
-TEST_F(DeviceListTest, FriendlyNameShowsInTheListOnlyAfterRefresh) {
-  Make();
-  form->show();
-  form->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-  form->SelectDeviceByName("Virtio block device");
-  form->EditName->setText("Data disk");
-  QTest::mouseClick(form->ButtonSetFriendlyName, Qt::LeftButton);
-  EXPECT_TRUE(Called(service, "SetProperty 12 [Data disk] 9"));
-  EXPECT_EQ(Entry(1), "Virtio block device");
-  EXPECT_EQ(Field(form->EditName), "Data disk");
-  QTest::keyClick(form.get(), Qt::Key_F5);
-  EXPECT_EQ(Entry(1), "Data disk");
 }
 
 TEST_F(DeviceListTest, FriendlyNameFailuresNameTheirFunction) {
