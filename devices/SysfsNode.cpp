@@ -204,6 +204,10 @@ std::optional<UsbClass> UsbClassOf(const Node& node) {
 // (sysfs keeps them in a directory named after the class).
 std::vector<std::string> ClassDevices(const Node& node, std::string_view className) {
   std::vector<std::string> dirs;
+  // Most nodes own none of the classes asked about: one lstat is far
+  // cheaper than resolving a path that is not there.
+  if (!node.Tree().Has(node.Path(), className))
+    return dirs;
   const auto classDir = node.Tree().Child(node.Path(), className);
   if (!classDir)
     return dirs;
@@ -1023,7 +1027,7 @@ void RootChain::Add(const SysfsTree& tree, const std::string& path, int depth) {
     return;
   dirs_.push_back(path);
   // A mapped or RAID device rests on the devices in its slaves directory.
-  if (const auto slaves = tree.Child(path, "slaves")) {
+  if (const auto slaves = tree.Has(path, "slaves") ? tree.Child(path, "slaves") : std::nullopt) {
     for (const std::string& name : tree.List(*slaves)) {
       if (const auto slave = tree.Child(*slaves, name))
         Add(tree, *slave, depth + 1);
