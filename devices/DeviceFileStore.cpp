@@ -230,6 +230,13 @@ bool ReplaceFileContent(const std::string& path, const std::string& text, FileEr
   struct stat original {};
   if (::stat(target.c_str(), &original) != 0)
     return Fail(error, "cannot stat", errno);
+  // Replacing the file needs only the directory's permission; a file made
+  // read-only is still meant to stay as it is.
+  // Opening it for writing asks exactly that, with this process's rights.
+  const int probe = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (probe < 0)
+    return Fail(error, "cannot write", errno);
+  ::close(probe);
 
   std::string pattern =
       (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();

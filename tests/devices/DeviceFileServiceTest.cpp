@@ -634,12 +634,18 @@ class WithoutPermissionOverrides {
   bool active_ = false;
 };
 
-TEST_F(DeviceFileTest, AWriteIntoAReadOnlyDirectoryIsAccessDenied) {
+class ReadOnlyTest : public DeviceFileTest, public ::testing::WithParamInterface<bool> {};
+
+// The directory refuses the new file, or the file itself is read-only.
+TEST_P(ReadOnlyTest, AChangeIsAccessDenied) {
+  const bool readOnlyDirectory = GetParam();
   const std::string original = R"({"devices": [{"friendlyName": "Kept"}]})";
   Service(original);
   const DeviceInfoSetPtr set = Open();
   auto members = Members(set.get());
-  ASSERT_EQ(::chmod(dir_.c_str(), 0500), 0);
+  ASSERT_EQ(
+      ::chmod(readOnlyDirectory ? dir_.c_str() : path_.c_str(), readOnlyDirectory ? 0500 : 0444),
+      0);
   std::uint32_t stateError = 0;
   std::uint32_t nameError = 0;
   {
@@ -658,6 +664,9 @@ TEST_F(DeviceFileTest, AWriteIntoAReadOnlyDirectoryIsAccessDenied) {
   ASSERT_EQ(lines.size(), 2u) << diagnostics_.str();
   EXPECT_NE(lines[0].find("Permission denied"), std::string::npos) << lines[0];
 }
+
+INSTANTIATE_TEST_SUITE_P(DeviceFile, ReadOnlyTest, ::testing::Values(true, false),
+                         [](const auto& row) { return row.param ? "Directory" : "File"; });
 
 TEST_F(DeviceFileTest, WritesGoThroughASymbolicLinkAndKeepPermissions) {
   fs::create_directories(dir_ / "real");
