@@ -486,7 +486,12 @@ std::string_view Enumerator(std::string_view instanceId) {
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && LowerAscii(a) == LowerAscii(b);
+  const auto lower = [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [&lower](char x, char y) { return lower(x) == lower(y); });
 }
 
 void StoreState(Model& model, std::size_t member, std::uint32_t status, std::uint32_t problem) {
