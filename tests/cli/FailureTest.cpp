@@ -224,7 +224,7 @@ TEST_P(BrokenFileTest, OpensAsFailedSet) {
     ExpectEndedNormally(run);
     EXPECT_EQ(run.ErrorLines(), Lines{"Error: SetupDiGetClassDevs(): 13"}) << run.err;
     const std::string where = box.DeviceFile().string() + ":" + std::to_string(c.line) + ":";
-    EXPECT_NE(run.err.find("\n" + where), std::string::npos)
+    EXPECT_NE(("\n" + run.err).find("\n" + where), std::string::npos)
         << "no line starting with " << where << " in:\n"
         << run.err;
     EXPECT_EQ(box.ReadLog(), "");
