@@ -218,6 +218,18 @@ TEST(SetFriendlyName, NameThatCannotBeReadBackIsRefused) {
   EXPECT_EQ(box.ReadLog(), CrLf({longest + ": 0x0180200A(enabled)"}));
 }
 
+TEST(StateCommands, DeviceFileBehindALinkStaysALink) {
+  Sandbox box;
+  box.WriteDeviceFile(Machine(R"("problem": 0)"));
+  const std::filesystem::path link = box.Dir() / "machine.json";
+  std::filesystem::create_symlink(box.DeviceFile(), link);
+  ExpectCleanRun(box.RunRaw(
+      {"/deviceSource=" + link.string(), "/deviceName=Target", "/deviceCommand=disableDevice"}));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  ExpectCleanRun(box.Run({"/deviceName=Target", "/deviceCommand=enumDevices"}));
+  EXPECT_EQ(box.ReadLog(), CrLf({"Target: 0x01802402(disabled)"}));
+}
+
 TEST(SetFriendlyName, WriteBackKeepsInjectedFailures) {
   Sandbox box;
   box.WriteDeviceFile(Machine(R"("problem": 0)"));

@@ -258,7 +258,7 @@ RunResult Sandbox::RunRaw(const std::vector<std::string>& args, const RunOptions
 
   const bool asRoot = ::geteuid() == 0;
   std::string mountReadOnly;
-  bool dropOverrides = false;
+  bool dropOverrides = asRoot && options.obeyPermissions;
   if (options.readOnlyDir) {
     if (options.byMount) {
       if (!asRoot)

@@ -37,6 +37,9 @@ struct RunOptions {
   // it is a private read-only bind mount.
   std::optional<std::filesystem::path> readOnlyDir;
   bool byMount = false;
+  // When root, the child loses the capabilities that override permission
+  // bits, so that it meets them as an ordinary user would.
+  bool obeyPermissions = false;
   int timeoutSeconds = 20;
   // The working directory; the executable's directory when empty.
   std::filesystem::path cwd;

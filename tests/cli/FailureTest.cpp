@@ -316,6 +316,20 @@ INSTANTIATE_TEST_SUITE_P(
                                 true}),
     [](const auto& p) { return std::string(p.param.name); });
 
+TEST(UnwritableFile, ReadOnlyFileIsLeftAlone) {
+  // Replacing the file would only need the directory's permission.
+  Sandbox box;
+  const std::string json = Machine(kDescribed);
+  box.WriteDeviceFile(json);
+  fs::permissions(box.DeviceFile(), fs::perms::owner_read | fs::perms::group_read);
+  RunOptions options;
+  options.obeyPermissions = true;
+  const RunResult run = box.Run({"/deviceName=Named", "/deviceCommand=disableDevice"}, options);
+  ExpectEndedNormally(run);
+  EXPECT_EQ(run.ErrorLines(), Lines{"Error: SetupDiCallClassInstaller(): HANDLE error 5"});
+  EXPECT_EQ(box.ReadDeviceFile(), json);
+}
+
 // The same on a read-only file system: "write protected".
 TEST(UnwritableFile, ReadOnlyMount) {
   if (::geteuid() != 0)
