@@ -238,8 +238,11 @@ bool ReplaceFileContent(const std::string& path, const std::string& text, FileEr
     return Fail(error, "cannot write", errno);
   ::close(probe);
 
-  std::string pattern =
-      (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  // Built by appending: GCC 12 at -O3 misreads operator+ chains here (-Wrestrict).
+  std::string name = ".";
+  name += target.filename().string();
+  name += ".XXXXXX";
+  std::string pattern = (target.parent_path() / name).string();
   const int fd = ::mkstemp(pattern.data());
   if (fd < 0)
     return Fail(error, "cannot create a temporary file", errno);
