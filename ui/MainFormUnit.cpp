@@ -510,22 +510,47 @@ void TMainForm::ListBox1Click() {
 
 void TMainForm::ShowDeviceProperties(DeviceRecord* record) {
   const ExWaitCursor wait;
+  // Emptied before the read, so that an error box during it does not stand
+  // beside the previous device's texts.
   EditName->clear();
   EditKey->clear();
   EditDevInfo->clear();
   EditProblemText->clear();
+  ShowProperties(ReadDeviceProperties(record));
+}
+
+DeviceProperties TMainForm::ReadDeviceProperties(DeviceRecord* record) {
+  DeviceProperties properties;
   if (!DeviceInfoSet || record == nullptr)
-    return;
-  SetField(EditName, GetDeviceDisplayName(*record));
-  SetField(EditKey, devices::FormatGuid(record->ClassGuid));
-  SetField(EditDevInfo, FormatSigned(record->DevInst));
+    return properties;
+  properties.read = true;
+  properties.name = GetDeviceDisplayName(*record);
+  properties.classGuid = devices::FormatGuid(record->ClassGuid);
+  properties.handle = FormatSigned(record->DevInst);
   // The query may leave both untouched when it fails.
   std::uint32_t status = 0;
   std::uint32_t problem = 0;
   service_.CM_Get_DevNode_Status(&status, &problem, record->DevInst, 0);
-  SetField(EditStatus, devices::FormatHex8(status));
-  SetField(EditProblem, devices::FormatHex8(problem));
-  SetField(EditProblemText, devices::ProblemText(problem));
+  properties.status = devices::FormatHex8(status);
+  properties.problem = devices::FormatHex8(problem);
+  properties.problemText = devices::ProblemText(problem);
+  return properties;
+}
+
+void TMainForm::ShowProperties(const DeviceProperties& properties) {
+  if (!properties.read) {
+    EditName->clear();
+    EditKey->clear();
+    EditDevInfo->clear();
+    EditProblemText->clear();
+    return;
+  }
+  SetField(EditName, properties.name);
+  SetField(EditKey, properties.classGuid);
+  SetField(EditDevInfo, properties.handle);
+  SetField(EditStatus, properties.status);
+  SetField(EditProblem, properties.problem);
+  SetField(EditProblemText, properties.problemText);
 }
 
 // ---- State changes and friendly name ---------------------------------------
@@ -658,12 +683,32 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     const int selected = SelectedIndex();
     const int first = selected >= 1 ? selected : 0;
     const int last = selected >= 1 ? selected : ListBox1->count() - 1;
+    // Each device is read as ShowDeviceProperties would, but only the last
+    // one's texts go into the fields: setting a field lays out its text,
+    // which would cost more than the rest of a line.
+    const ExWaitCursor wait;
+    DeviceProperties shown;
+    std::string status = ToLocal(EditStatus->text());
+    std::string problem = ToLocal(EditProblem->text());
+    std::string line;
     for (int index = first; index <= last; ++index) {
       const std::string name = ToLocal(ListBox1->item(index)->text());
-      ShowDeviceProperties(RecordAt(index));
-      ReportLog.Write(name + ": " + ToLocal(EditStatus->text()) + "(" +
-                      ToLocal(EditProblemText->text()) + ")");
+      shown = ReadDeviceProperties(RecordAt(index));
+      if (shown.read) {
+        status = shown.status;
+        problem = shown.problem;
+      }
+      line.assign(name).append(": ").append(status);
+      line.append("(").append(shown.problemText).append(")");
+      ReportLog.Write(line);
       ReportLog.EndLine();
+    }
+    if (first <= last) {
+      // As if each device had been shown in turn: status and problem are
+      // those of the last device that was read.
+      SetField(EditStatus, status);
+      SetField(EditProblem, problem);
+      ShowProperties(shown);
     }
     ReportLog.Flush();
   } else if (command == "statusDevice") {

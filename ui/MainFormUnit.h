@@ -50,6 +50,19 @@ QIcon ApplicationIcon();
 // letters allow: the first letter of a word not yet taken, else any letter.
 QStringList AddAccessKeys(const QStringList& captions);
 
+// The six property texts of one device, as the fields show them.
+struct DeviceProperties {
+  // False when there was no device to read: the fields then show nothing,
+  // except that status and problem keep their previous texts.
+  bool read = false;
+  std::string name;
+  std::string classGuid;
+  std::string handle;
+  std::string status;
+  std::string problem;
+  std::string problemText;
+};
+
 class TMainForm : public QMainWindow {
   Q_OBJECT
 
@@ -79,6 +92,11 @@ class TMainForm : public QMainWindow {
   // Properties and state changes; `record` may be nullptr (no device).
   void ListBox1Click();
   void ShowDeviceProperties(DeviceRecord* record);
+  // The service calls and error boxes of ShowDeviceProperties, without
+  // touching the fields.
+  DeviceProperties ReadDeviceProperties(DeviceRecord* record);
+  // Writes texts read by ReadDeviceProperties into the six fields.
+  void ShowProperties(const DeviceProperties& properties);
   void EnableDevice(DeviceRecord& record);
   void DisableDevice(DeviceRecord& record);
   void StartDevice(DeviceRecord& record);

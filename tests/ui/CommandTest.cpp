@@ -1,6 +1,7 @@
 // Command mode: what each command writes to the report log, byte for byte.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLineEdit>
 #include <fstream>
 #include <sstream>
@@ -74,6 +75,34 @@ TEST_F(WindowTest, EnumDevicesOfAnEmptyMachineWritesNothing) {
   form->SelectDeviceByName("");
   form->ExecuteDeviceCommand("enumDevices", "");
   EXPECT_EQ(ReadFile(LogPath()), "");
+}
+
+// enumDevices reads every device as the selection handler would, but fills
+// the fields only once, at the end.
+TEST_F(WindowTest, EnumDevicesReadsEachDeviceInTurnAndLeavesTheLastInTheFields) {
+  service.devices[0].failInstanceId = 13;
+  service.devices[2].failInstanceId = 5;
+  service.devices[2].problem = 22;
+  Make();
+  form->SelectDeviceByName("");
+  errors.texts.clear();
+  service.calls.clear();
+  form->ExecuteDeviceCommand("enumDevices", "");
+
+  EXPECT_EQ(errors.texts, (std::vector<std::string>{"SetupDiGetDeviceInstanceId(): 13",
+                                                    "SetupDiGetDeviceInstanceId(): 5"}));
+  EXPECT_EQ(service.calls, (std::vector<std::string>{"Status 3", "Status 7", "Status 2147483649"}));
+  EXPECT_EQ(ReadFile(LogPath()),
+            ": 0x0180200A(enabled)\r\n"
+            "Virtio block device: 0x01802400(disabled)\r\n"
+            ": 0x0180200A(disabled)\r\n");
+  EXPECT_EQ(Field(form->EditName), "");
+  EXPECT_EQ(Field(form->EditKey), "{00000000-0000-0000-0000-000000000000}");
+  EXPECT_EQ(Field(form->EditDevInfo), "-2147483647");
+  EXPECT_EQ(Field(form->EditStatus), "0x0180200A");
+  EXPECT_EQ(Field(form->EditProblem), "0x00000016");
+  EXPECT_EQ(Field(form->EditProblemText), "disabled");
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(WindowTest, EachReportLineIsOnDiskAsSoonAsItEnds) {
