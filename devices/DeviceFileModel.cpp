@@ -219,25 +219,23 @@ std::string ParserReason(const std::string& what) {
   return reason;
 }
 
-bool ReadNumber(const Json& value, std::uint32_t& number) {
-  if (value.is_number_unsigned()) {
-    const auto n = value.get<std::uint64_t>();
-    if (n > std::numeric_limits<std::uint32_t>::max())
-      return false;
-    number = static_cast<std::uint32_t>(n);
-    return true;
-  }
-  if (value.is_number_integer()) {
-    // Negative values stand for codes with the top bit set (0xE000020B).
-    const auto n = value.get<std::int64_t>();
-    if (n < std::numeric_limits<std::int32_t>::min())
-      return false;
-    number = static_cast<std::uint32_t>(static_cast<std::int32_t>(n));
-    return true;
-  }
-  if (!value.is_string())
+bool NumberFromUnsigned(std::uint64_t n, std::uint32_t& number) {
+  if (n > std::numeric_limits<std::uint32_t>::max())
     return false;
-  const std::string& text = value.get_ref<const std::string&>();
+  number = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+// Negative values stand for codes with the top bit set (0xE000020B).
+bool NumberFromSigned(std::int64_t n, std::uint32_t& number) {
+  if (n < std::numeric_limits<std::int32_t>::min())
+    return false;
+  number = static_cast<std::uint32_t>(static_cast<std::int32_t>(n));
+  return true;
+}
+
+// "0x" followed by one to eight hexadecimal digits.
+bool NumberFromText(std::string_view text, std::uint32_t& number) {
   if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
     return false;
   }
@@ -258,6 +256,14 @@ bool ReadNumber(const Json& value, std::uint32_t& number) {
   }
   number = parsed;
   return true;
+}
+
+bool ReadNumber(const Json& value, std::uint32_t& number) {
+  if (value.is_number_unsigned())
+    return NumberFromUnsigned(value.get<std::uint64_t>(), number);
+  if (value.is_number_integer())
+    return NumberFromSigned(value.get<std::int64_t>(), number);
+  return value.is_string() && NumberFromText(value.get_ref<const std::string&>(), number);
 }
 
 constexpr std::array<std::pair<const char*, Operation>, kOperationCount> kFailKeys = {{
@@ -398,6 +404,259 @@ bool Fail(const std::string& text, const Path& path, std::string reason, ParseEr
   return false;
 }
 
+// Reads an ordinary device file in one pass straight into members. Any
+// value, key or nesting it does not expect stops it; the checked path then
+// decides, so this never accepts what that path refuses.
+class QuickReader {
+ public:
+  using Json = nlohmann::json;
+
+  explicit QuickReader(Model& model) : model_(model), members_(*model.members) {}
+
+  bool null() {
+    // A null keeps the default of a known member field or top-level key.
+    return (level_ == Level::kTop || level_ == Level::kMember) && field_ != Field::kNone;
+  }
+  bool boolean(bool value) {
+    if (level_ != Level::kMember || field_ != Field::kPresent)
+      return false;
+    members_.back().present = value;
+    return true;
+  }
+  bool number_integer(Json::number_integer_t value) {
+    std::uint32_t number = 0;
+    return NumberFromSigned(value, number) && Number(number);
+  }
+  bool number_unsigned(Json::number_unsigned_t value) {
+    std::uint32_t number = 0;
+    return NumberFromUnsigned(value, number) && Number(number);
+  }
+  bool number_float(Json::number_float_t, const Json::string_t&) { return false; }
+  bool binary(Json::binary_t&) { return false; }
+
+  bool string(Json::string_t& value) {
+    if (level_ == Level::kMember) {
+      Member& member = members_.back();
+      switch (field_) {
+        case Field::kInstanceId:
+          if (value.empty())
+            return false;
+          member.instanceId = value;
+          hasInstanceId_ = true;
+          return true;
+        case Field::kFriendlyName:
+          member.friendlyName = value;
+          return true;
+        case Field::kDescription:
+          member.description = value;
+          return true;
+        case Field::kClassGuid:
+          return ParseGuid(value, member.classGuid);
+        default:
+          break;
+      }
+    }
+    std::uint32_t number = 0;
+    return NumberFromText(value, number) && Number(number);
+  }
+
+  bool start_object(std::size_t) {
+    if (level_ == Level::kStart) {
+      level_ = Level::kTop;
+    } else if (level_ == Level::kDevices) {
+      const std::size_t index = members_.size();
+      Member& member = members_.emplace_back();
+      member.fileIndex = index;
+      member.devInst = static_cast<std::uint32_t>(index + 1);
+      hasInstanceId_ = false;
+      level_ = Level::kMember;
+    } else if (level_ == Level::kMember && field_ == Field::kFail) {
+      level_ = Level::kFail;
+    } else {
+      return false;
+    }
+    Seen() = 0;
+    field_ = Field::kNone;
+    return true;
+  }
+
+  bool end_object() {
+    if (level_ == Level::kTop) {
+      level_ = Level::kDone;
+    } else if (level_ == Level::kMember) {
+      Member& member = members_.back();
+      if (!hasInstanceId_)
+        member.instanceId = "ROOT\\UNKNOWN\\" + std::to_string(member.fileIndex);
+      level_ = Level::kDevices;
+    } else if (level_ == Level::kFail) {
+      level_ = Level::kMember;
+    }
+    field_ = Field::kNone;
+    return true;
+  }
+
+  bool start_array(std::size_t) {
+    if (level_ != Level::kTop || field_ != Field::kDevices)
+      return false;
+    level_ = Level::kDevices;
+    return true;
+  }
+  bool end_array() {
+    level_ = Level::kTop;
+    field_ = Field::kNone;
+    return true;
+  }
+
+  bool key(Json::string_t& name) {
+    std::size_t bit = 0;
+    if (level_ == Level::kTop) {
+      static constexpr std::array<std::pair<std::string_view, Field>, 2> kKeys = {{
+          {"openError", Field::kOpenError},
+          {"devices", Field::kDevices},
+      }};
+      bit = Find(kKeys, name);
+    } else if (level_ == Level::kMember) {
+      static constexpr std::array<std::pair<std::string_view, Field>, 9> kKeys = {{
+          {"instanceId", Field::kInstanceId},
+          {"friendlyName", Field::kFriendlyName},
+          {"description", Field::kDescription},
+          {"classGuid", Field::kClassGuid},
+          {"devInst", Field::kDevInst},
+          {"status", Field::kStatus},
+          {"problem", Field::kProblem},
+          {"present", Field::kPresent},
+          {"fail", Field::kFail},
+      }};
+      bit = Find(kKeys, name);
+    } else if (level_ == Level::kFail) {
+      const auto known = std::find_if(kFailKeys.begin(), kFailKeys.end(),
+                                      [&name](const auto& entry) { return name == entry.first; });
+      if (known != kFailKeys.end()) {
+        operation_ = known->second;
+        field_ = Field::kFailure;
+        bit = std::size_t{1} << static_cast<std::size_t>(operation_);
+      }
+    }
+    // Unknown keys and repeated ones are for the checked path to explain.
+    if (bit == 0 || (Seen() & bit) != 0)
+      return false;
+    Seen() |= bit;
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+ private:
+  enum class Level { kStart, kTop, kDevices, kMember, kFail, kDone };
+  enum class Field {
+    kNone,
+    kOpenError,
+    kDevices,
+    kInstanceId,
+    kFriendlyName,
+    kDescription,
+    kClassGuid,
+    kDevInst,
+    kStatus,
+    kProblem,
+    kPresent,
+    kFail,
+    kFailure,
+  };
+
+  // Sets the field of a known key and returns a bit for it, or 0.
+  template <std::size_t N>
+  std::size_t Find(const std::array<std::pair<std::string_view, Field>, N>& keys,
+                   const std::string& name) {
+    for (std::size_t i = 0; i < N; ++i) {
+      if (keys[i].first == name) {
+        field_ = keys[i].second;
+        return std::size_t{1} << i;
+      }
+    }
+    return 0;
+  }
+
+  // The keys of the innermost open object so far, one bit each.
+  std::size_t& Seen() {
+    return level_ == Level::kTop ? topSeen_ : level_ == Level::kMember ? memberSeen_ : failSeen_;
+  }
+
+  bool Number(std::uint32_t number) {
+    if (level_ == Level::kTop && field_ == Field::kOpenError) {
+      model_.openError = number;
+      return true;
+    }
+    if (level_ == Level::kFail && field_ == Field::kFailure) {
+      if (operation_ == Operation::kStatus && number == CR_SUCCESS)
+        return false;
+      members_.back().failures[static_cast<std::size_t>(operation_)] = number;
+      return true;
+    }
+    if (level_ != Level::kMember)
+      return false;
+    Member& member = members_.back();
+    switch (field_) {
+      case Field::kDevInst:
+        member.devInst = number;
+        return true;
+      case Field::kStatus:
+        member.status = number;
+        return true;
+      case Field::kProblem:
+        member.problem = number;
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  Model& model_;
+  Members& members_;
+  Level level_ = Level::kStart;
+  Field field_ = Field::kNone;
+  Operation operation_ = Operation::kInstanceId;
+  std::size_t topSeen_ = 0;
+  std::size_t memberSeen_ = 0;
+  std::size_t failSeen_ = 0;
+  bool hasInstanceId_ = false;
+};
+
+struct CaseInsensitiveHash {
+  std::size_t operator()(std::string_view text) const {
+    std::size_t hash = 14695981039346656037ull;
+    for (const char c : text) {
+      hash ^= static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+      hash *= 1099511628211ull;
+    }
+    return hash;
+  }
+};
+
+struct CaseInsensitiveEqual {
+  bool operator()(std::string_view a, std::string_view b) const { return EqualsIgnoringCase(a, b); }
+};
+
+// Fills the sorted handle index; false when two present members share a handle.
+bool IndexPresentHandles(Model& model) {
+  const Members& members = *model.members;
+  auto& index = model.presentByDevInst;
+  index.clear();
+  index.reserve(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (members[i].present)
+      index.emplace_back(members[i].devInst, static_cast<std::uint32_t>(i));
+  }
+  // Handles usually come in file order already.
+  if (!std::is_sorted(index.begin(), index.end()))
+    std::sort(index.begin(), index.end());
+  return std::adjacent_find(index.begin(), index.end(), [](const auto& a, const auto& b) {
+           return a.first == b.first;
+         }) == index.end();
+}
+
 }  // namespace
 
 std::size_t LineAt(const std::string& text, std::size_t offset) {
@@ -406,7 +665,53 @@ std::size_t LineAt(const std::string& text, std::size_t offset) {
                  text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
 }
 
+const Member* Model::FindPresent(std::uint32_t devInst) const {
+  const auto it = std::lower_bound(presentByDevInst.begin(), presentByDevInst.end(),
+                                   std::make_pair(devInst, std::uint32_t{0}));
+  if (it == presentByDevInst.end() || it->first != devInst)
+    return nullptr;
+  return &(*members)[it->second];
+}
+
+bool ParseDeviceFileQuickly(const std::string& text, Model& model) {
+  Model parsed;
+  Members& members = *parsed.members;
+  // Every member opens a brace: reserve for them, within reason for a text
+  // whose braces are mostly inside strings.
+  members.reserve(std::min<std::size_t>(
+      static_cast<std::size_t>(std::count(text.begin(), text.end(), '{')), text.size() / 64));
+  QuickReader reader(parsed);
+  try {
+    if (!nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &reader))
+      return false;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+  if (members.size() > std::numeric_limits<std::uint32_t>::max())
+    return false;
+  std::unordered_set<std::string_view, CaseInsensitiveHash, CaseInsensitiveEqual> instanceIds;
+  instanceIds.reserve(members.size());
+  for (const Member& member : members) {
+    if (!instanceIds.insert(member.instanceId).second)
+      return false;
+  }
+  if (!IndexPresentHandles(parsed))
+    return false;
+  if (members.capacity() > members.size() + members.size() / 4)
+    members.shrink_to_fit();
+  model = std::move(parsed);
+  return true;
+}
+
 bool ParseDeviceFile(const std::string& text, Model& model, ParseError& error) {
+  if (ParseDeviceFileQuickly(text, model))
+    return true;
+  Json document;
+  return ParseDeviceDocument(text, model, document, error);
+}
+
+bool ParseDeviceDocument(const std::string& text, Model& model, Json& parsedDocument,
+                         ParseError& error) {
   Json document;
   try {
     document = Json::parse(text);
@@ -444,15 +749,15 @@ bool ParseDeviceFile(const std::string& text, Model& model, ParseError& error) {
 
   const auto devices = document.find("devices");
   if (devices != document.end() && devices->is_array()) {
-    parsed.members.resize(devices->size());
+    parsed.members->resize(devices->size());
     std::unordered_map<std::string, std::size_t> instanceIds;
-    std::unordered_map<std::uint32_t, std::size_t>& devInsts = parsed.presentByDevInst;
+    std::unordered_map<std::uint32_t, std::size_t> devInsts;
     instanceIds.reserve(devices->size());
     devInsts.reserve(devices->size());
     for (std::size_t i = 0; i < devices->size(); ++i) {
       Path path;
       std::string reason;
-      Member& member = parsed.members[i];
+      Member& member = (*parsed.members)[i];
       if (!MemberReader((*devices)[i], i, member).Read(path, reason)) {
         return Fail(text, path, reason, error);
       }
@@ -476,7 +781,8 @@ bool ParseDeviceFile(const std::string& text, Model& model, ParseError& error) {
       }
     }
   }
-  parsed.document = std::move(document);
+  IndexPresentHandles(parsed);  // clashes were explained above
+  parsedDocument = std::move(document);
   model = std::move(parsed);
   return true;
 }
@@ -494,11 +800,12 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
                     [&lower](char x, char y) { return lower(x) == lower(y); });
 }
 
-void StoreState(Model& model, std::size_t member, std::uint32_t status, std::uint32_t problem) {
-  Member& m = model.members[member];
+void StoreState(Model& model, Json& document, std::size_t member, std::uint32_t status,
+                std::uint32_t problem) {
+  Member& m = (*model.members)[member];
   m.status = status;
   m.problem = problem;
-  Json& entry = model.document["devices"][m.fileIndex];
+  Json& entry = document["devices"][m.fileIndex];
   // Keep the form the user chose: a JSON number stays a number, a text a text.
   const auto write = [&entry](const char* key, std::uint32_t value, bool textByDefault) {
     const auto it = entry.find(key);
@@ -513,15 +820,15 @@ void StoreState(Model& model, std::size_t member, std::uint32_t status, std::uin
   write("problem", problem, false);
 }
 
-void StoreFriendlyName(Model& model, std::size_t member, const std::string& name) {
-  Member& m = model.members[member];
+void StoreFriendlyName(Model& model, Json& document, std::size_t member, const std::string& name) {
+  Member& m = (*model.members)[member];
   m.friendlyName = name;
-  model.document["devices"][m.fileIndex]["friendlyName"] = name;
+  document["devices"][m.fileIndex]["friendlyName"] = name;
 }
 
-bool SerializeDocument(const Model& model, std::string& text) {
+bool SerializeDocument(const Json& document, std::string& text) {
   try {
-    text = model.document.dump(2, ' ', false, Json::error_handler_t::strict);
+    text = document.dump(2, ' ', false, Json::error_handler_t::strict);
   } catch (const Json::type_error&) {
     return false;
   }

@@ -6,10 +6,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -50,13 +51,18 @@ struct Member {
   }
 };
 
+using Members = std::vector<Member>;
+
 struct Model {
-  // Kept whole so that a rewrite keeps the user's key order and number forms.
-  nlohmann::ordered_json document;
   std::uint32_t openError = 0;
-  std::vector<Member> members;  // every member of the file, in file order
-  // Present members by node handle, for the status query.
-  std::unordered_map<std::uint32_t, std::size_t> presentByDevInst;
+  // Every member of the file, in file order. Shared with the sets opened
+  // over it, so that an open copies no member.
+  std::shared_ptr<Members> members = std::make_shared<Members>();
+  // Present members' node handles with their index, sorted by handle, for
+  // the status query.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> presentByDevInst;
+
+  const Member* FindPresent(std::uint32_t devInst) const;
 };
 
 struct ParseError {
@@ -68,18 +74,30 @@ struct ParseError {
 // numbers, unique instance IDs and node handles. Defaults are filled in.
 bool ParseDeviceFile(const std::string& text, Model& model, ParseError& error);
 
+// The fast part of ParseDeviceFile: reads the text straight into members
+// without a document. False when the text is broken or merely unusual (a
+// null for an unknown key); ParseDeviceDocument then decides and explains.
+bool ParseDeviceFileQuickly(const std::string& text, Model& model);
+
+// As ParseDeviceFile, keeping the whole document, so that a rewrite keeps
+// the user's key order and number forms.
+bool ParseDeviceDocument(const std::string& text, Model& model, nlohmann::ordered_json& document,
+                         ParseError& error);
+
 // The enumerator of an instance ID: its text before the first backslash.
 std::string_view Enumerator(std::string_view instanceId);
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 // Edits of one member (an index into model.members), made both in the
 // member and in the document that is written back.
-void StoreState(Model& model, std::size_t member, std::uint32_t status, std::uint32_t problem);
-void StoreFriendlyName(Model& model, std::size_t member, const std::string& name);
+void StoreState(Model& model, nlohmann::ordered_json& document, std::size_t member,
+                std::uint32_t status, std::uint32_t problem);
+void StoreFriendlyName(Model& model, nlohmann::ordered_json& document, std::size_t member,
+                       const std::string& name);
 
 // The document as the file's new text; false when it cannot be written
 // (text that is not UTF-8).
-bool SerializeDocument(const Model& model, std::string& text);
+bool SerializeDocument(const nlohmann::ordered_json& document, std::string& text);
 
 bool IsValidUtf8(std::string_view text);
 

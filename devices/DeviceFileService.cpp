@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <utility>
 #include <vector>
@@ -16,7 +17,9 @@ namespace quillon::devices {
 namespace {
 
 using devicefile::Member;
+using devicefile::Members;
 using devicefile::Model;
+using Document = nlohmann::ordered_json;
 using devicefile::Operation;
 
 constexpr std::uint32_t kInvalidRegProperty = 0xE0000209;
@@ -49,7 +52,11 @@ class DeviceFileService final : public DeviceService {
     const bool byEnumerator = enumerator != nullptr && enumerator[0] != '\0';
     const bool byClass = classGuid != nullptr && (flags & DIGCF_ALLCLASSES) == 0;
     Set set;
-    for (const Member& member : model_.members) {
+    set.members = model_.members;
+    const Members& members = *set.members;
+    set.indices.reserve(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      const Member& member = members[i];
       if ((flags & DIGCF_PRESENT) != 0 && !member.present)
         continue;
       if (byEnumerator &&
@@ -58,9 +65,8 @@ class DeviceFileService final : public DeviceService {
       }
       if (byClass && !SameGuid(member.classGuid, *classGuid))
         continue;
-      set.members.push_back(member);
+      set.indices.push_back(static_cast<std::uint32_t>(i));
     }
-    set.params.resize(set.members.size());
     // Handles are never reused, so a destroyed one stays invalid.
     const std::uintptr_t handle = nextHandle_;
     nextHandle_ += 0x10;
@@ -78,9 +84,9 @@ class DeviceFileService final : public DeviceService {
       return Fail(error::kInvalidParameter);
     if (data->cbSize != sizeof(SP_DEVINFO_DATA))
       return Fail(error::kInvalidUserBuffer);
-    if (memberIndex >= set->members.size())
+    if (memberIndex >= set->indices.size())
       return Fail(error::kNoMoreItems);
-    const Member& member = set->members[memberIndex];
+    const Member& member = (*set->members)[set->indices[memberIndex]];
     data->ClassGuid = member.classGuid;
     data->DevInst = member.devInst;
     data->Reserved = std::uintptr_t{memberIndex} + 1;  // 0 marks a record not filled here
@@ -147,8 +153,8 @@ class DeviceFileService final : public DeviceService {
       return Fail(error::kInvalidParameter);
     if (!devicefile::IsValidUtf8(name))
       return Fail(error::kInvalidData);
-    return Change(*found.member, [&name](Model& model, std::size_t index) {
-      devicefile::StoreFriendlyName(model, index, name);
+    return Change(*found.member, [&name](Model& model, Document& document, std::size_t index) {
+      devicefile::StoreFriendlyName(model, document, index, name);
     });
   }
 
@@ -161,11 +167,10 @@ class DeviceFileService final : public DeviceService {
     if (const auto code = found.member->Failure(Operation::kSetClassInstallParams)) {
       return Fail(*code);
     }
-    std::optional<SP_PROPCHANGE_PARAMS>& stored = found.set->params[found.index];
     if (params == nullptr) {  // clears what was attached
       if (paramsSize != 0)
         return Fail(error::kInvalidParameter);
-      stored.reset();
+      found.set->params.erase(found.index);
       return Succeed();
     }
     if (params->cbSize != sizeof(SP_CLASSINSTALL_HEADER))
@@ -185,7 +190,7 @@ class DeviceFileService final : public DeviceService {
       default:
         return Fail(error::kInvalidParameter);
     }
-    stored = change;
+    found.set->params[found.index] = change;
     return Succeed();
   }
 
@@ -199,44 +204,44 @@ class DeviceFileService final : public DeviceService {
     }
     if (installFunction != DIF_PROPERTYCHANGE)
       return Fail(error::kNotSupported);
-    const std::optional<SP_PROPCHANGE_PARAMS>& params = found.set->params[found.index];
-    if (!params)
+    const auto params = found.set->params.find(found.index);
+    if (params == found.set->params.end())
       return Fail(kNoClassInstallParams);
-    const std::uint32_t stateChange = params->StateChange;
-    return Change(*found.member, [stateChange](Model& model, std::size_t index) {
-      const Member& member = model.members[index];
-      std::uint32_t status = member.status;
-      std::uint32_t problem = member.problem;
-      switch (stateChange) {
-        case DICS_ENABLE:
-          problem = 0;
-          status = (status | DN_STARTED) & ~DN_HAS_PROBLEM;
-          break;
-        case DICS_DISABLE:
-          problem = CM_PROB_DISABLED;
-          status = (status & ~DN_STARTED) | DN_HAS_PROBLEM;
-          break;
-        case DICS_START:
-          status |= DN_STARTED;
-          break;
-        case DICS_STOP:
-          status &= ~DN_STARTED;
-          break;
-        default:
-          break;
-      }
-      devicefile::StoreState(model, index, status, problem);
-    });
+    const std::uint32_t stateChange = params->second.StateChange;
+    return Change(*found.member,
+                  [stateChange](Model& model, Document& document, std::size_t index) {
+                    const Member& member = (*model.members)[index];
+                    std::uint32_t status = member.status;
+                    std::uint32_t problem = member.problem;
+                    switch (stateChange) {
+                      case DICS_ENABLE:
+                        problem = 0;
+                        status = (status | DN_STARTED) & ~DN_HAS_PROBLEM;
+                        break;
+                      case DICS_DISABLE:
+                        problem = CM_PROB_DISABLED;
+                        status = (status & ~DN_STARTED) | DN_HAS_PROBLEM;
+                        break;
+                      case DICS_START:
+                        status |= DN_STARTED;
+                        break;
+                      case DICS_STOP:
+                        status &= ~DN_STARTED;
+                        break;
+                      default:
+                        break;
+                    }
+                    devicefile::StoreState(model, document, index, status, problem);
+                  });
   }
 
   std::uint32_t CM_Get_DevNode_Status(std::uint32_t* status, std::uint32_t* problemNumber,
                                       std::uint32_t devInst, std::uint32_t) override {
     if (status == nullptr || problemNumber == nullptr)
       return CR_INVALID_POINTER;
-    const auto found = model_.presentByDevInst.find(devInst);
-    if (found == model_.presentByDevInst.end())
+    const Member* member = model_.FindPresent(devInst);
+    if (member == nullptr)
       return CR_NO_SUCH_DEVINST;
-    const Member* member = &model_.members[found->second];
     if (const auto code = member->Failure(Operation::kStatus))
       return *code;
     *status = member->status;
@@ -254,11 +259,13 @@ class DeviceFileService final : public DeviceService {
   std::uint32_t GetLastError() const override { return lastError_; }
 
  private:
-  // An open set: the members it had when it was opened, and the parameters
-  // attached to each.
+  // An open set: the members of the file as it was opened (shared with
+  // other sets of that reading), the indices of those it holds, and the
+  // parameters attached to some, by position in the set.
   struct Set {
-    std::vector<Member> members;
-    std::vector<std::optional<SP_PROPCHANGE_PARAMS>> params;
+    std::shared_ptr<Members> members;
+    std::vector<std::uint32_t> indices;
+    std::map<std::size_t, SP_PROPCHANGE_PARAMS> params;
   };
 
   struct Located {
@@ -296,12 +303,12 @@ class DeviceFileService final : public DeviceService {
       Fail(error::kInvalidUserBuffer);
       return {};
     }
-    if (data->Reserved == 0 || data->Reserved > set->members.size()) {
+    if (data->Reserved == 0 || data->Reserved > set->indices.size()) {
       Fail(error::kInvalidParameter);
       return {};
     }
     const std::size_t index = data->Reserved - 1;
-    return {set, index, &set->members[index]};
+    return {set, index, &(*set->members)[set->indices[index]]};
   }
 
   bool CopyText(const std::string& text, std::uint8_t* buffer, std::uint32_t bufferSize,
@@ -317,8 +324,9 @@ class DeviceFileService final : public DeviceService {
     return Succeed();
   }
 
-  // Reads and checks the file; explains a failure on the diagnostics stream.
-  bool Load(Model& model) {
+  // Reads and checks the file, keeping its document when one is asked for;
+  // explains a failure on the diagnostics stream.
+  bool Load(Model& model, Document* document = nullptr) {
     std::string text;
     devicefile::FileError fileError;
     if (!devicefile::ReadWholeFile(path_, text, fileError)) {
@@ -326,7 +334,10 @@ class DeviceFileService final : public DeviceService {
       return Fail(fileError.code);
     }
     devicefile::ParseError parseError;
-    if (!devicefile::ParseDeviceFile(text, model, parseError)) {
+    const bool parsed = document != nullptr
+                            ? devicefile::ParseDeviceDocument(text, model, *document, parseError)
+                            : devicefile::ParseDeviceFile(text, model, parseError);
+    if (!parsed) {
       diagnostics_ << path_ << ':' << parseError.line << ": " << parseError.reason << '\n';
       return Fail(error::kInvalidData);
     }
@@ -338,28 +349,38 @@ class DeviceFileService final : public DeviceService {
   // file has been written.
   template <typename Edit>
   bool Change(const Member& target, Edit edit) {
+    // A copy: the target itself is rewritten below.
+    const std::string instanceId = target.instanceId;
     Model model;
-    if (!Load(model))
+    Document document;
+    if (!Load(model, &document))
       return false;
+    Members& members = *model.members;
     const auto member =
-        std::find_if(model.members.begin(), model.members.end(), [&target](const Member& m) {
-          return m.present && devicefile::EqualsIgnoringCase(m.instanceId, target.instanceId);
+        std::find_if(members.begin(), members.end(), [&instanceId](const Member& m) {
+          return m.present && devicefile::EqualsIgnoringCase(m.instanceId, instanceId);
         });
-    if (member == model.members.end())
+    if (member == members.end())
       return Fail(error::kNoSuchDevinst);
-    const auto index = static_cast<std::size_t>(member - model.members.begin());
-    edit(model, index);
+    const auto index = static_cast<std::size_t>(member - members.begin());
+    edit(model, document, index);
     std::string text;
-    if (!devicefile::SerializeDocument(model, text))
+    if (!devicefile::SerializeDocument(document, text))
       return Fail(error::kInvalidData);
     devicefile::FileError fileError;
     if (!devicefile::ReplaceFileContent(path_, text, fileError)) {
       diagnostics_ << path_ << ": " << fileError.message << '\n';
       return Fail(fileError.code);
     }
-    const Member& changed = model.members[index];
+    // Open sets keep the file as they saw it, but show this node's change.
+    const Member& changed = members[index];
+    std::vector<const Members*> updated;
     for (auto& entry : sets_) {
-      for (Member& copy : entry.second.members) {
+      Members& snapshot = *entry.second.members;
+      if (std::find(updated.begin(), updated.end(), &snapshot) != updated.end())
+        continue;
+      updated.push_back(&snapshot);
+      for (Member& copy : snapshot) {
         if (devicefile::EqualsIgnoringCase(copy.instanceId, changed.instanceId))
           copy = changed;
       }

@@ -79,6 +79,10 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
     return false;
   }
   std::string content;
+  // Sized once for the file as it is now; a file that grows meanwhile still reads whole.
+  std::error_code ec;
+  if (const auto size = std::filesystem::file_size(path, ec); !ec)
+    content.reserve(static_cast<std::size_t>(size));
   char chunk[65536];
   for (;;) {
     const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceFileModel.h"
 #include "DeviceFileStore.h"
 #include "DeviceText.h"
 
@@ -43,6 +44,21 @@ std::string ReadText(const fs::path& path) {
 
 void WriteText(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Every field of every member, for comparing the two readers.
+std::vector<std::string> Dump(const devicefile::Members& members) {
+  std::vector<std::string> lines;
+  for (const devicefile::Member& m : members) {
+    std::ostringstream line;
+    line << m.fileIndex << '|' << m.instanceId << '|' << m.friendlyName.value_or("-") << '|'
+         << m.description.value_or("-") << '|' << FormatGuid(m.classGuid) << '|' << m.devInst << '|'
+         << m.status << '|' << m.problem << '|' << m.present;
+    for (const auto& failure : m.failures)
+      line << '|' << (failure ? std::to_string(*failure) : "-");
+    lines.push_back(line.str());
+  }
+  return lines;
 }
 
 class DeviceFileTest : public ::testing::Test {
@@ -186,60 +202,109 @@ class DeviceFileTest : public ::testing::Test {
   std::unique_ptr<DeviceService> service_;
 };
 
-TEST_F(DeviceFileTest, EmptyMembersTakeTheDefaults) {
-  Service(R"({"devices": [{}, {}]})");
-  const DeviceInfoSetPtr set = Open();
-  ASSERT_TRUE(set);
-  const auto members = Members(set.get());
-  ASSERT_EQ(members.size(), 2u);
-  EXPECT_EQ(InstanceId(set, members[0]), "ROOT\\UNKNOWN\\0");
-  EXPECT_EQ(InstanceId(set, members[1]), "ROOT\\UNKNOWN\\1");
-  EXPECT_EQ(members[0].DevInst, 1u);
-  EXPECT_EQ(members[1].DevInst, 2u);
-  EXPECT_EQ(FormatGuid(members[0].ClassGuid), "{00000000-0000-0000-0000-000000000000}");
-  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), "error 13");
-  EXPECT_EQ(Property(set, members[0], SPDRP_DEVICEDESC), "error 13");
-  EXPECT_EQ(Status(1), "0x0180200A/0");
-  EXPECT_TRUE(diagnostics_.str().empty());
-}
+// Present members as "instance ID|friendly name|description|class|handle|status/problem".
+struct ReadRow {
+  std::string text;
+  std::vector<std::string> members;
+  bool quick;  // an ordinary file, read without a document
+  std::vector<std::uint32_t> noStatus = {};
+};
 
-TEST_F(DeviceFileTest, AFileWithoutDevicesOpensAnEmptySet) {
-  for (const char* text : {"{}", R"({"devices": []})", R"({"openError": 0, "devices": null})"}) {
-    Service(text);
+TEST_F(DeviceFileTest, FilesReadAsWrittenWithDefaultsForWhatIsLeftOut) {
+  const std::string none = "{00000000-0000-0000-0000-000000000000}";
+  const std::string started = "0x0180200A/0";
+  const ReadRow rows[] = {
+      {"{}", {}, true},
+      {R"({"devices": []})", {}, true},
+      {R"({"openError": 0, "devices": null})", {}, true},
+      {R"({"devices": [{}, {}]})",
+       {"ROOT\\UNKNOWN\\0|error 13|error 13|" + none + "|1|" + started,
+        "ROOT\\UNKNOWN\\1|error 13|error 13|" + none + "|2|" + started},
+       true},
+      {R"({"devices": [
+         {"instanceId": "PCI\\VEN_8086&DEV_15B8\\3&11583659&0&FE", "friendlyName": "Uplink",
+          "description": "Ethernet", "classGuid": "{4d36e972-e325-11ce-bfc1-08002be10318}",
+          "devInst": "0x80000001", "status": 25174026, "problem": "0X1C"},
+         {"devInst": -2, "status": "0x0", "problem": 4294967295}]})",
+       {"PCI\\VEN_8086&DEV_15B8\\3&11583659&0&FE|Uplink|Ethernet|"
+        "{4D36E972-E325-11CE-BFC1-08002BE10318}|-2147483647|0x0180200A/28",
+        "ROOT\\UNKNOWN\\1|error 13|error 13|" + none + "|-2|0x00000000/4294967295"},
+       true},
+      // File order; absent members are left out, have no status and may share a handle.
+      {R"({"devices": [{"instanceId": "ROOT\\C\\0"},
+         {"instanceId": "ROOT\\GONE\\0", "present": false, "devInst": 5},
+         {"instanceId": "ROOT\\A\\0", "devInst": 2}, {"instanceId": "ROOT\\B\\0", "present": true},
+         {"present": false}]})",
+       {"ROOT\\C\\0|error 13|error 13|" + none + "|1|" + started,
+        "ROOT\\A\\0|error 13|error 13|" + none + "|2|" + started,
+        "ROOT\\B\\0|error 13|error 13|" + none + "|4|" + started},
+       true,
+       {5}},
+      {R"({"devices": [{"instanceId": null, "friendlyName": null, "description": null,
+         "classGuid": null, "devInst": null, "status": null, "problem": null, "present": null,
+         "fail": null}], "openError": null})",
+       {"ROOT\\UNKNOWN\\0|error 13|error 13|" + none + "|1|" + started},
+       true},
+      {R"({"devices": [{"fail": {}, "st\u0061tus": "0x1", "friendlyName": "\u00e4\ud83d\ude00"}]})",
+       {"ROOT\\UNKNOWN\\0|\xC3\xA4\xF0\x9F\x98\x80|error 13|" + none + "|1|0x00000001/0"},
+       true},
+      // Unusual but accepted: read through the document.
+      {R"({"devices": [{"note": null}]})",
+       {"ROOT\\UNKNOWN\\0|error 13|error 13|" + none + "|1|" + started},
+       false},
+      {R"({"devices": [{"status": 1, "st\u0061tus": 2}]})",
+       {"ROOT\\UNKNOWN\\0|error 13|error 13|" + none + "|1|0x00000002/0"},
+       false},
+  };
+  for (const ReadRow& row : rows) {
+    SCOPED_TRACE(row.text);
+    Service(row.text);
     const DeviceInfoSetPtr set = Open();
-    ASSERT_TRUE(set) << text;
-    EXPECT_TRUE(Members(set.get()).empty()) << text;
+    ASSERT_TRUE(set) << diagnostics_.str();
+    std::vector<std::string> members;
+    for (const SP_DEVINFO_DATA& data : Members(set.get())) {
+      members.push_back(InstanceId(set, data) + "|" + Property(set, data, SPDRP_FRIENDLYNAME) +
+                        "|" + Property(set, data, SPDRP_DEVICEDESC) + "|" +
+                        FormatGuid(data.ClassGuid) + "|" + FormatSigned(data.DevInst) + "|" +
+                        Status(data.DevInst));
+    }
+    EXPECT_EQ(members, row.members);
+    for (const std::uint32_t devInst : row.noStatus)
+      EXPECT_EQ(Status(devInst), "CR " + std::to_string(kCrNoSuchDevinst)) << devInst;
+
+    // Both readers agree on every member, absent ones and failures included.
+    devicefile::Model quick;
+    devicefile::Model checked;
+    nlohmann::ordered_json document;
+    devicefile::ParseError error;
+    EXPECT_EQ(devicefile::ParseDeviceFileQuickly(row.text, quick), row.quick);
+    ASSERT_TRUE(devicefile::ParseDeviceDocument(row.text, checked, document, error));
+    if (row.quick) {
+      EXPECT_EQ(Dump(*quick.members), Dump(*checked.members));
+    }
   }
+  EXPECT_TRUE(diagnostics_.str().empty()) << diagnostics_.str();
 }
 
-TEST_F(DeviceFileTest, FieldsAreReadInEveryNumberForm) {
-  Service(R"({"devices": [
-    {"instanceId": "PCI\\VEN_8086&DEV_15B8\\3&11583659&0&FE", "friendlyName": "Uplink",
-     "description": "Ethernet", "classGuid": "{4d36e972-e325-11ce-bfc1-08002be10318}",
-     "devInst": "0x80000001", "status": 25174026, "problem": "0X1C"},
-    {"devInst": -2, "status": "0x0", "problem": 4294967295}
-  ]})");
-  const DeviceInfoSetPtr set = Open();
-  const auto members = Members(set.get());
-  ASSERT_EQ(members.size(), 2u);
-  EXPECT_EQ(InstanceId(set, members[0]), "PCI\\VEN_8086&DEV_15B8\\3&11583659&0&FE");
-  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), "Uplink");
-  EXPECT_EQ(Property(set, members[0], SPDRP_DEVICEDESC), "Ethernet");
-  EXPECT_EQ(FormatGuid(members[0].ClassGuid), "{4D36E972-E325-11CE-BFC1-08002BE10318}");
-  EXPECT_EQ(FormatSigned(members[0].DevInst), "-2147483647");
-  EXPECT_EQ(Status(0x80000001), "0x0180200A/28");
-  EXPECT_EQ(members[1].DevInst, 0xFFFFFFFEu);
-  EXPECT_EQ(Status(0xFFFFFFFE), "0x00000000/4294967295");
-}
-
-TEST_F(DeviceFileTest, MembersKeepFileOrderAndAbsentOnesAreLeftOut) {
-  Service(R"({"devices": [
-    {"instanceId": "ROOT\\C\\0"}, {"instanceId": "ROOT\\GONE\\0", "present": false},
-    {"instanceId": "ROOT\\A\\0"}, {"instanceId": "ROOT\\B\\0", "present": true}
-  ]})");
-  EXPECT_EQ(InstanceIds(nullptr),
-            (std::vector<std::string>{"ROOT\\C\\0", "ROOT\\A\\0", "ROOT\\B\\0"}));
-  EXPECT_EQ(Status(2), "CR " + std::to_string(kCrNoSuchDevinst)) << "an absent node has no status";
+TEST(DeviceFileReaders, AgreeOnFailuresAndTheExample) {
+  const std::string texts[] = {
+      R"({"devices": [{"instanceId": "ROOT\\X\\0", "devInst": 7, "present": false,
+         "fail": {"instanceId": 13, "friendlyName": 5, "description": "0x1F", "status": 26,
+                  "setFriendlyName": 5, "setClassInstallParams": 0,
+                  "callClassInstaller": -536870389}}], "openError": "0xE0000219"})",
+      ReadText(QUILLON_EXAMPLES_DIR "/office-pc.json"),
+  };
+  for (const std::string& text : texts) {
+    devicefile::Model quick;
+    devicefile::Model checked;
+    nlohmann::ordered_json document;
+    devicefile::ParseError error;
+    ASSERT_TRUE(devicefile::ParseDeviceFileQuickly(text, quick)) << text;
+    ASSERT_TRUE(devicefile::ParseDeviceDocument(text, checked, document, error)) << error.reason;
+    EXPECT_EQ(Dump(*quick.members), Dump(*checked.members));
+    EXPECT_EQ(quick.openError, checked.openError);
+    EXPECT_EQ(quick.presentByDevInst, checked.presentByDevInst);
+  }
 }
 
 TEST_F(DeviceFileTest, EnumeratorFilterComparesTheTextBeforeTheFirstBackslash) {
@@ -303,9 +368,15 @@ TEST_F(DeviceFileTest, EachOpenReadsTheFileAndASetKeepsWhatItSaw) {
   const auto firstMembers = Members(first.get());
   ASSERT_EQ(firstMembers.size(), 1u);
   EXPECT_EQ(Property(first, firstMembers[0], SPDRP_FRIENDLYNAME), "Old");
-  const auto secondMembers = Members(second.get());
+  auto secondMembers = Members(second.get());
   ASSERT_EQ(secondMembers.size(), 2u);
   EXPECT_EQ(Property(second, secondMembers[0], SPDRP_FRIENDLYNAME), "New");
+
+  // A change made here shows in every open set; the rest stays as each saw it.
+  ASSERT_EQ(SetFriendlyName(second, secondMembers[0], "Newer"), 0u);
+  EXPECT_EQ(Property(first, firstMembers[0], SPDRP_FRIENDLYNAME), "Newer");
+  EXPECT_EQ(Members(first.get()).size(), 1u);
+  EXPECT_EQ(Property(second, secondMembers[0], SPDRP_FRIENDLYNAME), "Newer");
 }
 
 TEST_F(DeviceFileTest, OpenErrorFailsTheOpenWithItsCode) {
@@ -536,27 +607,28 @@ TEST_F(DeviceFileTest, ChangesKeepEditsMadeMeanwhileByOthers) {
   EXPECT_NE(text.find("\"problem\": 22"), std::string::npos) << text;
 }
 
-TEST_F(DeviceFileTest, AChangeToANodeThatIsGoneFails) {
-  Service(R"({"devices": [{"instanceId": "ROOT\\A\\0"}, {"instanceId": "ROOT\\B\\0"}]})");
-  const DeviceInfoSetPtr set = Open();
-  auto members = Members(set.get());
-  const std::string without = R"({"devices": [{"instanceId": "ROOT\\B\\0"},
-                                 {"instanceId": "ROOT\\A\\0", "present": false}]})";
-  WriteText(path_, without);
-  EXPECT_EQ(ChangeState(set, members[0], DICS_DISABLE), error::kNoSuchDevinst);
-  EXPECT_EQ(SetFriendlyName(set, members[0], "X"), error::kNoSuchDevinst);
-  EXPECT_EQ(ReadText(path_), without);
-}
-
-TEST_F(DeviceFileTest, AChangeOverABrokenFileFailsAndWritesNothing) {
-  Service(R"({"devices": [{}]})");
-  const DeviceInfoSetPtr set = Open();
-  auto members = Members(set.get());
-  WriteText(path_, "{\"devices\": [\n{,}]}");
-  EXPECT_EQ(ChangeState(set, members[0], DICS_DISABLE), error::kInvalidData);
-  EXPECT_EQ(ReadText(path_), "{\"devices\": [\n{,}]}");
-  EXPECT_EQ(DiagnosticLines().size(), 1u);
-  EXPECT_EQ(Status(1), "0x0180200A/0");
+// The file is rewritten by someone else between the open and the change.
+TEST_F(DeviceFileTest, AChangeFailsAndWritesNothingWhenTheFileNoLongerAllowsIt) {
+  const std::pair<std::string, std::uint32_t> rows[] = {
+      {R"({"devices": [{"instanceId": "ROOT\\B\\0"},
+                       {"instanceId": "ROOT\\A\\0", "present": false}]})",
+       error::kNoSuchDevinst},
+      {R"({"devices": [{"instanceId": "ROOT\\B\\0"}]})", error::kNoSuchDevinst},
+      {"{\"devices\": [\n{,}]}", error::kInvalidData},
+  };
+  for (const auto& [meanwhile, code] : rows) {
+    SCOPED_TRACE(meanwhile);
+    diagnostics_.str("");
+    Service(R"({"devices": [{"instanceId": "ROOT\\A\\0"}, {"instanceId": "ROOT\\B\\0"}]})");
+    const DeviceInfoSetPtr set = Open();
+    auto members = Members(set.get());
+    WriteText(path_, meanwhile);
+    EXPECT_EQ(ChangeState(set, members[0], DICS_DISABLE), code);
+    EXPECT_EQ(SetFriendlyName(set, members[0], "X"), code);
+    EXPECT_EQ(ReadText(path_), meanwhile);
+    EXPECT_EQ(DiagnosticLines().size(), code == error::kInvalidData ? 2u : 0u);
+    EXPECT_EQ(Status(1), "0x0180200A/0") << "the last good reading stays";
+  }
 }
 
 #ifndef _WIN32
@@ -724,6 +796,9 @@ TEST_P(BrokenDeviceFileTest, OpensAsAFailedSetWithOneLineOfExplanation) {
   EXPECT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find(row.reason), std::string::npos) << lines[0];
   EXPECT_EQ(ReadText(path_), row.text) << "nothing is written";
+  devicefile::Model model;
+  EXPECT_FALSE(devicefile::ParseDeviceFileQuickly(row.text, model))
+      << "the quick reader refuses it";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -760,12 +835,33 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenFile{"{\"devices\": [\n{\"instanceId\": \"ROOT\\\\A\\\\0\"},\n"
                    "{\"instanceId\": \"root\\\\a\\\\0\", \"present\": false}]}",
                    3, "also used by devices[0]"},
-        BrokenFile{"{\"devices\": [{\"devInst\": 2},\n{}]}", 2, "devInst 2 is also used"}));
-
-TEST_F(DeviceFileTest, AbsentNodesMayShareAHandle) {
-  Service(R"({"devices": [{"devInst": 2}, {"present": false}]})");
-  EXPECT_TRUE(Open()) << diagnostics_.str();
-}
+        BrokenFile{"{\"devices\": [{\"devInst\": 2},\n{}]}", 2, "devInst 2 is also used"},
+        // Values in places the quick reader must not take them.
+        BrokenFile{"{\"devices\": [{},\nnull]}", 2, "devices[1]: expected an object"},
+        BrokenFile{"{\"devices\": [[]]}", 1, "devices[0]: expected an object"},
+        BrokenFile{"{\"devices\": \"0x1\"}", 1, "devices: expected an array"},
+        BrokenFile{"{\"openError\": {}}", 1, "openError"},
+        BrokenFile{"{\"openError\": 1.0}", 1, "openError"},
+        BrokenFile{"{\"openError\": 0, \"devices\": [],\n\"devices\": []}", 2, "duplicate key"},
+        BrokenFile{"{\"devices\": [{\"friendlyName\": [\"x\"]}]}", 1,
+                   "friendlyName: expected a text"},
+        BrokenFile{"{\"devices\": [{\"description\": 5}]}", 1, "description: expected a text"},
+        BrokenFile{"{\"devices\": [{\"classGuid\": {}}]}", 1, "classGuid: expected a GUID"},
+        BrokenFile{"{\"devices\": [{\"present\": \"true\"}]}", 1, "present: expected true"},
+        BrokenFile{"{\"devices\": [{\"problem\": true}]}", 1, "problem: expected a 32-bit"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\"status\": null}}]}", 1, "fail.status"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\"status\": {}}}]}", 1, "fail.status"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\"status\": \"0x0\"}}]}", 1, "non-zero"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\"status\": 1,\n\"status\": 2}}]}", 2,
+                   "duplicate key"},
+        BrokenFile{"{\"devices\": [{\"fail\": {},\n\"fail\": {}}]}", 2, "duplicate key"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\"status\": 1}, \"fail\": {}}]}", 1,
+                   "duplicate key"},
+        BrokenFile{"{\"devices\": [{\"fail\": {\"fail\": 1}}]}", 1, "unknown operation"},
+        BrokenFile{
+            "{\"devices\": [{\"instanceId\": \"ROOT\\\\A\"},\n{\"instanceId\": \"root\\\\a\"}]}", 2,
+            "also used by devices[0]"},
+        BrokenFile{"{\"devices\": [{}]} {}", 1, "syntax error"}));
 
 // The display name falls back from the friendly name to the description to
 // "Unknown"; an unreadable instance ID gives no name at all.
