@@ -525,15 +525,10 @@ DeviceProperties TMainForm::ReadDeviceProperties(DeviceRecord* record) {
     return properties;
   properties.read = true;
   properties.name = GetDeviceDisplayName(*record);
-  properties.classGuid = devices::FormatGuid(record->ClassGuid);
-  properties.handle = FormatSigned(record->DevInst);
-  // The query may leave both untouched when it fails.
-  std::uint32_t status = 0;
-  std::uint32_t problem = 0;
-  service_.CM_Get_DevNode_Status(&status, &problem, record->DevInst, 0);
-  properties.status = devices::FormatHex8(status);
-  properties.problem = devices::FormatHex8(problem);
-  properties.problemText = devices::ProblemText(problem);
+  properties.classGuid = record->ClassGuid;
+  properties.devInst = record->DevInst;
+  // The query may leave both untouched when it fails: they start at zero.
+  service_.CM_Get_DevNode_Status(&properties.status, &properties.problem, record->DevInst, 0);
   return properties;
 }
 
@@ -546,11 +541,11 @@ void TMainForm::ShowProperties(const DeviceProperties& properties) {
     return;
   }
   SetField(EditName, properties.name);
-  SetField(EditKey, properties.classGuid);
-  SetField(EditDevInfo, properties.handle);
-  SetField(EditStatus, properties.status);
-  SetField(EditProblem, properties.problem);
-  SetField(EditProblemText, properties.problemText);
+  SetField(EditKey, devices::FormatGuid(properties.classGuid));
+  SetField(EditDevInfo, FormatSigned(properties.devInst));
+  SetField(EditStatus, devices::FormatHex8(properties.status));
+  SetField(EditProblem, devices::FormatHex8(properties.problem));
+  SetField(EditProblemText, devices::ProblemText(properties.problem));
 }
 
 // ---- State changes and friendly name ---------------------------------------
@@ -684,32 +679,34 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     const int first = selected >= 1 ? selected : 0;
     const int last = selected >= 1 ? selected : ListBox1->count() - 1;
     // Each device is read as ShowDeviceProperties would, but only the last
-    // one's texts go into the fields: setting a field lays out its text,
-    // which would cost more than the rest of a line.
+    // one goes into the fields: setting a field lays out its text, which
+    // would cost more than the rest of a line.
     const ExWaitCursor wait;
-    DeviceProperties shown;
+    DeviceProperties lastRead;
+    bool lastWasRead = false;
     std::string status = ToLocal(EditStatus->text());
-    std::string problem = ToLocal(EditProblem->text());
     std::string line;
     for (int index = first; index <= last; ++index) {
       const std::string name = ToLocal(ListBox1->item(index)->text());
-      shown = ReadDeviceProperties(RecordAt(index));
-      if (shown.read) {
-        status = shown.status;
-        problem = shown.problem;
+      DeviceProperties properties = ReadDeviceProperties(RecordAt(index));
+      lastWasRead = properties.read;
+      std::string problemText;
+      if (properties.read) {
+        status = devices::FormatHex8(properties.status);
+        problemText = devices::ProblemText(properties.problem);
+        lastRead = std::move(properties);
       }
       line.assign(name).append(": ").append(status);
-      line.append("(").append(shown.problemText).append(")");
+      line.append("(").append(problemText).append(")");
       ReportLog.Write(line);
       ReportLog.EndLine();
     }
-    if (first <= last) {
-      // As if each device had been shown in turn: status and problem are
-      // those of the last device that was read.
-      SetField(EditStatus, status);
-      SetField(EditProblem, problem);
-      ShowProperties(shown);
-    }
+    // As if each device had been shown in turn: status and problem stay
+    // those of the last device that was read.
+    if (lastRead.read)
+      ShowProperties(lastRead);
+    if (first <= last && !lastWasRead)
+      ShowProperties(DeviceProperties{});
     ReportLog.Flush();
   } else if (command == "statusDevice") {
     if (!ReportLog.IsOpen()) {

@@ -50,17 +50,17 @@ QIcon ApplicationIcon();
 // letters allow: the first letter of a word not yet taken, else any letter.
 QStringList AddAccessKeys(const QStringList& captions);
 
-// The six property texts of one device, as the fields show them.
+// What the six property fields show for one device, as read; the texts are
+// made only when the fields are filled (enumDevices needs few of them).
 struct DeviceProperties {
   // False when there was no device to read: the fields then show nothing,
   // except that status and problem keep their previous texts.
   bool read = false;
   std::string name;
-  std::string classGuid;
-  std::string handle;
-  std::string status;
-  std::string problem;
-  std::string problemText;
+  devices::GUID classGuid{};
+  std::uint32_t devInst = 0;
+  std::uint32_t status = 0;
+  std::uint32_t problem = 0;
 };
 
 class TMainForm : public QMainWindow {
@@ -95,7 +95,7 @@ class TMainForm : public QMainWindow {
   // The service calls and error boxes of ShowDeviceProperties, without
   // touching the fields.
   DeviceProperties ReadDeviceProperties(DeviceRecord* record);
-  // Writes texts read by ReadDeviceProperties into the six fields.
+  // Writes what ReadDeviceProperties read into the six fields.
   void ShowProperties(const DeviceProperties& properties);
   void EnableDevice(DeviceRecord& record);
   void DisableDevice(DeviceRecord& record);
