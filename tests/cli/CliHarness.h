@@ -3,6 +3,8 @@
 // it, the command line as an argv vector (no shell), no display, a time limit.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -12,6 +14,8 @@
 
 namespace quillon::cli_test {
 
+using Lines = std::vector<std::string>;
+
 struct RunResult {
   int exitCode = -1;  // -1 when the process did not exit normally
   int signal = 0;     // the signal that ended it, if any
@@ -20,11 +24,9 @@ struct RunResult {
   std::string err;
 
   // The lines of standard error that report an error box ("Error: ...").
-  std::vector<std::string> ErrorLines() const;
-  // Every line of standard error.
-  std::vector<std::string> ErrLines() const;
+  Lines ErrorLines() const;
   // The lines of standard error other than Qt's own environment warnings.
-  std::vector<std::string> OwnErrLines() const;
+  Lines OwnErrLines() const;
 };
 
 struct RunOptions {
@@ -80,6 +82,31 @@ std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
 
 // Joins lines, each ended by CR LF: the report log's format.
-std::string CrLf(const std::vector<std::string>& lines);
+std::string CrLf(const Lines& lines);
+
+// The process ended by itself with exit code 0 (as every command-mode run
+// must), having reported exactly `errors` in error boxes.
+void ExpectEndedNormally(const RunResult& run, const Lines& errors = {});
+
+// One run over one device file, checked from outside.
+struct RunCase {
+  const char* name;
+  std::string json;  // the device file
+  Lines args;        // after /deviceSource=
+  Lines errors;      // the error-box lines on standard error, in order
+  Lines log;         // the report log afterwards
+};
+void PrintTo(const RunCase& c, std::ostream* os);
+std::string CaseName(const testing::TestParamInfo<RunCase>& info);
+
+// Runs the case: it ends normally with exactly its error lines (and nothing
+// at all on standard error when there are none), nothing on standard output,
+// its report log, and the device file as it was.
+class RunTest : public testing::TestWithParam<RunCase> {};
+
+// The six statusDevice lines; all empty when nothing is selected.
+Lines StatusLines(const std::string& guid, const std::string& name, const std::string& handle,
+                  const std::string& status, const std::string& problem, const std::string& text);
+Lines NoStatus();
 
 }  // namespace quillon::cli_test

@@ -1,14 +1,17 @@
 // The reporting commands and the command line, seen from outside: report log
-// bytes for enumDevices and statusDevice, switch matching, the log's path.
+// bytes for enumDevices and statusDevice, device selection, switch matching,
+// where the log goes, and starting without a usable display.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "CliHarness.h"
 
 namespace quillon::cli_test {
 namespace {
+
+namespace fs = std::filesystem;
 
 // Three present devices and a removed one between them.
 constexpr const char* kMachine = R"({
@@ -26,281 +29,210 @@ constexpr const char* kMachine = R"({
   ]
 })";
 
-const std::string kAlphaLine = "Alpha: 0x0180200A(enabled)";
 const std::string kBetaLine = "Beta: 0x01802402(disabled)";
 const std::string kGammaLine = "Gamma: 0x0180200A(install failed)";
+const Lines kAll{"Alpha: 0x0180200A(enabled)", kBetaLine, kGammaLine};
+const Lines kAlphaStatus = StatusLines("{4D36E972-E325-11CE-BFC1-08002BE10318}", "Alpha", "1",
+                                       "0x0180200A", "0x00000000", "enabled");
 
-void ExpectCleanRun(const RunResult& run) {
-  EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.signal, 0);
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.ErrorLines(), std::vector<std::string>{}) << run.err;
+RunCase OnMachine(const char* name, Lines args, Lines log) {
+  return {name, kMachine, std::move(args), {}, std::move(log)};
 }
-
-struct LogCase {
-  const char* name;
-  std::vector<std::string> args;
-  std::vector<std::string> log;
-};
-
-void PrintTo(const LogCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class MachineLogTest : public testing::TestWithParam<LogCase> {};
-
-TEST_P(MachineLogTest, WritesExpectedReportLog) {
-  Sandbox box;
-  box.WriteDeviceFile(kMachine);
-  const RunResult run = box.Run(GetParam().args);
-  ExpectCleanRun(run);
-  EXPECT_EQ(box.ReadLog(), CrLf(GetParam().log));
-}
-
-const std::vector<std::string> kAllLines{kAlphaLine, kBetaLine, kGammaLine};
-const std::vector<std::string> kAlphaStatus{"ClassGUID={4D36E972-E325-11CE-BFC1-08002BE10318}",
-                                            "DeviceName=Alpha",
-                                            "DeviceHandle=1",
-                                            "DeviceStatus=0x0180200A",
-                                            "DeviceProblem=0x00000000",
-                                            "DeviceProblemText=enabled"};
 
 INSTANTIATE_TEST_SUITE_P(
-    EnumDevices, MachineLogTest,
+    Select, RunTest,
     testing::Values(
-        LogCase{"NoName", {"/deviceCommand=enumDevices"}, kAllLines},
-        LogCase{"SecondEntry", {"/deviceName=Beta", "/deviceCommand=enumDevices"}, {kBetaLine}},
-        LogCase{"LastEntry", {"/deviceCommand=enumDevices", "/deviceName=Gamma"}, {kGammaLine}},
-        LogCase{
-            "FirstEntryReportsAll", {"/deviceName=Alpha", "/deviceCommand=enumDevices"}, kAllLines},
-        LogCase{"NameIgnoresCase", {"/deviceName=bETA", "/deviceCommand=enumDevices"}, {kBetaLine}},
-        LogCase{
-            "NoMatchReportsAll", {"/deviceName=Delta", "/deviceCommand=enumDevices"}, kAllLines},
-        LogCase{"RemovedDeviceIsNotListed",
-                {"/deviceName=Ghost", "/deviceCommand=enumDevices"},
-                kAllLines},
-        LogCase{"HiddenDescriptionIsNoName",
-                {"/deviceName=Keyboard", "/deviceCommand=enumDevices"},
-                kAllLines}),
-    [](const auto& p) { return std::string(p.param.name); });
+        OnMachine("EnumAll", {"/deviceCommand=enumDevices"}, kAll),
+        OnMachine("EnumOneIgnoringCase", {"/deviceName=bETA", "/deviceCommand=enumDevices"},
+                  {kBetaLine}),
+        OnMachine("EnumLast", {"/deviceCommand=enumDevices", "/deviceName=Gamma"}, {kGammaLine}),
+        OnMachine("EnumFirstMeansAll", {"/deviceName=Alpha", "/deviceCommand=enumDevices"}, kAll),
+        OnMachine("EnumNoMatchMeansAll", {"/deviceName=Delta", "/deviceCommand=enumDevices"}, kAll),
+        OnMachine("EnumRemovedIsNoMatch", {"/deviceName=Ghost", "/deviceCommand=enumDevices"},
+                  kAll),
+        OnMachine("EnumHiddenDescriptionIsNoMatch",
+                  {"/deviceName=Keyboard", "/deviceCommand=enumDevices"}, kAll),
+        OnMachine("StatusFirst", {"/deviceCommand=statusDevice"}, kAlphaStatus),
+        OnMachine("StatusDisabledNegativeHandle",
+                  {"/deviceName=beta", "/deviceCommand=statusDevice"},
+                  StatusLines("{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}", "Beta", "-2147483645",
+                              "0x01802402", "0x00000016", "disabled")),
+        OnMachine("StatusUppercaseGuidHandleZero",
+                  {"/deviceName=Gamma", "/deviceCommand=statusDevice"},
+                  StatusLines("{4D36E96B-E325-11CE-BFC1-08002BE10318}", "Gamma", "0", "0x0180200A",
+                              "0x0000001C", "install failed")),
+        OnMachine("StatusNoMatch", {"/deviceName=Delta", "/deviceCommand=statusDevice"},
+                  NoStatus())),
+    CaseName);
 
 INSTANTIATE_TEST_SUITE_P(
-    StatusDevice, MachineLogTest,
-    testing::Values(LogCase{"FirstDevice", {"/deviceCommand=statusDevice"}, kAlphaStatus},
-                    LogCase{"DisabledWithNegativeHandle",
-                            {"/deviceName=beta", "/deviceCommand=statusDevice"},
-                            {"ClassGUID={745A17A0-74D3-11D0-B6FE-00A0C90F57DA}", "DeviceName=Beta",
-                             "DeviceHandle=-2147483645", "DeviceStatus=0x01802402",
-                             "DeviceProblem=0x00000016", "DeviceProblemText=disabled"}},
-                    LogCase{"UppercaseGuidAndHandleZero",
-                            {"/deviceName=Gamma", "/deviceCommand=statusDevice"},
-                            {"ClassGUID={4D36E96B-E325-11CE-BFC1-08002BE10318}", "DeviceName=Gamma",
-                             "DeviceHandle=0", "DeviceStatus=0x0180200A",
-                             "DeviceProblem=0x0000001C", "DeviceProblemText=install failed"}},
-                    LogCase{"NoMatchGivesEmptyValues",
-                            {"/deviceName=Delta", "/deviceCommand=statusDevice"},
-                            {"ClassGUID=", "DeviceName=", "DeviceHandle=", "DeviceStatus=",
-                             "DeviceProblem=", "DeviceProblemText="}}),
-    [](const auto& p) { return std::string(p.param.name); });
+    Switches, RunTest,
+    testing::Values(
+        OnMachine("UnknownCommandLeavesEmptyLog", {"/deviceCommand=listDevices"}, {}),
+        OnMachine("SwitchNameIgnoresCase", {"/DEVICECOMMAND=enumDevices"}, kAll),
+        OnMachine("CommandNameKeepsCase", {"/deviceCommand=EnumDevices"}, {}),
+        OnMachine("FirstDeviceNameWins",
+                  {"/deviceName=Beta", "/deviceName=Gamma", "/deviceCommand=enumDevices"},
+                  {kBetaLine}),
+        OnMachine("FirstDeviceCommandWins",
+                  {"/deviceCommand=enumDevices", "/deviceCommand=statusDevice"}, kAll),
+        OnMachine("EmptyDeviceNameIsSkipped",
+                  {"/deviceName=", "/deviceName=Gamma", "/deviceCommand=enumDevices"},
+                  {kGammaLine}),
+        OnMachine("OtherSwitchCharactersIgnored",
+                  {"-deviceName=Beta", "deviceName=Beta", "--deviceName=Beta",
+                   "/deviceCommand=enumDevices"},
+                  kAll),
+        OnMachine("LongerSwitchNameIgnored",
+                  {"/deviceNames=Beta", "/deviceName:Beta", "/deviceCommand=enumDevices"}, kAll),
+        OnMachine("EqualsInValueKept", {"/deviceName==Beta", "/deviceCommand=enumDevices"}, kAll),
+        OnMachine("NonSwitchArgumentsIgnored",
+                  {"enumDevices", "Beta", "/deviceCommand=statusDevice"}, kAlphaStatus)),
+    CaseName);
 
-INSTANTIATE_TEST_SUITE_P(
-    Switches, MachineLogTest,
-    testing::Values(LogCase{"UnknownCommandLeavesEmptyLog", {"/deviceCommand=listDevices"}, {}},
-                    LogCase{"SwitchNameIgnoresCase", {"/DEVICECOMMAND=enumDevices"}, kAllLines},
-                    LogCase{"CommandNameKeepsCase", {"/deviceCommand=EnumDevices"}, {}},
-                    LogCase{"FirstDeviceNameWins",
-                            {"/deviceName=Beta", "/deviceName=Gamma", "/deviceCommand=enumDevices"},
-                            {kBetaLine}},
-                    LogCase{"FirstDeviceCommandWins",
-                            {"/deviceCommand=enumDevices", "/deviceCommand=statusDevice"},
-                            kAllLines},
-                    LogCase{"EmptyDeviceNameIsSkipped",
-                            {"/deviceName=", "/deviceName=Gamma", "/deviceCommand=enumDevices"},
-                            {kGammaLine}},
-                    LogCase{"OtherSwitchCharactersIgnored",
-                            {"-deviceName=Beta", "deviceName=Beta", "--deviceName=Beta",
-                             "/deviceCommand=enumDevices"},
-                            kAllLines},
-                    LogCase{"LongerSwitchNameIgnored",
-                            {"/deviceNames=Beta", "/deviceName:Beta", "/deviceCommand=enumDevices"},
-                            kAllLines},
-                    LogCase{"EqualsInValueKept",
-                            {"/deviceName==Beta", "/deviceCommand=enumDevices"},
-                            kAllLines},
-                    LogCase{"NonSwitchArgumentsIgnored",
-                            {"enumDevices", "Beta", "/deviceCommand=statusDevice"},
-                            kAlphaStatus}),
-    [](const auto& p) { return std::string(p.param.name); });
-
-// Display names and the line format over machines built for one point each.
-struct MachineCase {
-  const char* name;
-  std::string json;
-  std::vector<std::string> args;
-  std::vector<std::string> log;
-};
-
-void PrintTo(const MachineCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class OtherMachineTest : public testing::TestWithParam<MachineCase> {};
-
-TEST_P(OtherMachineTest, WritesExpectedReportLog) {
-  Sandbox box;
-  box.WriteDeviceFile(GetParam().json);
-  const RunResult run = box.Run(GetParam().args);
-  ExpectCleanRun(run);
-  EXPECT_EQ(box.ReadLog(), CrLf(GetParam().log));
+RunCase EveryProblemText() {
+  const std::pair<int, const char*> texts[] = {{1, "no config for device"},
+                                               {2, "service load failed"},
+                                               {3, "out of memory"},
+                                               {4, "unknown error"},
+                                               {6, "boot config conflict"},
+                                               {8, "Devloader not found"},
+                                               {9, "Invalid ID"},
+                                               {12, "config conflict"},
+                                               {14, "requires restart"},
+                                               {17, "unknown res type"},
+                                               {21, "devinst will remove"},
+                                               {23, "Devloader not ready"},
+                                               {24, "device doesn't exist"},
+                                               {27, "no valid log config"},
+                                               {29, "unknown error"}};
+  RunCase c{"EveryProblemText", R"({"devices": [)", {"/deviceCommand=enumDevices"}, {}, {}};
+  for (const auto& [code, text] : texts) {
+    const std::string name = "p" + std::to_string(code);
+    c.json += R"({"friendlyName": ")" + name + R"(", "problem": )" + std::to_string(code) + "}, ";
+    c.log.push_back(name + ": 0x0180200A(" + text + ")");
+  }
+  c.json += R"({"friendlyName": "pmax", "problem": "0xFFFFFFFF", "status": 0}]})";
+  c.log.push_back("pmax: 0x00000000(unknown error)");
+  return c;
 }
 
 const std::string kLongName(259, 'n');
+const Lines kEnum{"/deviceCommand=enumDevices"};
 
 INSTANTIATE_TEST_SUITE_P(
-    Names, OtherMachineTest,
+    Names, RunTest,
     testing::Values(
-        MachineCase{"EmptyList", R"({"devices": []})", {"/deviceCommand=enumDevices"}, {}},
-        MachineCase{"OnlyRemovedDevices",
-                    R"({"devices": [{"friendlyName": "Gone", "present": false}]})",
-                    {"/deviceCommand=enumDevices"},
-                    {}},
-        MachineCase{"EmptyListStatus",
-                    R"({"devices": []})",
-                    {"/deviceCommand=statusDevice"},
-                    {"ClassGUID=", "DeviceName=", "DeviceHandle=", "DeviceStatus=",
-                     "DeviceProblem=", "DeviceProblemText="}},
-        MachineCase{"FallbacksInOrder",
-                    R"({"devices": [
-                      {"friendlyName": "Friendly", "description": "Described"},
-                      {"description": "Described"},
-                      {}
-                    ]})",
-                    {"/deviceCommand=enumDevices"},
-                    {"Friendly: 0x0180200A(enabled)", "Described: 0x0180200A(enabled)",
-                     "Unknown: 0x0180200A(enabled)"}},
-        MachineCase{"DuplicateNamesListedTwice",
-                    R"({"devices": [
-                      {"friendlyName": "Disk"},
-                      {"friendlyName": "Disk", "problem": 22},
-                      {"friendlyName": "disk", "problem": 5}
-                    ]})",
-                    {"/deviceCommand=enumDevices"},
-                    {"Disk: 0x0180200A(enabled)", "Disk: 0x0180200A(disabled)",
-                     "disk: 0x0180200A(unknown error)"}},
-        MachineCase{"DuplicateNameAfterFirst",
-                    R"({"devices": [
-                      {"friendlyName": "Mouse"},
-                      {"friendlyName": "Disk", "problem": 22},
-                      {"friendlyName": "Disk", "problem": 5}
-                    ]})",
-                    {"/deviceName=DISK", "/deviceCommand=enumDevices"},
-                    {"Disk: 0x0180200A(disabled)"}},
-        MachineCase{"DefaultsOfAnEmptyMember",
-                    R"({"devices": [{}]})",
-                    {"/deviceCommand=statusDevice"},
-                    {"ClassGUID={00000000-0000-0000-0000-000000000000}", "DeviceName=Unknown",
-                     "DeviceHandle=1", "DeviceStatus=0x0180200A", "DeviceProblem=0x00000000",
-                     "DeviceProblemText=enabled"}},
-        MachineCase{"LongestNameFits",
-                    R"({"devices": [{"friendlyName": ")" + kLongName + R"("}]})",
-                    {"/deviceCommand=enumDevices"},
-                    {kLongName + ": 0x0180200A(enabled)"}},
-        MachineCase{"TooLongNameFallsBackToDescription",
-                    R"({"devices": [{"friendlyName": ")" + kLongName + R"(x",
-                                     "description": "Short"}]})",
-                    {"/deviceCommand=enumDevices"},
-                    {"Short: 0x0180200A(enabled)"}},
-        MachineCase{
-            "EightBitNamePassesThrough",
-            R"({"devices": [{"friendlyName": "K\u00fchlger\u00e4t"}, {}]})",
-            {"/deviceName=K\xc3\xbchlger\xc3\xa4t", "/deviceCommand=statusDevice"},
-            {"ClassGUID={00000000-0000-0000-0000-000000000000}",
-             "DeviceName=K\xc3\xbchlger\xc3\xa4t", "DeviceHandle=1", "DeviceStatus=0x0180200A",
-             "DeviceProblem=0x00000000", "DeviceProblemText=enabled"}},
-        MachineCase{
-            "EveryProblemText",
-            R"({"devices": [
-                      {"friendlyName": "p1", "problem": 1}, {"friendlyName": "p2", "problem": 2},
-                      {"friendlyName": "p3", "problem": 3}, {"friendlyName": "p4", "problem": 4},
-                      {"friendlyName": "p6", "problem": 6}, {"friendlyName": "p8", "problem": 8},
-                      {"friendlyName": "p9", "problem": 9}, {"friendlyName": "p12", "problem": 12},
-                      {"friendlyName": "p14", "problem": 14}, {"friendlyName": "p17", "problem": 17},
-                      {"friendlyName": "p21", "problem": 21}, {"friendlyName": "p23", "problem": 23},
-                      {"friendlyName": "p24", "problem": 24}, {"friendlyName": "p27", "problem": 27},
-                      {"friendlyName": "p29", "problem": 29},
-                      {"friendlyName": "pmax", "problem": "0xFFFFFFFF", "status": 0}
-                    ]})",
-            {"/deviceCommand=enumDevices"},
-            {"p1: 0x0180200A(no config for device)", "p2: 0x0180200A(service load failed)",
-             "p3: 0x0180200A(out of memory)", "p4: 0x0180200A(unknown error)",
-             "p6: 0x0180200A(boot config conflict)", "p8: 0x0180200A(Devloader not found)",
-             "p9: 0x0180200A(Invalid ID)", "p12: 0x0180200A(config conflict)",
-             "p14: 0x0180200A(requires restart)", "p17: 0x0180200A(unknown res type)",
-             "p21: 0x0180200A(devinst will remove)", "p23: 0x0180200A(Devloader not ready)",
-             "p24: 0x0180200A(device doesn't exist)", "p27: 0x0180200A(no valid log config)",
-             "p29: 0x0180200A(unknown error)", "pmax: 0x00000000(unknown error)"}}),
-    [](const auto& p) { return std::string(p.param.name); });
+        RunCase{"EnumOnlyRemoved",
+                R"({"devices": [{"friendlyName": "Gone", "present": false}]})",
+                kEnum,
+                {},
+                {}},
+        RunCase{"StatusNoDevices",
+                R"({"devices": []})",
+                {"/deviceCommand=statusDevice"},
+                {},
+                NoStatus()},
+        RunCase{"FallbacksInOrder",
+                R"({"devices": [{"friendlyName": "Friendly", "description": "Described"},
+                                {"description": "Described"}, {}]})",
+                kEnum,
+                {},
+                {"Friendly: 0x0180200A(enabled)", "Described: 0x0180200A(enabled)",
+                 "Unknown: 0x0180200A(enabled)"}},
+        RunCase{"DuplicateNamesListedTwice",
+                R"({"devices": [{"friendlyName": "Disk"}, {"friendlyName": "Disk", "problem": 22},
+                                {"friendlyName": "disk", "problem": 5}]})",
+                kEnum,
+                {},
+                {"Disk: 0x0180200A(enabled)", "Disk: 0x0180200A(disabled)",
+                 "disk: 0x0180200A(unknown error)"}},
+        RunCase{"DuplicateNameAfterFirst",
+                R"({"devices": [{"friendlyName": "Mouse"}, {"friendlyName": "Disk", "problem": 22},
+                                {"friendlyName": "Disk", "problem": 5}]})",
+                {"/deviceName=DISK", "/deviceCommand=enumDevices"},
+                {},
+                {"Disk: 0x0180200A(disabled)"}},
+        // A name one byte too long for the buffer falls back to the description.
+        RunCase{"LongestNameFits",
+                R"({"devices": [{"friendlyName": ")" + kLongName + R"("},
+                                {"friendlyName": ")" +
+                    kLongName + R"(x", "description": "Short"}]})",
+                kEnum,
+                {},
+                {kLongName + ": 0x0180200A(enabled)", "Short: 0x0180200A(enabled)"}},
+        RunCase{"EightBitNamePassesThrough",
+                R"({"devices": [{"friendlyName": "K\u00fchlger\u00e4t"}, {}]})",
+                {"/deviceName=K\xc3\xbchlger\xc3\xa4t", "/deviceCommand=statusDevice"},
+                {},
+                StatusLines("{00000000-0000-0000-0000-000000000000}", "K\xc3\xbchlger\xc3\xa4t",
+                            "1", "0x0180200A", "0x00000000", "enabled")},
+        EveryProblemText()),
+    CaseName);
 
-TEST(ReportLog, SecondRunTruncatesTheFirstRunsReport) {
-  Sandbox box;
-  box.WriteDeviceFile(kMachine);
-  ExpectCleanRun(box.Run({"/deviceCommand=enumDevices"}));
-  ASSERT_EQ(box.ReadLog(), CrLf(kAllLines));
-  ExpectCleanRun(box.Run({"/deviceCommand=nothing"}));
-  EXPECT_EQ(box.ReadLog(), "");
-}
-
-TEST(ReportLog, PlainRunWritesNothingElse) {
-  Sandbox box;
-  box.WriteDeviceFile(kMachine);
-  const RunResult run = box.Run({"/deviceCommand=enumDevices"});
-  ExpectCleanRun(run);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "");
-}
-
-TEST(ReportLog, NamedAfterTheExecutableBesideIt) {
-  // A dot in a directory's name is no extension; the executable's own one is replaced.
+// Beside the executable and named after it (a dot in a directory's name is no
+// extension), whatever the working directory; the last report is replaced.
+TEST(ReportLog, BesideTheExecutableNamedAfterIt) {
   Sandbox box("my.tools", "nodes.bin");
   box.WriteDeviceFile(kMachine);
-  ExpectCleanRun(box.Run({"/deviceCommand=enumDevices", "/deviceName=Beta"}));
-  EXPECT_EQ(ReadFileBytes(box.Dir() / "nodes.log"), CrLf({kBetaLine}));
-  EXPECT_FALSE(std::filesystem::exists(box.Dir().parent_path() / "my.log"));
-}
-
-TEST(ReportLog, BesideTheExecutableNotInTheWorkingDirectory) {
-  Sandbox box("bin");
-  box.WriteDeviceFile(kMachine);
+  WriteFileBytes(box.Dir() / "nodes.log", "last report\r\n");
   RunOptions options;
   options.cwd = box.Dir().parent_path();
-  const RunResult run =
-      box.RunRaw({"/deviceSource=bin/devices.json", "/deviceCommand=enumDevices"}, options);
-  ExpectCleanRun(run);
-  EXPECT_EQ(box.ReadLog(), CrLf(kAllLines));
-  EXPECT_FALSE(std::filesystem::exists(options.cwd / "quillon.log"));
+  const RunResult run = box.RunRaw(
+      {"/deviceSource=my.tools/devices.json", "/deviceCommand=enumDevices", "/deviceName=Beta"},
+      options);
+  ExpectEndedNormally(run);
+  EXPECT_EQ(ReadFileBytes(box.Dir() / "nodes.log"), CrLf({kBetaLine}));
+  for (const char* stray : {"my.log", "nodes.log", "quillon.log"})
+    EXPECT_FALSE(fs::exists(options.cwd / stray)) << stray;
 }
 
-TEST(CommandMode, WorksWithoutAnyDisplayOrPlatformChosen) {
-  Sandbox box;
-  box.WriteDeviceFile(kMachine);
-  RunOptions options;
-  options.env = {{"QT_QPA_PLATFORM", std::nullopt}};
-  const RunResult run = box.Run({"/deviceCommand=statusDevice"}, options);
-  ExpectCleanRun(run);
-  EXPECT_EQ(box.ReadLog(), CrLf(kAlphaStatus));
+// No display at all, or one that does not answer (a stale DISPLAY after ssh),
+// where Qt alone would abort.
+const std::map<std::string, std::optional<std::string>> kNoDisplays[] = {
+    {{"QT_QPA_PLATFORM", std::nullopt}}, {{"QT_QPA_PLATFORM", std::nullopt}, {"DISPLAY", ":9876"}}};
+
+TEST(NoDisplay, CommandModeRunsOffscreenAndBoxesGoToStandardError) {
+  for (const auto& env : kNoDisplays) {
+    SCOPED_TRACE(env.size());
+    Sandbox box;
+    box.WriteDeviceFile(kMachine);
+    RunOptions options;
+    options.env = env;
+    ExpectEndedNormally(box.Run({"/deviceCommand=statusDevice"}, options));
+    EXPECT_EQ(box.ReadLog(), CrLf(kAlphaStatus));
+
+    const fs::path missing = box.Dir() / "missing.json";
+    const RunResult run =
+        box.RunRaw({"/deviceSource=" + missing.string(), "/deviceCommand=statusDevice"}, options);
+    ExpectEndedNormally(run, {"Error: SetupDiGetClassDevs(): 2"});
+    EXPECT_NE(run.err.find(missing.string()), std::string::npos) << run.err;
+    EXPECT_EQ(box.ReadLog(), CrLf(NoStatus()));
+  }
 }
 
-TEST(WindowMode, WithoutDisplayEndsWithOneClearLine) {
-  Sandbox box;
-  box.WriteDeviceFile(kMachine);
-  RunOptions options;
-  options.env = {{"QT_QPA_PLATFORM", std::nullopt}};
-  options.timeoutSeconds = 20;
-  const RunResult run = box.Run({"/deviceName=Beta"}, options);
-  EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.signal, 0) << "aborted instead of reporting";
-  EXPECT_NE(run.exitCode, 0);
-  EXPECT_EQ(run.ErrLines().size(), 1u) << run.err;
+TEST(NoDisplay, WindowModeEndsWithOneClearLineAndKeepsTheLastReport) {
+  for (const auto& env : kNoDisplays) {
+    SCOPED_TRACE(env.size());
+    Sandbox box;
+    box.WriteDeviceFile(kMachine);
+    WriteFileBytes(box.LogFile(), "last report\r\n");
+    RunOptions options;
+    options.env = env;
+    const RunResult run = box.Run({"/deviceName=Beta"}, options);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.signal, 0) << "aborted instead of reporting";
+    EXPECT_NE(run.exitCode, 0);
+    // Qt's own warnings about a named display may come first.
+    const Lines lines = run.OwnErrLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines.back().ends_with("without the window")) << run.err;
+    if (!env.contains("DISPLAY")) {
+      EXPECT_EQ(lines.size(), 1u) << run.err;
+    }
+    EXPECT_EQ(run.ErrorLines(), Lines{}) << "the window was built";
+    EXPECT_EQ(box.ReadLog(), "last report\r\n");
+  }
 }
 
 }  // namespace
