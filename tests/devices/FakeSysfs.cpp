@@ -197,11 +197,6 @@ void FakeSysfs::WriteFile(const std::string& relativePath, std::string_view cont
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-void FakeSysfs::SetAttribute(const std::string& devpath, const std::string& name,
-                             std::string_view value) {
-  Attribute(Devices(devpath), name, std::string(value));
-}
-
 void FakeSysfs::RemoveEntry(const std::string& devpath, const std::string& name) {
   std::error_code ignored;
   fs::remove(fs::path(Devices(devpath)) / name, ignored);

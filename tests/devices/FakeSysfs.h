@@ -39,11 +39,8 @@ class FakeSysfs {
 
   // Writes a file at a path relative to the root (an ID database, say).
   void WriteFile(const std::string& relativePath, std::string_view content);
-  // Sets, or with an empty optional value removes, one attribute of a device.
-  void SetAttribute(const std::string& devpath, const std::string& name, std::string_view value);
+  // Removes one entry (an attribute, the driver link) of a device.
   void RemoveEntry(const std::string& devpath, const std::string& name);
-  // Binds or unbinds a driver the way the kernel shows it.
-  void BindDriver(const std::string& bus, const std::string& devpath, const std::string& driver);
   // Removes a device directory and everything below it; the bus and class
   // links that pointed at it are left dangling, as during hot-unplug.
   void RemoveDevice(const std::string& devpath);
@@ -52,6 +49,8 @@ class FakeSysfs {
 
  private:
   bool Statement(std::string_view line, std::string* error);
+  // Binds a driver the way the kernel shows it: links both ways.
+  void BindDriver(const std::string& bus, const std::string& devpath, const std::string& driver);
   std::string Devices(const std::string& devpath) const;
   void Attribute(const std::string& dir, const std::string& name, const std::string& value);
   void RelativeLink(const std::string& linkPath, const std::string& targetPath);

@@ -12,156 +12,35 @@
 namespace quillon::devices::testing {
 namespace {
 
-struct Expected {
-  const char* instanceId;
-  const char* className;
-  const char* description;
-  const char* friendlyName;
-  std::uint32_t status;
-  std::uint32_t problem;
-};
-
 std::unique_ptr<DeviceService> ServiceFor(const FakeSysfs& tree) {
   return MakeSysfsService(SysfsOptions{tree.Root(), tree.RootDevice()});
 }
 
-void ExpectMachine(const std::vector<SysfsRow>& rows, const std::vector<Expected>& expected) {
-  ASSERT_EQ(rows.size(), expected.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    SCOPED_TRACE(expected[i].instanceId);
-    EXPECT_EQ(rows[i].instanceId, expected[i].instanceId);
-    EXPECT_EQ(rows[i].classGuid, FormatGuid(sysfs::SetupClassGuid(expected[i].className)))
-        << expected[i].className;
-    EXPECT_EQ(rows[i].description, expected[i].description);
-    EXPECT_EQ(rows[i].friendlyName, expected[i].friendlyName);
-    EXPECT_EQ(FormatHex8(rows[i].status), FormatHex8(expected[i].status));
-    EXPECT_EQ(rows[i].problem, expected[i].problem);
-    EXPECT_EQ(rows[i].devInst, i + 1) << "handles follow the enumeration order";
-  }
-}
-
 // Node selection, order, instance IDs, classes, descriptions, friendly name
-// and state of every node of a laptop.
-TEST(SysfsMachine, Laptop) {
-  FakeSysfs tree;
-  LoadFixture(tree, "laptop.tree");
-  const auto service = ServiceFor(tree);
-  ExpectMachine(
-      ReadAll(*service),
-      {
-          {"ACPI\\LNXSYSTM\\LNXSYSTM:00", "System", "ACPI System", "<none>", 0x00800008, 0},
-          {"ACPI\\LNXPWRBN\\LNXPWRBN:00", "System", "Power Button", "<none>", 0x0180000A, 0},
-          {"ACPI\\LNXSYBUS\\LNXSYBUS:00", "System", "ACPI System Bus", "<none>", 0x00800008, 0},
-          {"ACPI\\ACPI0003\\ACPI0003:00", "Battery", "AC Adapter", "<none>", 0x0180000A, 0},
-          {"ACPI\\PNP0C0A\\PNP0C0A:00", "Battery", "Control Method Battery", "<none>", 0x0180000A,
-           0},
-          {"ACPI\\PNP0C0D\\PNP0C0D:00", "System", "Lid Switch", "<none>", 0x0180000A, 0},
-          {"ACPI\\LNXTHERM\\LNXTHERM:00", "System", "ACPI Thermal Zone", "<none>", 0x00800008, 0},
-          {"PCI\\VEN_8086&DEV_9B61&SUBSYS_229317AA&REV_0C\\0000:00:00.0", "System",
-           "ThinkPad X13 Gen 1", "<none>", 0x00802008, 0},
-          {"PCI\\VEN_8086&DEV_9B41&SUBSYS_229317AA&REV_02\\0000:00:02.0", "Display",
-           "CometLake-U GT2 [UHD Graphics]", "<none>", 0x0180200A, 0},
-          {"PCI\\VEN_8086&DEV_02ED&SUBSYS_229317AA&REV_00\\0000:00:14.0", "USB",
-           "Comet Lake PCH-LP USB 3.1 xHCI Host Controller", "<none>", 0x0180200A, 0},
-          {"USB\\VID_1D6B&PID_0002\\usb1", "USB", "2.0 root hub", "<none>", 0x0180000A, 0},
-          {"USB\\VID_1D6B&PID_0002&MI_00\\1-0:1.0", "USB", "Hub", "<none>", 0x0180200A, 0},
-          {"USB\\VID_046D&PID_C31C\\1-1", "HIDClass", "Keyboard K120", "<none>", 0x0180600A, 0},
-          {"USB\\VID_046D&PID_C31C&MI_00\\1-1:1.0", "HIDClass", "Human Interface Device", "<none>",
-           0x0180200A, 0},
-          {"HID\\VID_046D&PID_C31C\\0003:046D:C31C.0001", "Keyboard", "Logitech USB Keyboard",
-           "<none>", 0x0180000A, 0},
-          {"USB\\VID_0781&PID_5567\\1-2", "USB", "Cruzer Blade", "<none>", 0x0180600A, 0},
-          {"USB\\VID_0781&PID_5567&MI_00\\1-2:1.0", "USB", "Mass Storage", "<none>", 0x0180200A, 0},
-          {"SCSI\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE\\0:0:0:0", "DiskDrive", "SanDisk Cruzer Blade",
-           "<none>", 0x0180000A, 0},
-          {"STORAGE\\VOLUME\\sda1", "Volume", "Generic volume", "<none>", 0x00800008, 0},
-          {"USB\\VID_1050&PID_0407\\1-3", "USB", "YubiKey OTP+FIDO+CCID", "<none>", 0x00806400, 22},
-          {"USB\\VID_0C45&PID_6713\\1-4", "USB", "Integrated_Webcam_HD", "<none>", 0x0180200A, 0},
-          {"USB\\VID_0C45&PID_6713&MI_00\\1-4:1.0", "Camera", "Video", "<none>", 0x0180200A, 0},
-          {"USB\\VID_0C45&PID_6713&MI_01\\1-4:1.1", "Camera", "Video", "<none>", 0x00802400, 28},
-          {"PCI\\VEN_8086&DEV_02F0&SUBSYS_00748086&REV_00\\0000:00:14.3", "Net",
-           "Wi-Fi 6 AX201 160MHz", "Office Wi-Fi", 0x0180200A, 0},
-          {"PCI\\VEN_8086&DEV_02E0&SUBSYS_229317AA&REV_00\\0000:00:16.0", "Unknown",
-           "Comet Lake Management Engine Interface", "<none>", 0x00802400, 28},
-          {"PCI\\VEN_8086&DEV_02B0&SUBSYS_229317AA&REV_F0\\0000:00:1d.0", "System",
-           "PCI bridge (Normal decode)", "<none>", 0x0180000A, 0},
-          {"PCI\\VEN_144D&DEV_A808&SUBSYS_A801144D&REV_00\\0000:02:00.0", "SCSIAdapter",
-           "SSD 970 EVO Plus 1TB", "<none>", 0x0180000A, 0},
-          {"STORAGE\\DISK\\nvme0n1", "DiskDrive", "Samsung SSD 970 EVO Plus 1TB", "<none>",
-           0x00800008, 0},
-          {"STORAGE\\VOLUME\\nvme0n1p1", "Volume", "Generic volume", "<none>", 0x00800008, 0},
-          {"STORAGE\\VOLUME\\nvme0n1p2", "Volume", "Generic volume", "<none>", 0x00800008, 0},
-          {"PCI\\VEN_8086&DEV_02C8&SUBSYS_229317AA&REV_00\\0000:00:1f.3", "System",
-           "Comet Lake PCH-LP cAVS", "<none>", 0x0180200A, 0},
-          {"HDAUDIO\\VEN_10EC&DEV_0257&SUBSYS_17AA2293\\hdaudioC0D0", "MEDIA", "Realtek ALC257",
-           "<none>", 0x0180000A, 0},
-          {"PCI\\VEN_8086&DEV_02A3&SUBSYS_229317AA&REV_00\\0000:00:1f.4", "Unknown",
-           "Comet Lake PCH-LP SMBus Host Controller", "<none>", 0x00802400, 10},
-          {"PCI\\VEN_8086&DEV_02A4&SUBSYS_229317AA&REV_00\\0000:00:1f.5", "Unknown",
-           "Serial bus controller", "<none>", 0x00802400, 22},
-          {"ACPI\\INT33D5\\INT33D5:00", "System", "Intel HID event filter", "<none>", 0x0180200A,
-           0},
-          {"ROOT\\I8042\\i8042", "System", "PS/2 keyboard and mouse controller", "<none>",
-           0x0180200B, 0},
-          {"SERIO\\TY06PR00ID00EX00\\serio0", "Keyboard", "AT Translated Set 2 keyboard", "<none>",
-           0x0180000A, 0},
-          {"ROOT\\REG-FIXED-VOLTAGE\\reg-fixed-voltage.0", "Unknown", "<none>", "<none>",
-           0x00802401, 51},
-          {"ACPI\\PNP0303\\00:01", "Keyboard", "Standard PS/2 Keyboard", "<none>", 0x0180000A, 0},
-          {"ACPI\\ACPI0007\\cpu0", "Processor", "Intel64 Family 6 Model 142", "<none>", 0x0180000A,
-           0},
-      });
-}
-
-// The layout of this project's build VM: about two dozen nodes.
-TEST(SysfsMachine, BuildVm) {
-  FakeSysfs tree;
-  LoadFixture(tree, "vm.tree");
-  const auto service = ServiceFor(tree);
-  ExpectMachine(
-      ReadAll(*service),
-      {
-          {"ACPI\\LNXSYSTM\\LNXSYSTM:00", "System", "ACPI System", "<none>", 0x00800008, 0},
-          {"ACPI\\LNXSYBUS\\LNXSYBUS:00", "System", "ACPI System Bus", "<none>", 0x00800008, 0},
-          {"ACPI\\LNXSYBUS\\LNXSYBUS:01", "System", "ACPI System Bus", "<none>", 0x00800008, 0},
-          {"PCI\\VEN_8086&DEV_0D57&SUBSYS_00000000&REV_00\\0000:00:00.0", "System", "Host bridge",
-           "<none>", 0x00802008, 0},
-          {"PCI\\VEN_1AF4&DEV_1045&SUBSYS_10451AF4&REV_01\\0000:00:01.0", "System",
-           "Virtio 1.0 memory balloon", "<none>", 0x0180200A, 0},
-          {"VIRTIO\\VEN_1AF4&DEV_0005\\virtio0", "System", "Virtio memory balloon", "<none>",
-           0x0180000A, 0},
-          {"PCI\\VEN_1AF4&DEV_1042&SUBSYS_10421AF4&REV_01\\0000:00:02.0", "SCSIAdapter",
-           "Virtio 1.0 block device", "<none>", 0x0180000A, 0},
-          {"VIRTIO\\VEN_1AF4&DEV_0002\\virtio1", "DiskDrive", "Virtio block device", "<none>",
-           0x0180000A, 0},
-          {"PCI\\VEN_1AF4&DEV_1041&SUBSYS_10411AF4&REV_01\\0000:00:03.0", "Net",
-           "Virtio 1.0 network device", "<none>", 0x0180200A, 0},
-          {"VIRTIO\\VEN_1AF4&DEV_0001\\virtio2", "Net", "Virtio network device", "<none>",
-           0x0180000A, 0},
-          {"PCI\\VEN_1AF4&DEV_1053&SUBSYS_10531AF4&REV_01\\0000:00:04.0", "System",
-           "Virtio 1.0 socket", "<none>", 0x0180200A, 0},
-          {"VIRTIO\\VEN_1AF4&DEV_0013\\virtio3", "System", "Virtio socket", "<none>", 0x0180000A,
-           0},
-          {"PCI\\VEN_1AF4&DEV_1044&SUBSYS_10441AF4&REV_01\\0000:00:05.0", "System",
-           "Virtio 1.0 RNG", "<none>", 0x0180200A, 0},
-          {"VIRTIO\\VEN_1AF4&DEV_0004\\virtio4", "System", "Virtio RNG", "<none>", 0x0180000A, 0},
-          {"ACPI\\ACPI0013\\ACPI0013:00", "System", "Generic Event Device", "<none>", 0x0180200A,
-           0},
-          {"ACPI\\AMZNC10C\\AMZNC10C:00", "Unknown", "Virtual Machine Clock", "<none>", 0x00802400,
-           28},
-          {"ACPI\\VMGENCTR\\VMGENCTR:00", "System", "Virtual Machine Generation Counter", "<none>",
-           0x0180200A, 0},
-          {"ROOT\\PCSPKR\\pcspkr", "Unknown", "PC speaker", "<none>", 0x00802401, 28},
-          {"ROOT\\RTC_CMOS\\rtc_cmos", "Unknown", "CMOS real-time clock", "<none>", 0x00802401, 28},
-          {"ROOT\\SERIAL8250\\serial8250", "System", "Standard serial ports", "<none>", 0x0180200B,
-           0},
-          {"ACPI\\PNP0501\\00:00", "Ports", "Communications Port", "<none>", 0x0180000A, 0},
-          {"ACPI\\PNP0303\\00:01", "Keyboard", "Standard PS/2 Keyboard", "<none>", 0x00800400, 28},
-          {"CPU\\X86_VEN0000FAM0006MOD00A7\\cpu0", "Processor", "Intel64 Family 6 Model 167",
-           "<none>", 0x00800008, 0},
-          {"CPU\\X86_VEN0000FAM0006MOD00A7\\cpu1", "Processor", "Intel64 Family 6 Model 167",
-           "<none>", 0x00800008, 0},
-      });
+// and state of every node of a laptop and of this project's build VM, against
+// the fixtures' .expected files.
+TEST(SysfsMachine, EveryNodeAsExpected) {
+  for (const std::string machine : {"laptop", "vm"}) {
+    SCOPED_TRACE(machine);
+    FakeSysfs tree;
+    LoadFixture(tree, machine + ".tree");
+    const auto service = ServiceFor(tree);
+    const auto rows = ReadAll(*service);
+    const auto expected = FixtureTable(machine + ".expected");
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const std::vector<std::string>& want = expected[i];
+      ASSERT_EQ(want.size(), 6U);
+      SCOPED_TRACE(want[0]);
+      EXPECT_EQ(rows[i].instanceId, want[0]);
+      EXPECT_EQ(rows[i].classGuid, FormatGuid(sysfs::SetupClassGuid(want[1]))) << want[1];
+      EXPECT_EQ(rows[i].description, want[2]);
+      EXPECT_EQ(rows[i].friendlyName, want[3]);
+      EXPECT_EQ(FormatHex8(rows[i].status), want[4]);
+      EXPECT_EQ(std::to_string(rows[i].problem), want[5]);
+      EXPECT_EQ(rows[i].devInst, i + 1) << "handles follow the enumeration order";
+    }
+  }
 }
 
 TEST(SysfsSet, EnumeratorFilterIgnoresCase) {

@@ -24,13 +24,6 @@ std::string ReadProperty(DeviceService& service, HDEVINFO set, const SP_DEVINFO_
   return reinterpret_cast<const char*>(buffer);
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 std::vector<SysfsRow> ReadAll(DeviceService& service, const char* enumerator) {
@@ -70,11 +63,37 @@ std::string SysfsFixture(const std::string& name) {
   return std::string(QUILLON_SYSFS_FIXTURES) + "/" + name;
 }
 
+std::string FixtureText(const std::string& name) {
+  std::ifstream file(SysfsFixture(name));
+  EXPECT_TRUE(file) << SysfsFixture(name);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::vector<std::vector<std::string>> FixtureTable(const std::string& name) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream text(FixtureText(name));
+  for (std::string line; std::getline(text, line);) {
+    if (line.empty() || line[0] == '#')
+      continue;
+    std::vector<std::string>& row = rows.emplace_back();
+    for (std::size_t start = 0;;) {
+      const std::size_t bar = line.find(" | ", start);
+      row.push_back(line.substr(start, bar - start));
+      if (bar == std::string::npos)
+        break;
+      start = bar + 3;
+    }
+  }
+  return rows;
+}
+
 void LoadFixture(FakeSysfs& tree, const std::string& name) {
   std::string error;
   ASSERT_TRUE(tree.LoadFile(SysfsFixture(name), &error)) << error;
-  tree.WriteFile("usr/share/misc/pci.ids", ReadText(SysfsFixture("pci.ids")));
-  tree.WriteFile("usr/share/misc/usb.ids", ReadText(SysfsFixture("usb.ids")));
+  tree.WriteFile("usr/share/misc/pci.ids", FixtureText("pci.ids"));
+  tree.WriteFile("usr/share/misc/usb.ids", FixtureText("usb.ids"));
 }
 
 }  // namespace quillon::devices::testing

@@ -25,8 +25,11 @@ struct SysfsRow {
 std::vector<SysfsRow> ReadAll(DeviceService& service, const char* enumerator = nullptr);
 const SysfsRow* FindRow(const std::vector<SysfsRow>& rows, const std::string& instanceId);
 
-// Path of a file in tests/fixtures/sysfs.
+// Path and contents of a file in tests/fixtures/sysfs.
 std::string SysfsFixture(const std::string& name);
+std::string FixtureText(const std::string& name);
+// The lines of a fixture file, each split at " | ".
+std::vector<std::vector<std::string>> FixtureTable(const std::string& name);
 // Loads a fixture tree and copies the test ID databases into its root.
 void LoadFixture(FakeSysfs& tree, const std::string& name);
 
