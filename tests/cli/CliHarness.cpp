@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -101,18 +99,11 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
 }
 
 // Only async-signal-safe calls between fork and exec.
-[[noreturn]] void RunChild(const char* exe, const char* cwd, const char* mountReadOnly,
-                           bool dropOverrides, int outFd, int errFd, char** argv, char** envp) {
+[[noreturn]] void RunChild(const char* exe, const char* cwd, bool dropOverrides, int outFd,
+                           int errFd, char** argv, char** envp) {
   const int devNull = ::open("/dev/null", O_RDONLY);
   if (::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0 || devNull < 0 || ::dup2(devNull, 0) < 0)
     ::_exit(126);
-  if (mountReadOnly != nullptr &&
-      (::unshare(CLONE_NEWNS) != 0 ||
-       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-       ::mount(mountReadOnly, mountReadOnly, nullptr, MS_BIND, nullptr) != 0 ||
-       ::mount(nullptr, mountReadOnly, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)) {
-    ChildFail("read-only bind mount");
-  }
   if (dropOverrides) {
     // Out of the bounding set, so that root after exec obeys permission bits.
     for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
@@ -257,30 +248,14 @@ RunResult Sandbox::RunRaw(const std::vector<std::string>& args, const RunOptions
   const std::string exe = exe_.string();
   const std::string cwd = options.cwd.empty() ? dir_.string() : options.cwd.string();
 
-  const bool asRoot = ::geteuid() == 0;
-  std::string mountReadOnly;
-  bool dropOverrides = asRoot && options.obeyPermissions;
-  if (options.readOnlyDir) {
-    if (options.byMount) {
-      if (!asRoot)
-        throw std::runtime_error("a read-only mount needs root");
-      mountReadOnly = options.readOnlyDir->string();
-    } else {
-      fs::permissions(*options.readOnlyDir,
-                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                      fs::perm_options::remove);
-      dropOverrides = asRoot;
-    }
-  }
-
   const File out = TemporaryFile();
   const File err = TemporaryFile();
   const pid_t pid = ::fork();
   if (pid < 0)
     throw std::runtime_error("fork failed");
   if (pid == 0) {
-    RunChild(exe.c_str(), cwd.c_str(), mountReadOnly.empty() ? nullptr : mountReadOnly.c_str(),
-             dropOverrides, ::fileno(out.get()), ::fileno(err.get()), argv.data(), envp.data());
+    RunChild(exe.c_str(), cwd.c_str(), options.obeyPermissions && ::geteuid() == 0,
+             ::fileno(out.get()), ::fileno(err.get()), argv.data(), envp.data());
   }
 
   RunResult result;
@@ -302,10 +277,6 @@ RunResult Sandbox::RunRaw(const std::vector<std::string>& args, const RunOptions
     result.signal = WTERMSIG(status);
   result.out = ReadAll(out.get());
   result.err = ReadAll(err.get());
-
-  if (options.readOnlyDir && !options.byMount) {
-    fs::permissions(*options.readOnlyDir, fs::perms::owner_write, fs::perm_options::add);
-  }
   return result;
 }
 

@@ -33,12 +33,6 @@ struct RunOptions {
   // Environment changes on top of this process's environment (without
   // DISPLAY and WAYLAND_DISPLAY): a value sets, nullopt removes.
   std::map<std::string, std::optional<std::string>> env = {{"QT_QPA_PLATFORM", "offscreen"}};
-  // A directory in which the child cannot create files: its write
-  // permission is taken away (and the child, when root, loses the
-  // capabilities that override permissions), or with `byMount` (root only)
-  // it is a private read-only bind mount.
-  std::optional<std::filesystem::path> readOnlyDir;
-  bool byMount = false;
   // When root, the child loses the capabilities that override permission
   // bits, so that it meets them as an ordinary user would.
   bool obeyPermissions = false;
@@ -57,7 +51,6 @@ class Sandbox {
   Sandbox& operator=(const Sandbox&) = delete;
 
   const std::filesystem::path& Dir() const { return dir_; }
-  const std::filesystem::path& Executable() const { return exe_; }
   std::filesystem::path DeviceFile() const { return dir_ / "devices.json"; }
   std::filesystem::path LogFile() const;
 
