@@ -5,8 +5,6 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
-#include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,20 +13,6 @@
 
 namespace quillon::app {
 namespace {
-
-// Captures std::cerr, where the exception box goes on offscreen.
-class CapturedStandardError {
- public:
-  CapturedStandardError() : previous_(std::cerr.rdbuf(buffer_.rdbuf())) {}
-  ~CapturedStandardError() { std::cerr.rdbuf(previous_); }
-  CapturedStandardError(const CapturedStandardError&) = delete;
-  CapturedStandardError& operator=(const CapturedStandardError&) = delete;
-  std::string Text() const { return buffer_.str(); }
-
- private:
-  std::ostringstream buffer_;
-  std::streambuf* previous_;
-};
 
 constexpr QEvent::Type kThrowStd = QEvent::User;
 constexpr QEvent::Type kThrowOther = static_cast<QEvent::Type>(QEvent::User + 1);
@@ -40,33 +24,28 @@ class Handler final : public QObject {
 
  protected:
   bool event(QEvent* event) override {
-    if (event->type() == kThrowStd) {
+    if (event->type() == kThrowStd)
       throw std::runtime_error("Device list\nbroke");
-    }
-    if (event->type() == kThrowOther) {
+    if (event->type() == kThrowOther)
       throw 42;
-    }
-    if (event->type() == kCount) {
-      ++handled;
-      return true;
-    }
-    return QObject::event(event);
+    if (event->type() != kCount)
+      return QObject::event(event);
+    ++handled;
+    return true;
   }
 };
 
-// Shown on one line, with the box's full stop.
+// Shown on one line, with the box's full stop, where offscreen shows boxes.
 TEST(QuillonApplicationTest, HandlerExceptionsAreShownAndTheLoopGoesOn) {
   Handler handler;
-  const CapturedStandardError captured;
-  QCoreApplication::postEvent(&handler, new QEvent(kThrowStd));
-  QCoreApplication::postEvent(&handler, new QEvent(kCount));
-  QCoreApplication::postEvent(&handler, new QEvent(kThrowOther));
-  QCoreApplication::postEvent(&handler, new QEvent(kCount));
+  testing::internal::CaptureStderr();
+  for (const QEvent::Type type : {kThrowStd, kCount, kThrowOther, kCount})
+    QCoreApplication::postEvent(&handler, new QEvent(type));
   QCoreApplication::processEvents();
-  EXPECT_EQ(handler.handled, 2);
-  EXPECT_EQ(captured.Text(),
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Quillon - Varnholt: Device list broke.\n"
             "Quillon - Varnholt: Unknown exception.\n");
+  EXPECT_EQ(handler.handled, 2);
 }
 
 std::vector<std::string> recorded;
