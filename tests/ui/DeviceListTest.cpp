@@ -20,21 +20,15 @@ bool Called(const FakeDeviceService& service, const std::string& call) {
 
 class DeviceListTest : public WindowTest {};
 
-TEST_F(DeviceListTest, DisplayNamesFallBackFromFriendlyNameToDescriptionToUnknown) {
+TEST_F(DeviceListTest, DisplayNamesFallBackAndAnUnreadableInstanceIdGivesAnEmptyEntry) {
+  service.devices.push_back(FakeDevice{});
+  service.devices.back().friendlyName = "Hidden";
+  service.devices.back().failInstanceId = 13;
   Make();
-  ASSERT_EQ(form->ListBox1->count(), 3);
-  EXPECT_EQ(Entry(0), "Uplink");
-  EXPECT_EQ(Entry(1), "Virtio block device");
-  EXPECT_EQ(Entry(2), "Unknown");
-  EXPECT_TRUE(errors.texts.empty());
   EXPECT_EQ(service.calls.front(), "Open (all) 6");
-}
-
-TEST_F(DeviceListTest, UnreadableInstanceIdGivesOneBoxAndAnEmptyEntry) {
-  service.devices[1].failInstanceId = 13;
-  Make();
-  ASSERT_EQ(form->ListBox1->count(), 3);
-  EXPECT_EQ(Entry(1), "");
+  ASSERT_EQ(form->ListBox1->count(), 4);
+  EXPECT_EQ(Texts({Entry(0), Entry(1), Entry(2), Entry(3)}),
+            Texts({"Uplink", "Virtio block device", "Unknown", ""}));
   EXPECT_EQ(errors.texts, Texts({"SetupDiGetDeviceInstanceId(): 13"}));
 }
 
@@ -163,13 +157,6 @@ TEST_F(DeviceListTest, OnlyUserSelectionChangesRunTheClickHandler) {
   EXPECT_EQ(statusQueries(), 2);
 }
 
-TEST_F(DeviceListTest, AboutIsDisabledWheneverHelpOpens) {
-  Make();
-  emit form->Help1->aboutToShow();
-  EXPECT_FALSE(form->ActionAbout->isEnabled());
-  EXPECT_FALSE(form->About1->isEnabled());
-}
-
 TEST_F(DeviceListTest, MenuCaptionsCarryUniqueAccessKeys) {
   EXPECT_EQ(AddAccessKeys({"Refresh Device List", "Enable Device", "Disable Device", "Start Device",
                            "Stop Device"}),
@@ -181,6 +168,9 @@ TEST_F(DeviceListTest, MenuCaptionsCarryUniqueAccessKeys) {
   EXPECT_EQ(form->UpdateDeviceList1->shortcut(), QKeySequence(Qt::Key_F5));
   EXPECT_EQ(form->ActionUpdateDeviceList->text(), "Refresh Device List");
   EXPECT_EQ(form->Help1->title(), "&Help");
+  emit form->Help1->aboutToShow();  // About is disabled whenever Help opens
+  EXPECT_FALSE(form->ActionAbout->isEnabled());
+  EXPECT_FALSE(form->About1->isEnabled());
 }
 
 struct StateCase {
@@ -219,23 +209,19 @@ TEST_F(DeviceListTest, StateChangesWithoutSelectionDoNothing) {
   EXPECT_TRUE(service.calls.empty());
 }
 
-TEST_F(DeviceListTest, FailedInstallParamsSkipTheClassInstaller) {
+TEST_F(DeviceListTest, FailuresNameTheirFunction) {
   service.devices[0].failSetParams = 5;
   Make();
   form->SelectDeviceByName("");
   service.calls.clear();
   form->ExecuteAction(*form->ActionDisableDevice);
   EXPECT_EQ(errors.texts, Texts({"SetupDiSetClassInstallParams(): HANDLE error 5"}));
-  EXPECT_FALSE(Called(service, "CallClassInstaller 18"));
-  EXPECT_TRUE(Called(service, "Status 3"));  // fields re-read all the same
-}
+  EXPECT_FALSE(Called(service, "CallClassInstaller 18")) << "no installer without parameters";
+  EXPECT_TRUE(Called(service, "Status 3")) << "fields re-read all the same";
 
-TEST_F(DeviceListTest, FriendlyNameFailuresNameTheirFunction) {
   service.devices[0].failSetName = 5;
   service.devices[1].failInstanceId = 13;
-  Make();
   errors.texts.clear();
-  form->SelectDeviceByName("");
   EXPECT_FALSE(form->SetDeviceFriendlyName(*form->RecordAt(0), "x"));
   EXPECT_FALSE(form->SetDeviceFriendlyName(*form->RecordAt(1), "x"));
   EXPECT_EQ(errors.texts,

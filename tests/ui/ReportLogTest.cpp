@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <fstream>
 
 #include "ReportLogFile.h"
 #include "TestSupport.h"
@@ -27,15 +26,6 @@ TEST(ReportLogPathTest, ReplacesOrAppendsTheExtension) {
   for (const auto& c : cases) {
     EXPECT_EQ(ReportLogPath(c.executable), c.log) << c.executable;
   }
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
 }
 
 TEST(ReportLogFileTest, EndsEveryLineWithCrLf) {

@@ -6,6 +6,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +17,15 @@
 #include "MainFormUnit.h"
 
 namespace quillon::ui::testing {
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
 
 class RecordingPresenter final : public ErrorPresenter {
  public:
