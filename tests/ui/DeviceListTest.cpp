@@ -111,16 +111,14 @@ TEST_F(DeviceListTest, RefreshFreesRecordsBeforeTheSetAndLeavesNothingSelected) 
   EXPECT_EQ(form->SelectedIndex(), -1);
   EXPECT_EQ(Field(form->EditName), "Virtio block device");  // fields keep their texts
   EXPECT_FALSE(form->ActionDisableDevice->isEnabled());
-}
 
-TEST_F(DeviceListTest, WindowClosesRecordsThenSet) {
-  Make();
-  int recordsAtDestroy = -1;
+  // Closing the window frees the records before the set, too.
+  recordsAtDestroy = -1;
   service.onDestroy = [&, window = form.get()] { recordsAtDestroy = window->RecordCount(); };
   form.reset();
-  service.onDestroy = nullptr;
   EXPECT_EQ(recordsAtDestroy, 0);
   EXPECT_EQ(service.openSets, 0);
+  service.onDestroy = nullptr;
 }
 
 TEST_F(DeviceListTest, OnlyUserSelectionChangesRunTheClickHandler) {
@@ -173,38 +171,27 @@ TEST_F(DeviceListTest, MenuCaptionsCarryUniqueAccessKeys) {
   EXPECT_FALSE(form->About1->isEnabled());
 }
 
-struct StateCase {
-  const char* name;
-  QAction* TMainForm::*action;
-  const char* params;  // StateChange, Scope, HwProfile
-};
-
-class StateChangeTest : public WindowTest, public ::testing::WithParamInterface<StateCase> {};
-
-TEST_P(StateChangeTest, SendsItsParametersAndRereadsTheFields) {
+TEST_F(DeviceListTest, StateChangesSendTheirParametersAndRereadTheFields) {
+  const std::pair<QAction * TMainForm::*, const char*> rows[] = {
+      {&TMainForm::ActionEnableDevice, "1 1 0"},  // StateChange, Scope, HwProfile
+      {&TMainForm::ActionDisableDevice, "2 1 0"},
+      {&TMainForm::ActionStartDevice, "4 2 0"},
+      {&TMainForm::ActionStopDevice, "5 2 0"},
+  };
   Make();
-  form->SelectDeviceByName("Virtio block device");
-  service.calls.clear();
-  form->ExecuteAction(*(form.get()->*GetParam().action));
-  EXPECT_EQ(service.calls, Texts({std::string("SetClassInstallParams ") + GetParam().params,
-                                  "CallClassInstaller 18", "Status 7"}));
+  for (const auto& [action, params] : rows) {
+    form->SelectDeviceByName("Virtio block device");
+    service.calls.clear();
+    form->ExecuteAction(*(form.get()->*action));
+    EXPECT_EQ(service.calls, Texts({std::string("SetClassInstallParams ") + params,
+                                    "CallClassInstaller 18", "Status 7"}));
+    EXPECT_EQ(form->SelectedIndex(), 1);
+  }
   EXPECT_TRUE(errors.texts.empty());
-  EXPECT_EQ(form->SelectedIndex(), 1);
-}
 
-INSTANTIATE_TEST_SUITE_P(
-    All, StateChangeTest,
-    ::testing::Values(StateCase{"Enable", &TMainForm::ActionEnableDevice, "1 1 0"},
-                      StateCase{"Disable", &TMainForm::ActionDisableDevice, "2 1 0"},
-                      StateCase{"Start", &TMainForm::ActionStartDevice, "4 2 0"},
-                      StateCase{"Stop", &TMainForm::ActionStopDevice, "5 2 0"}),
-    [](const ::testing::TestParamInfo<StateCase>& param) { return std::string(param.param.name); });
-
-TEST_F(DeviceListTest, StateChangesWithoutSelectionDoNothing) {
-  Make();
   form->SelectDeviceByName("nothing");
   service.calls.clear();
-  form->ActionDisableDeviceExecute();  // even the handler itself
+  form->ActionDisableDeviceExecute();  // without a selection, even the handler does nothing
   form->ExecuteAction(*form->ActionSetFriendlyName);
   EXPECT_TRUE(service.calls.empty());
 }

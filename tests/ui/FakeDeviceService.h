@@ -1,6 +1,6 @@
 // An in-memory device service for window tests: members with injectable
-// failures, state changes that act like the device file's, and a log of the
-// calls the window made.
+// failures, friendly names that can be set, and a log of the calls the window
+// made. State changes are only logged; their effect is the backends' to test.
 #pragma once
 
 #include <cstring>
@@ -25,7 +25,6 @@ struct FakeDevice {
   // Non-zero: that operation fails with this code.
   std::uint32_t failInstanceId = 0;
   std::uint32_t failSetParams = 0;
-  std::uint32_t failCall = 0;
   std::uint32_t failSetName = 0;
   bool failStatus = false;
 };
@@ -119,7 +118,6 @@ class FakeDeviceService final : public devices::DeviceService {
                     std::to_string(params.Scope) + " " + std::to_string(params.HwProfile));
     if (device->failSetParams != 0)
       return Fail(device->failSetParams, false);
-    pending_ = params.StateChange;
     return true;
   }
 
@@ -129,26 +127,6 @@ class FakeDeviceService final : public devices::DeviceService {
     calls.push_back("CallClassInstaller " + std::to_string(function));
     if (device == nullptr)
       return Fail(devices::error::kInvalidParameter, false);
-    if (device->failCall != 0)
-      return Fail(device->failCall, false);
-    switch (pending_) {
-      case devices::DICS_ENABLE:
-        device->problem = 0;
-        device->status = (device->status | devices::DN_STARTED) & ~devices::DN_HAS_PROBLEM;
-        break;
-      case devices::DICS_DISABLE:
-        device->problem = devices::CM_PROB_DISABLED;
-        device->status = (device->status & ~devices::DN_STARTED) | devices::DN_HAS_PROBLEM;
-        break;
-      case devices::DICS_START:
-        device->status |= devices::DN_STARTED;
-        break;
-      case devices::DICS_STOP:
-        device->status &= ~devices::DN_STARTED;
-        break;
-      default:
-        break;
-    }
     return true;
   }
 
@@ -204,7 +182,6 @@ class FakeDeviceService final : public devices::DeviceService {
   std::deque<char> slots_;
   devices::HDEVINFO current_ = nullptr;
   std::uint32_t lastError_ = 0;
-  std::uint32_t pending_ = 0;
 };
 
 }  // namespace quillon::ui::testing

@@ -22,7 +22,7 @@ class LayoutTest : public WindowTest {
   }
 };
 
-TEST_F(LayoutTest, DesignGeometry) {
+TEST_F(LayoutTest, DesignGeometryAndResizing) {
   Show();
   EXPECT_EQ(form->windowTitle(), "Quillon - Varnholt");
   EXPECT_EQ(form->GroupBox1->geometry(), QRect(0, form->GroupBox1->y(), 532, 230));
@@ -39,10 +39,8 @@ TEST_F(LayoutTest, DesignGeometry) {
   EXPECT_EQ(form->ButtonSetFriendlyName->text(), "Set");
   EXPECT_EQ(form->ImageList1.Count(), 3);
   EXPECT_EQ(form->ImageList1.Image(2).availableSizes().value(0), QSize(16, 16));
-}
 
-TEST_F(LayoutTest, WideningGrowsTheFieldsButNotTheList) {
-  Show();
+  // Widening grows the fields but not the list.
   form->resize(form->width() + 100, form->height() + 40);
   QTest::qWait(0);
   EXPECT_EQ(form->GroupBox1->size(), QSize(632, 270));
