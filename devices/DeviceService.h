@@ -117,8 +117,8 @@ class DeviceService {
   virtual bool SetupDiEnumDeviceInfo(HDEVINFO set, std::uint32_t memberIndex,
                                      SP_DEVINFO_DATA* data) = 0;
   // NUL-terminated instance ID; fails with 122 when it does not fit.
-  virtual bool SetupDiGetDeviceInstanceIdA(HDEVINFO set, const SP_DEVINFO_DATA* data,
-                                           char* buffer, std::uint32_t bufferSize,
+  virtual bool SetupDiGetDeviceInstanceIdA(HDEVINFO set, const SP_DEVINFO_DATA* data, char* buffer,
+                                           std::uint32_t bufferSize,
                                            std::uint32_t* requiredSize) = 0;
   // NUL-terminated text property; fails with 13 when the node has none and
   // with 122 when it does not fit.
@@ -130,8 +130,7 @@ class DeviceService {
   // Stores `bufferSize` bytes as the property's text (no terminator counted;
   // 0 stores the empty text).
   virtual bool SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data,
-                                                 std::uint32_t property,
-                                                 const std::uint8_t* buffer,
+                                                 std::uint32_t property, const std::uint8_t* buffer,
                                                  std::uint32_t bufferSize) = 0;
   // Attaches class-install parameters (an SP_PROPCHANGE_PARAMS) to the member.
   virtual bool SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data,
@@ -155,7 +154,8 @@ class DeviceInfoSetCloser {
   DeviceInfoSetCloser() = default;
   explicit DeviceInfoSetCloser(DeviceService& service) : service_(&service) {}
   void operator()(HDEVINFO set) const {
-    if (service_ != nullptr) service_->SetupDiDestroyDeviceInfoList(set);
+    if (service_ != nullptr)
+      service_->SetupDiDestroyDeviceInfoList(set);
   }
 
  private:

@@ -28,9 +28,12 @@ std::string FormatGuid(const GUID& guid) {
 namespace {
 
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
@@ -39,7 +42,8 @@ bool ReadHex(const std::string& text, std::size_t pos, int digits, std::uint32_t
   value = 0;
   for (int i = 0; i < digits; ++i) {
     const int d = HexDigit(text[pos + static_cast<std::size_t>(i)]);
-    if (d < 0) return false;
+    if (d < 0)
+      return false;
     value = value * 16 + static_cast<std::uint32_t>(d);
   }
   return true;
@@ -58,15 +62,19 @@ bool ParseGuid(const std::string& text, GUID& guid) {
   }
   GUID parsed{};
   std::uint32_t part = 0;
-  if (!ReadHex(bare, 0, 8, part)) return false;
+  if (!ReadHex(bare, 0, 8, part))
+    return false;
   parsed.Data1 = part;
-  if (!ReadHex(bare, 9, 4, part)) return false;
+  if (!ReadHex(bare, 9, 4, part))
+    return false;
   parsed.Data2 = static_cast<std::uint16_t>(part);
-  if (!ReadHex(bare, 14, 4, part)) return false;
+  if (!ReadHex(bare, 14, 4, part))
+    return false;
   parsed.Data3 = static_cast<std::uint16_t>(part);
   static constexpr std::array<std::size_t, 8> kBytePos = {19, 21, 24, 26, 28, 30, 32, 34};
   for (std::size_t i = 0; i < kBytePos.size(); ++i) {
-    if (!ReadHex(bare, kBytePos[i], 2, part)) return false;
+    if (!ReadHex(bare, kBytePos[i], 2, part))
+      return false;
     parsed.Data4[i] = static_cast<std::uint8_t>(part);
   }
   guid = parsed;
@@ -75,23 +83,40 @@ bool ParseGuid(const std::string& text, GUID& guid) {
 
 std::string ProblemText(std::uint32_t problem) {
   switch (problem) {
-    case 0: return "enabled";
-    case 1: return "no config for device";
-    case 2: return "service load failed";
-    case 3: return "out of memory";
-    case 6: return "boot config conflict";
-    case 8: return "Devloader not found";
-    case 9: return "Invalid ID";
-    case 12: return "config conflict";
-    case 14: return "requires restart";
-    case 17: return "unknown res type";
-    case 21: return "devinst will remove";
-    case 22: return "disabled";
-    case 23: return "Devloader not ready";
-    case 24: return "device doesn't exist";
-    case 27: return "no valid log config";
-    case 28: return "install failed";
-    default: return "unknown error";
+    case 0:
+      return "enabled";
+    case 1:
+      return "no config for device";
+    case 2:
+      return "service load failed";
+    case 3:
+      return "out of memory";
+    case 6:
+      return "boot config conflict";
+    case 8:
+      return "Devloader not found";
+    case 9:
+      return "Invalid ID";
+    case 12:
+      return "config conflict";
+    case 14:
+      return "requires restart";
+    case 17:
+      return "unknown res type";
+    case 21:
+      return "devinst will remove";
+    case 22:
+      return "disabled";
+    case 23:
+      return "Devloader not ready";
+    case 24:
+      return "device doesn't exist";
+    case 27:
+      return "no valid log config";
+    case 28:
+      return "install failed";
+    default:
+      return "unknown error";
   }
 }
 
@@ -101,20 +126,19 @@ bool ReadTextProperty(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DAT
                       std::uint32_t property, std::array<char, kTextBufferSize>& buffer) {
   std::uint32_t type = 0;
   std::uint32_t required = 0;
-  return service.SetupDiGetDeviceRegistryPropertyA(
-      set, &data, property, &type, reinterpret_cast<std::uint8_t*>(buffer.data()),
-      kTextBufferSize, &required);
+  return service.SetupDiGetDeviceRegistryPropertyA(set, &data, property, &type,
+                                                   reinterpret_cast<std::uint8_t*>(buffer.data()),
+                                                   kTextBufferSize, &required);
 }
 
 }  // namespace
 
-DisplayNameResult ReadDisplayName(DeviceService& service, HDEVINFO set,
-                                  const SP_DEVINFO_DATA& data, std::string& name) {
+DisplayNameResult ReadDisplayName(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
+                                  std::string& name) {
   // One buffer for all three reads, as a failed read may leave it partly written.
   std::array<char, kTextBufferSize> buffer{};
   std::uint32_t required = 0;
-  if (!service.SetupDiGetDeviceInstanceIdA(set, &data, buffer.data(), kTextBufferSize,
-                                           &required)) {
+  if (!service.SetupDiGetDeviceInstanceIdA(set, &data, buffer.data(), kTextBufferSize, &required)) {
     name.clear();
     return DisplayNameResult::kInstanceIdFailed;
   }
@@ -130,9 +154,9 @@ DisplayNameResult ReadDisplayName(DeviceService& service, HDEVINFO set,
 
 DeviceInfoSetPtr OpenPresentDevices(DeviceService& service, const char* enumerator) {
   const char* filter = (enumerator != nullptr && enumerator[0] != '\0') ? enumerator : nullptr;
-  return DeviceInfoSetPtr(service.SetupDiGetClassDevsA(nullptr, filter,
-                                                       DIGCF_PRESENT | DIGCF_ALLCLASSES),
-                          DeviceInfoSetCloser(service));
+  return DeviceInfoSetPtr(
+      service.SetupDiGetClassDevsA(nullptr, filter, DIGCF_PRESENT | DIGCF_ALLCLASSES),
+      DeviceInfoSetCloser(service));
 }
 
 }  // namespace quillon::devices

@@ -33,7 +33,7 @@ enum class DisplayNameResult { kOk, kInstanceIdFailed };
 // else "Unknown". When the instance ID cannot be read (the test that the
 // device is readable) `name` is empty and the result says so; the caller
 // reports service.GetLastError().
-DisplayNameResult ReadDisplayName(DeviceService& service, HDEVINFO set,
-                                  const SP_DEVINFO_DATA& data, std::string& name);
+DisplayNameResult ReadDisplayName(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
+                                  std::string& name);
 
 }  // namespace quillon::devices

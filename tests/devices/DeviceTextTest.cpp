@@ -35,10 +35,9 @@ TEST(DeviceText, GuidRoundTripsInUppercase) {
 }
 
 TEST(DeviceText, MalformedGuidsAreRefused) {
-  for (const char* text : {"", "{}", "{4D36E972-E325-11CE-BFC1-08002BE1031}",
-                           "{4D36E972-E325-11CE-BFC1-08002BE1031G}",
-                           "{4D36E972xE325-11CE-BFC1-08002BE10318}",
-                           "4D36E972-E325-11CE-BFC1-08002BE10318}"}) {
+  for (const char* text :
+       {"", "{}", "{4D36E972-E325-11CE-BFC1-08002BE1031}", "{4D36E972-E325-11CE-BFC1-08002BE1031G}",
+        "{4D36E972xE325-11CE-BFC1-08002BE10318}", "4D36E972-E325-11CE-BFC1-08002BE10318}"}) {
     GUID guid{};
     EXPECT_FALSE(ParseGuid(text, guid)) << text;
   }
@@ -46,11 +45,12 @@ TEST(DeviceText, MalformedGuidsAreRefused) {
 
 TEST(DeviceText, ProblemTexts) {
   const std::pair<std::uint32_t, const char*> rows[] = {
-      {0, "enabled"},          {1, "no config for device"}, {5, "unknown error"},
-      {22, "disabled"},        {24, "device doesn't exist"}, {28, "install failed"},
-      {29, "unknown error"},   {0xFFFFFFFF, "unknown error"},
+      {0, "enabled"},        {1, "no config for device"},   {5, "unknown error"},
+      {22, "disabled"},      {24, "device doesn't exist"},  {28, "install failed"},
+      {29, "unknown error"}, {0xFFFFFFFF, "unknown error"},
   };
-  for (const auto& [code, text] : rows) EXPECT_EQ(ProblemText(code), text) << code;
+  for (const auto& [code, text] : rows)
+    EXPECT_EQ(ProblemText(code), text) << code;
 }
 
 }  // namespace
