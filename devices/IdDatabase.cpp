@@ -133,6 +133,9 @@ std::optional<IdDatabase::Entry> IdDatabase::TopLevel(const std::string& key) co
     return cached->second;
   }
   const std::string_view text = Text();
+  if (text.empty()) {
+    return std::nullopt;  // no database: memmem must not see its null data
+  }
   // Search for "\n<key>  " (or the key at the very start); a memmem over the
   // mapped file is far cheaper than splitting it into lines.
   std::optional<Entry> found;

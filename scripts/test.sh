@@ -1,33 +1,49 @@
 #!/bin/sh
 # Builds everything with warnings as errors and runs every test: the native
 # suite under ctest (with /sys read-only where a private mount namespace can
-# be had), then the device layer built with mingw-w64 and run under Wine.
+# be had), the same suite again under the address and undefined-behaviour
+# sanitizers, then the device layer built with mingw-w64 and run under Wine.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
-build="$here/build-test"
 "$here/scripts/install-deps.sh" test
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build "$build" -j"$(nproc)"
 
 log=$(mktemp)
 trap 'rm -f "$log" "$log.rc"' EXIT INT TERM
-ctest_cmd="ctest --test-dir $build --output-on-failure -j$(nproc)"
-{
-  if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
-    echo "Running the tests with /sys read-only"
-    unshare --mount sh -c "mount --make-rprivate / && mount -o remount,bind,ro /sys && exec $ctest_cmd"
-  else
-    $ctest_cmd
-  fi
-  echo $? >"$log.rc"
-} 2>&1 | tee "$log"
-native_status=$(cat "$log.rc")
-total=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -n 1)
-failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' "$log" | tail -n 1)
-skipped=$(grep -c '(Skipped)$' "$log" || true)
-passed=$(( ${total:-0} - ${failed:-0} - skipped ))
-echo "Native: $passed passed, ${failed:-0} failed, $skipped skipped"
+
+# run_suite LABEL BUILD_DIR CMAKE_OPTIONS...: builds, runs ctest, prints
+# "LABEL: N passed, N failed, N skipped"; its status is ctest's.
+run_suite() {
+  label=$1 build=$2
+  shift 2
+  cmake -S "$here" -B "$build" -DQUILLON_WARNINGS_AS_ERRORS=ON -DQUILLON_BUILD_BENCH=OFF "$@" >/dev/null
+  cmake --build "$build" -j"$(nproc)"
+  ctest_cmd="ctest --test-dir $build --output-on-failure -j$(nproc)"
+  {
+    if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
+      echo "Running the tests with /sys read-only"
+      unshare --mount sh -c "mount --make-rprivate / && mount -o remount,bind,ro /sys && exec $ctest_cmd"
+    else
+      $ctest_cmd
+    fi
+    echo $? >"$log.rc"
+  } 2>&1 | tee "$log"
+  total=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -n 1)
+  failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' "$log" | tail -n 1)
+  skipped=$(grep -c '(Skipped)$' "$log" || true)
+  echo "$label: $((${total:-0} - ${failed:-0} - skipped)) passed, ${failed:-0} failed, $skipped skipped"
+  return "$(cat "$log.rc")"
+}
+
+native_status=0
+run_suite Native "$here/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo || native_status=$?
+
+# Qt and fontconfig keep caches for the process's life: leaks are not checked.
+sanitizer_status=0
+export ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+run_suite Sanitizers "$here/build-test-sanitize" -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON ||
+  sanitizer_status=$?
+unset ASAN_OPTIONS UBSAN_OPTIONS
 
 windows_status=0
 "$here/scripts/test-windows.sh" || windows_status=$?
-[ "$native_status" -eq 0 ] && [ "$windows_status" -eq 0 ]
+[ "$native_status" -eq 0 ] && [ "$sanitizer_status" -eq 0 ] && [ "$windows_status" -eq 0 ]
