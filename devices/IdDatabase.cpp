@@ -174,8 +174,15 @@ std::optional<IdDatabase::Entry> IdDatabase::Nested(std::string_view block, int 
   return std::nullopt;
 }
 
-std::optional<std::string> IdDatabase::VendorName(std::uint16_t vendor) const {
-  const auto entry = TopLevel(Hex(vendor, 4));
+std::optional<std::string> IdDatabase::Lookup(const std::string& topKey,
+                                              std::initializer_list<std::string> nestedKeys) const {
+  auto entry = TopLevel(topKey);
+  int depth = 1;
+  for (const std::string& key : nestedKeys) {
+    if (!entry)
+      break;
+    entry = Nested(entry->children, depth++, key);
+  }
   if (!entry)
     return std::nullopt;
   return std::string(entry->name);
@@ -183,60 +190,27 @@ std::optional<std::string> IdDatabase::VendorName(std::uint16_t vendor) const {
 
 std::optional<std::string> IdDatabase::DeviceName(std::uint16_t vendor,
                                                   std::uint16_t device) const {
-  const auto top = TopLevel(Hex(vendor, 4));
-  if (!top)
-    return std::nullopt;
-  const auto entry = Nested(top->children, 1, Hex(device, 4));
-  if (!entry)
-    return std::nullopt;
-  return std::string(entry->name);
+  return Lookup(Hex(vendor, 4), {Hex(device, 4)});
 }
 
 std::optional<std::string> IdDatabase::SubsystemName(std::uint16_t vendor, std::uint16_t device,
                                                      std::uint16_t subVendor,
                                                      std::uint16_t subDevice) const {
-  const auto top = TopLevel(Hex(vendor, 4));
-  if (!top)
-    return std::nullopt;
-  const auto dev = Nested(top->children, 1, Hex(device, 4));
-  if (!dev)
-    return std::nullopt;
-  const auto entry = Nested(dev->children, 2, Hex(subVendor, 4) + " " + Hex(subDevice, 4));
-  if (!entry)
-    return std::nullopt;
-  return std::string(entry->name);
+  return Lookup(Hex(vendor, 4), {Hex(device, 4), Hex(subVendor, 4) + " " + Hex(subDevice, 4)});
 }
 
 std::optional<std::string> IdDatabase::ClassName(std::uint8_t classCode) const {
-  const auto top = TopLevel("C " + Hex(classCode, 2));
-  if (!top)
-    return std::nullopt;
-  return std::string(top->name);
+  return Lookup("C " + Hex(classCode, 2), {});
 }
 
 std::optional<std::string> IdDatabase::SubclassName(std::uint8_t classCode,
                                                     std::uint8_t subclass) const {
-  const auto top = TopLevel("C " + Hex(classCode, 2));
-  if (!top)
-    return std::nullopt;
-  const auto sub = Nested(top->children, 1, Hex(subclass, 2));
-  if (!sub)
-    return std::nullopt;
-  return std::string(sub->name);
+  return Lookup("C " + Hex(classCode, 2), {Hex(subclass, 2)});
 }
 
 std::optional<std::string> IdDatabase::InterfaceName(std::uint8_t classCode, std::uint8_t subclass,
                                                      std::uint8_t interface) const {
-  const auto top = TopLevel("C " + Hex(classCode, 2));
-  if (!top)
-    return std::nullopt;
-  const auto sub = Nested(top->children, 1, Hex(subclass, 2));
-  if (!sub)
-    return std::nullopt;
-  const auto entry = Nested(sub->children, 2, Hex(interface, 2));
-  if (!entry)
-    return std::nullopt;
-  return std::string(entry->name);
+  return Lookup("C " + Hex(classCode, 2), {Hex(subclass, 2), Hex(interface, 2)});
 }
 
 }  // namespace quillon::devices::sysfs

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,12 +45,11 @@ class IdDatabase {
 
   // Vendor lines: "vvvv  Name", devices "\tdddd  Name", and under a device
   // "\t\tssss tttt  Name" (pci subsystem vendor and device).
-  std::optional<std::string> VendorName(std::uint16_t vendor) const;
   std::optional<std::string> DeviceName(std::uint16_t vendor, std::uint16_t device) const;
   std::optional<std::string> SubsystemName(std::uint16_t vendor, std::uint16_t device,
                                            std::uint16_t subVendor, std::uint16_t subDevice) const;
   // Class lines: "C cc  Name", "\tss  Name", "\t\tpp  Name". Each gives the
-  // most specific name there is (programming interface, subclass, class).
+  // name of exactly that entry, or none when it is not listed.
   std::optional<std::string> ClassName(std::uint8_t classCode) const;
   std::optional<std::string> SubclassName(std::uint8_t classCode, std::uint8_t subclass) const;
   std::optional<std::string> InterfaceName(std::uint8_t classCode, std::uint8_t subclass,
@@ -63,6 +63,10 @@ class IdDatabase {
   std::string_view Text() const;
   std::optional<Entry> TopLevel(const std::string& key) const;
   static std::optional<Entry> Nested(std::string_view block, int depth, const std::string& key);
+  // The name at the end of a path: a top-level entry, then one key per
+  // level of indentation below it.
+  std::optional<std::string> Lookup(const std::string& topKey,
+                                    std::initializer_list<std::string> nestedKeys) const;
 
   MappedFile file_;
   std::string ownedText_;
