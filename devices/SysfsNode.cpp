@@ -473,6 +473,17 @@ std::string_view BusRule(const Node& node) {
 
 // ---- Descriptions from small built-in tables.
 
+// The name `key` has in `table`, if any.
+template <typename Key, std::size_t N>
+std::optional<std::string> NameIn(const std::array<std::pair<Key, std::string_view>, N>& table,
+                                  const Key& key) {
+  for (const auto& [entry, name] : table) {
+    if (entry == key)
+      return std::string(name);
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> PnpIdDescription(const Node& node) {
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 46> kNames = {{
       {"PNP0000", "Programmable interrupt controller"},
@@ -523,10 +534,8 @@ std::optional<std::string> PnpIdDescription(const Node& node) {
       {"VMGENCTR", "Virtual Machine Generation Counter"},
   }};
   for (const std::string& id : node.PnpIds()) {
-    for (const auto& [key, name] : kNames) {
-      if (id == key)
-        return std::string(name);
-    }
+    if (auto name = NameIn(kNames, std::string_view(id)))
+      return name;
   }
   return std::nullopt;
 }
@@ -553,11 +562,9 @@ std::optional<std::string> VirtioDescription(const Node& node) {
       {27, "Virtio persistent memory"},
   }};
   const auto id = node.HexAttr("device");
-  for (const auto& [key, name] : kNames) {
-    if (id == key)
-      return std::string(name);
-  }
-  return std::nullopt;
+  if (!id)
+    return std::nullopt;
+  return NameIn(kNames, *id);
 }
 
 // "Intel64 Family 6 Model 167", from the modalias
@@ -622,11 +629,7 @@ std::optional<std::string> PlatformDescription(const Node& node) {
       name.find_first_not_of("0123456789", dot + 1) == std::string_view::npos) {
     name = name.substr(0, dot);
   }
-  for (const auto& [key, text] : kNames) {
-    if (name == key)
-      return std::string(text);
-  }
-  return std::nullopt;
+  return NameIn(kNames, name);
 }
 
 std::optional<std::string> PciClassDescription(const PciClass& pci, const IdDatabase& database) {
