@@ -180,7 +180,7 @@ class SysfsService final : public DeviceService {
     }
     if (devInst == 0 || devInst > known_.size())
       return NoSuchDevinst();
-    const NodeLocation& location = known_[devInst - 1].location;
+    const NodeLocation& location = known_[devInst - 1];
     // Read the node afresh: someone else may have changed it since the set
     // was opened, or it may be gone.
     const SysfsTree tree(options_.root);
@@ -206,11 +206,6 @@ class SysfsService final : public DeviceService {
   std::uint32_t GetLastError() const override { return lastError_; }
 
  private:
-  struct KnownNode {
-    std::string instanceId;
-    NodeLocation location;
-  };
-
   template <typename T>
   T Fail(std::uint32_t code, T result) {
     lastError_ = code;
@@ -227,9 +222,9 @@ class SysfsService final : public DeviceService {
     const auto [entry, added] =
         handles_.emplace(instanceId, static_cast<std::uint32_t>(known_.size() + 1));
     if (added) {
-      known_.push_back(KnownNode{instanceId, location});
+      known_.push_back(location);
     } else {
-      known_[entry->second - 1].location = location;
+      known_[entry->second - 1] = location;
     }
     return entry->second;
   }
@@ -306,7 +301,7 @@ class SysfsService final : public DeviceService {
   IdDatabases databases_;
   std::optional<RootChain> chain_;
   std::unordered_map<std::string, std::uint32_t> handles_;
-  std::vector<KnownNode> known_;
+  std::vector<NodeLocation> known_;  // by handle - 1: where the node was last seen
   std::vector<std::unique_ptr<DeviceSet>> sets_;
   std::uint32_t lastError_ = 0;
 };
