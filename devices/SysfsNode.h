@@ -81,7 +81,6 @@ class IdDatabases {
 // under it, for device-mapper and md): none of them may be disabled.
 class RootChain {
  public:
-  RootChain() = default;
   // `devNumber` is "major:minor"; an unknown number gives an empty chain.
   RootChain(const SysfsTree& tree, const std::string& devNumber);
   bool Holds(const std::string& nodePath) const;
