@@ -414,8 +414,8 @@ void TMainForm::ExecuteAction(QAction& action) {
     action.trigger();
 }
 
-void TMainForm::ShowError(const std::string& text) {
-  errors_.ShowError(text);
+void TMainForm::ShowLastError(const char* prefix) {
+  errors_.ShowError(prefix + FormatSigned(service_.GetLastError()));
 }
 
 // ---- Device list -----------------------------------------------------------
@@ -426,7 +426,7 @@ void TMainForm::UpdateDeviceList(const std::string& filter) {
   DeviceInfoSet.reset();
   DeviceInfoSet = devices::OpenPresentDevices(service_, filter.c_str());
   if (!DeviceInfoSet) {
-    ShowError("SetupDiGetClassDevs(): " + FormatSigned(service_.GetLastError()));
+    ShowLastError("SetupDiGetClassDevs(): ");
     return;
   }
   DeviceRecord member{};
@@ -455,7 +455,7 @@ std::string TMainForm::GetDeviceDisplayName(DeviceRecord& record) {
   std::string name;
   if (devices::ReadDisplayName(service_, DeviceInfoSet.get(), record, name) ==
       devices::DisplayNameResult::kInstanceIdFailed) {
-    ShowError("SetupDiGetDeviceInstanceId(): " + FormatSigned(service_.GetLastError()));
+    ShowLastError("SetupDiGetDeviceInstanceId(): ");
     return {};
   }
   return name;
@@ -559,13 +559,12 @@ void TMainForm::ChangeState(DeviceRecord& record, std::uint32_t stateChange, std
   params.HwProfile = 0;
   if (!service_.SetupDiSetClassInstallParamsA(DeviceInfoSet.get(), &record,
                                               &params.ClassInstallHeader, sizeof(params))) {
-    ShowError("SetupDiSetClassInstallParams(): HANDLE error " +
-              FormatSigned(service_.GetLastError()));
+    ShowLastError("SetupDiSetClassInstallParams(): HANDLE error ");
     return;
   }
   if (!service_.SetupDiCallClassInstaller(devices::DIF_PROPERTYCHANGE, DeviceInfoSet.get(),
                                           &record)) {
-    ShowError("SetupDiCallClassInstaller(): HANDLE error " + FormatSigned(service_.GetLastError()));
+    ShowLastError("SetupDiCallClassInstaller(): HANDLE error ");
   }
 }
 
@@ -590,14 +589,14 @@ bool TMainForm::SetDeviceFriendlyName(DeviceRecord& record, const std::string& t
   std::uint32_t required = 0;
   if (!service_.SetupDiGetDeviceInstanceIdA(DeviceInfoSet.get(), &record, buffer.data(),
                                             devices::kTextBufferSize, &required)) {
-    ShowError("SetupDiGetDeviceInstanceId(): " + FormatSigned(service_.GetLastError()));
+    ShowLastError("SetupDiGetDeviceInstanceId(): ");
     return false;
   }
   if (!service_.SetupDiSetDeviceRegistryPropertyA(
           DeviceInfoSet.get(), &record, devices::SPDRP_FRIENDLYNAME,
           reinterpret_cast<const std::uint8_t*>(text.data()),
           static_cast<std::uint32_t>(text.size()))) {
-    ShowError("SetupDiSetDeviceRegistryProperty(): " + FormatSigned(service_.GetLastError()));
+    ShowLastError("SetupDiSetDeviceRegistryProperty(): ");
     return false;
   }
   return true;

@@ -168,7 +168,8 @@ class TMainForm : public QMainWindow {
   void ChangeState(DeviceRecord& record, std::uint32_t stateChange, std::uint32_t scope);
   void RunStateChange(void (TMainForm::*method)(DeviceRecord&));
   void SelectIndexFromCode(int index);
-  void ShowError(const std::string& text);
+  // An error box with `prefix` and the service's last error code.
+  void ShowLastError(const char* prefix);
   void ReportLogUnavailable();
 
   devices::DeviceService& service_;
