@@ -435,12 +435,11 @@ void TMainForm::UpdateDeviceList(const std::string& filter) {
   for (std::uint32_t index = 0;; ++index) {
     if (!service_.SetupDiEnumDeviceInfo(DeviceInfoSet.get(), index, &member))
       break;
-    auto record = std::make_unique<DeviceRecord>(member);
-    const std::string name = GetDeviceDisplayName(*record);
+    const std::string name = GetDeviceDisplayName(member);
     // Item first, then into the list: adding an item that already has the
     // list as parent gets slow for long lists.
     auto* item = new QListWidgetItem(FromLocal(name));
-    records_.push_back(std::move(record));
+    records_.push_back(member);
     ListBox1->addItem(item);
   }
   ListBox1->setUpdatesEnabled(true);
@@ -466,10 +465,10 @@ int TMainForm::SelectedIndex() const {
   return selected.isEmpty() ? -1 : selected.first().row();
 }
 
-DeviceRecord* TMainForm::RecordAt(int index) const {
+DeviceRecord* TMainForm::RecordAt(int index) {
   if (index < 0 || index >= RecordCount())
     return nullptr;
-  return records_[static_cast<std::size_t>(index)].get();
+  return &records_[static_cast<std::size_t>(index)];
 }
 
 void TMainForm::SelectIndexFromCode(int index) {

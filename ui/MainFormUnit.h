@@ -7,7 +7,6 @@
 #include <QIcon>
 #include <QList>
 #include <QMainWindow>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -86,7 +85,7 @@ class TMainForm : public QMainWindow {
   // Index of the selected entry, -1 when none is selected.
   int SelectedIndex() const;
   // The record of entry `index`, nullptr when there is no such entry.
-  DeviceRecord* RecordAt(int index) const;
+  DeviceRecord* RecordAt(int index);
   int RecordCount() const { return static_cast<int>(records_.size()); }
 
   // Properties and state changes; `record` may be nullptr (no device).
@@ -175,7 +174,9 @@ class TMainForm : public QMainWindow {
   devices::DeviceService& service_;
   ErrorPresenter& errors_;
   std::string reportLogPath_;
-  std::vector<std::unique_ptr<DeviceRecord>> records_;  // parallel to ListBox1's rows
+  // Parallel to ListBox1's rows; only ever filled whole or cleared, so a
+  // record's address holds until the next refresh.
+  std::vector<DeviceRecord> records_;
 
  public:
   ReportLogFile ReportLog;
