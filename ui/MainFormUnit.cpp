@@ -678,33 +678,24 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     const int last = selected >= 1 ? selected : ListBox1->count() - 1;
     // Each device is read as ShowDeviceProperties would, but only the last
     // one goes into the fields: setting a field lays out its text, which
-    // would cost more than the rest of a line.
+    // would cost more than the rest of a line. Every entry has a record of
+    // the open set, so every read gives a status.
     const ExWaitCursor wait;
-    DeviceProperties lastRead;
-    bool lastWasRead = false;
-    std::string status = ToLocal(EditStatus->text());
+    DeviceProperties properties;
     std::string line;
     for (int index = first; index <= last; ++index) {
-      const std::string name = ToLocal(ListBox1->item(index)->text());
-      DeviceProperties properties = ReadDeviceProperties(RecordAt(index));
-      lastWasRead = properties.read;
-      std::string problemText;
-      if (properties.read) {
-        status = devices::FormatHex8(properties.status);
-        problemText = devices::ProblemText(properties.problem);
-        lastRead = std::move(properties);
-      }
-      line.assign(name).append(": ").append(status);
-      line.append("(").append(problemText).append(")");
+      properties = ReadDeviceProperties(RecordAt(index));
+      line.assign(ToLocal(ListBox1->item(index)->text()))
+          .append(": ")
+          .append(devices::FormatHex8(properties.status))
+          .append("(")
+          .append(devices::ProblemText(properties.problem))
+          .append(")");
       ReportLog.Write(line);
       ReportLog.EndLine();
     }
-    // As if each device had been shown in turn: status and problem stay
-    // those of the last device that was read.
-    if (lastRead.read)
-      ShowProperties(lastRead);
-    if (first <= last && !lastWasRead)
-      ShowProperties(DeviceProperties{});
+    if (first <= last)
+      ShowProperties(properties);  // as if each device had been shown in turn
     ReportLog.Flush();
   } else if (command == "statusDevice") {
     if (!ReportLog.IsOpen()) {
