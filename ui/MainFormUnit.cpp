@@ -652,10 +652,13 @@ void TMainForm::ActionSetFriendlyNameExecute() {
 
 // ---- Command mode ----------------------------------------------------------
 
-void TMainForm::ReportLogUnavailable() {
+bool TMainForm::ReportLogReady() const {
+  if (ReportLog.IsOpen())
+    return true;
   std::cerr << "quillon: the report log " << reportLogPath_
             << " could not be opened for writing; nothing was reported\n"
             << std::flush;
+  return false;
 }
 
 void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::string& value0) {
@@ -668,10 +671,8 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
   } else if (command == "stopDevice") {
     ExecuteAction(*ActionStopDevice);
   } else if (command == "enumDevices") {
-    if (!ReportLog.IsOpen()) {
-      ReportLogUnavailable();
+    if (!ReportLogReady())
       return;
-    }
     // Entry 0 selected counts as no choice: every device is reported.
     const int selected = SelectedIndex();
     const int first = selected >= 1 ? selected : 0;
@@ -698,10 +699,8 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
       ShowProperties(properties);  // as if each device had been shown in turn
     ReportLog.Flush();
   } else if (command == "statusDevice") {
-    if (!ReportLog.IsOpen()) {
-      ReportLogUnavailable();
+    if (!ReportLogReady())
       return;
-    }
     const std::pair<const char*, QLineEdit*> lines[] = {
         {"ClassGUID=", EditKey},         {"DeviceName=", EditName},
         {"DeviceHandle=", EditDevInfo},  {"DeviceStatus=", EditStatus},

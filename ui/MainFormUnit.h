@@ -169,7 +169,8 @@ class TMainForm : public QMainWindow {
   void SelectIndexFromCode(int index);
   // An error box with `prefix` and the service's last error code.
   void ShowLastError(const char* prefix);
-  void ReportLogUnavailable();
+  // Whether reports can be written; says on standard error when not.
+  bool ReportLogReady() const;
 
   devices::DeviceService& service_;
   ErrorPresenter& errors_;
