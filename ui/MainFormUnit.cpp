@@ -12,7 +12,6 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <array>
@@ -132,25 +131,15 @@ class TListBox final : public QListWidget {
     return command;
   }
 
+  // Keys reach the list itself; mouse events reach its handlers through the
+  // viewport.
   void keyPressEvent(QKeyEvent* event) override {
     const UserInput input(userInput_);
     QListWidget::keyPressEvent(event);
   }
-  void mousePressEvent(QMouseEvent* event) override {
+  bool viewportEvent(QEvent* event) override {
     const UserInput input(userInput_);
-    QListWidget::mousePressEvent(event);
-  }
-  void mouseMoveEvent(QMouseEvent* event) override {
-    const UserInput input(userInput_);
-    QListWidget::mouseMoveEvent(event);
-  }
-  void mouseReleaseEvent(QMouseEvent* event) override {
-    const UserInput input(userInput_);
-    QListWidget::mouseReleaseEvent(event);
-  }
-  void mouseDoubleClickEvent(QMouseEvent* event) override {
-    const UserInput input(userInput_);
-    QListWidget::mouseDoubleClickEvent(event);
+    return QListWidget::viewportEvent(event);
   }
 
  private:
