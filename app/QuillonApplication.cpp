@@ -64,7 +64,8 @@ void ShowException(std::string_view message) noexcept {
     box.exec();
   } catch (...) {
     // Showing failed too (out of memory, most likely): say what we can.
-    std::fputs("Quillon - Varnholt: an exception could not be shown\n", stderr);
+    std::fputs(kApplicationTitle, stderr);
+    std::fputs(": an exception could not be shown\n", stderr);
   }
 }
 
