@@ -791,15 +791,6 @@ std::string_view Enumerator(std::string_view instanceId) {
   return instanceId.substr(0, instanceId.find('\\'));
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [&lower](char x, char y) { return lower(x) == lower(y); });
-}
-
 void StoreState(Model& model, Json& document, std::size_t member, std::uint32_t status,
                 std::uint32_t problem) {
   Member& m = (*model.members)[member];

@@ -86,7 +86,6 @@ bool ParseDeviceDocument(const std::string& text, Model& model, nlohmann::ordere
 
 // The enumerator of an instance ID: its text before the first backslash.
 std::string_view Enumerator(std::string_view instanceId);
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 // Edits of one member (an index into model.members), made both in the
 // member and in the document that is written back.

@@ -60,7 +60,7 @@ class DeviceFileService final : public DeviceService {
       if ((flags & DIGCF_PRESENT) != 0 && !member.present)
         continue;
       if (byEnumerator &&
-          !devicefile::EqualsIgnoringCase(devicefile::Enumerator(member.instanceId), enumerator)) {
+          !EqualsIgnoringCase(devicefile::Enumerator(member.instanceId), enumerator)) {
         continue;
       }
       if (byClass && !SameGuid(member.classGuid, *classGuid))
@@ -358,7 +358,7 @@ class DeviceFileService final : public DeviceService {
     Members& members = *model.members;
     const auto member =
         std::find_if(members.begin(), members.end(), [&instanceId](const Member& m) {
-          return m.present && devicefile::EqualsIgnoringCase(m.instanceId, instanceId);
+          return m.present && EqualsIgnoringCase(m.instanceId, instanceId);
         });
     if (member == members.end())
       return Fail(error::kNoSuchDevinst);
@@ -381,7 +381,7 @@ class DeviceFileService final : public DeviceService {
         continue;
       updated.push_back(&snapshot);
       for (Member& copy : snapshot) {
-        if (devicefile::EqualsIgnoringCase(copy.instanceId, changed.instanceId))
+        if (EqualsIgnoringCase(copy.instanceId, changed.instanceId))
           copy = changed;
       }
     }

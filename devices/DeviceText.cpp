@@ -1,5 +1,6 @@
 #include "DeviceText.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -79,6 +80,15 @@ bool ParseGuid(const std::string& text, GUID& guid) {
   }
   guid = parsed;
   return true;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [&lower](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::string ProblemText(std::uint32_t problem) {

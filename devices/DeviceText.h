@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "DeviceService.h"
 
@@ -20,6 +21,10 @@ std::string FormatGuid(const GUID& guid);
 
 // Parses the braced (or bare) registry form; false when malformed.
 bool ParseGuid(const std::string& text, GUID& guid);
+
+// Equal texts ignoring the case of ASCII letters only, as instance IDs,
+// enumerators and command-line switches are compared.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 // The short text for a problem code; "unknown error" for codes without one.
 std::string ProblemText(std::uint32_t problem);

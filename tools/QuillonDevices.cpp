@@ -22,22 +22,11 @@ constexpr std::string_view kUsage =
     "usage: quillon-devices [/deviceSource=FILE-OR-DIRECTORY]\n"
     "Lists the present device nodes: \"<name>: 0x<status>(<problem text>)\" per line.\n";
 
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i]))
-      return false;
-  }
-  return true;
-}
-
 // "/name=value" with at least one character after "=", name ignoring case,
 // the first match winning: the window program's switch rules.
 bool MatchSwitch(std::string_view argument, std::string_view name, std::string& value) {
   if (argument.size() <= name.size() + 2 || argument[0] != '/' ||
-      !EqualIgnoringCase(argument.substr(1, name.size()), name) ||
+      !EqualsIgnoringCase(argument.substr(1, name.size()), name) ||
       argument[name.size() + 1] != '=') {
     return false;
   }

@@ -53,5 +53,14 @@ TEST(DeviceText, ProblemTexts) {
     EXPECT_EQ(ProblemText(code), text) << code;
 }
 
+// ASCII letters only: other bytes (code-page letters) must match exactly.
+TEST(DeviceText, CaseIsIgnoredForAsciiLettersOnly) {
+  EXPECT_TRUE(EqualsIgnoringCase("PCI\\VEN_8086", "pci\\ven_8086"));
+  EXPECT_TRUE(EqualsIgnoringCase("", ""));
+  EXPECT_FALSE(EqualsIgnoringCase("USB", "USBX"));
+  EXPECT_FALSE(EqualsIgnoringCase("[", "{"));  // 0x5B and 0x7B differ by 0x20 too
+  EXPECT_FALSE(EqualsIgnoringCase("\xC4", "\xE4"));
+}
+
 }  // namespace
 }  // namespace quillon::devices
