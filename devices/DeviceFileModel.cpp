@@ -276,15 +276,6 @@ constexpr std::array<std::pair<const char*, Operation>, kOperationCount> kFailKe
     {"status", Operation::kStatus},
 }};
 
-std::string LowerAscii(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
 // Checks one member and fills `member`; on a fault sets `path` and `reason`.
 class MemberReader {
  public:
@@ -750,7 +741,9 @@ bool ParseDeviceDocument(const std::string& text, Model& model, Json& parsedDocu
   const auto devices = document.find("devices");
   if (devices != document.end() && devices->is_array()) {
     parsed.members->resize(devices->size());
-    std::unordered_map<std::string, std::size_t> instanceIds;
+    // Views into the members, which stay in place: they were sized above.
+    std::unordered_map<std::string_view, std::size_t, CaseInsensitiveHash, CaseInsensitiveEqual>
+        instanceIds;
     std::unordered_map<std::uint32_t, std::size_t> devInsts;
     instanceIds.reserve(devices->size());
     devInsts.reserve(devices->size());
@@ -765,7 +758,7 @@ bool ParseDeviceDocument(const std::string& text, Model& model, Json& parsedDocu
       // (the status query), so both must name one member. Handles default to
       // the index plus one and can meet a handle given elsewhere: say which.
       const Path memberPath = {std::string("devices"), i};
-      if (const auto [it, added] = instanceIds.emplace(LowerAscii(member.instanceId), i); !added) {
+      if (const auto [it, added] = instanceIds.emplace(member.instanceId, i); !added) {
         return Fail(text, memberPath,
                     Describe(memberPath) + ": instance ID \"" + member.instanceId +
                         "\" is also used by devices[" + std::to_string(it->second) + "]",
