@@ -24,8 +24,6 @@ using devicefile::Operation;
 
 constexpr std::uint32_t kInvalidRegProperty = 0xE0000209;
 constexpr std::uint32_t kNoClassInstallParams = 0xE0000215;
-constexpr std::uint32_t CR_INVALID_POINTER = 0x3;
-constexpr std::uint32_t CR_NO_SUCH_DEVINST = 0xD;
 
 bool SameGuid(const GUID& a, const GUID& b) {
   return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&

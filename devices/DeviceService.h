@@ -74,6 +74,8 @@ constexpr std::uint32_t CM_PROB_DISABLED = 22;
 constexpr std::uint32_t CM_PROB_FAILED_START = 10;
 constexpr std::uint32_t CM_PROB_WAITING_ON_DEPENDENCY = 51;
 constexpr std::uint32_t CR_SUCCESS = 0;
+constexpr std::uint32_t CR_INVALID_POINTER = 0x3;
+constexpr std::uint32_t CR_NO_SUCH_DEVINST = 0xD;
 constexpr std::uint32_t CR_FAILURE = 0x13;
 
 // Last-error codes (Windows values) that the backends report.
