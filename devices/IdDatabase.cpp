@@ -11,6 +11,8 @@
 #include <cstring>
 #include <utility>
 
+#include "DeviceText.h"
+
 namespace quillon::devices::sysfs {
 
 MappedFile::MappedFile(const std::string& path) {
@@ -58,22 +60,6 @@ std::string Hex(unsigned value, int digits) {
   std::array<char, 9> text{};
   std::snprintf(text.data(), text.size(), "%0*x", digits, value);
   return text.data();
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z')
-      x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z')
-      y = static_cast<char>(y - 'A' + 'a');
-    if (x != y)
-      return false;
-  }
-  return true;
 }
 
 std::string_view LineAt(std::string_view text, std::size_t start) {

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "DeviceText.h"
 #include "SysfsNode.h"
 #include "SysfsTree.h"
 
@@ -19,19 +20,6 @@ using sysfs::Node;
 using sysfs::NodeLocation;
 using sysfs::RootChain;
 using sysfs::SysfsTree;
-
-// CONFIGRET values besides those the interface defines.
-constexpr std::uint32_t kCrInvalidPointer = 0x03;
-constexpr std::uint32_t kCrNoSuchDevinst = 0x0D;
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) {
-             return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-           };
-           return lower(x) == lower(y);
-         });
-}
 
 // One member of an open set. What it shows is read on first use and kept
 // for the life of the set; only the status is read afresh every time.
@@ -176,7 +164,7 @@ class SysfsService final : public DeviceService {
                                       std::uint32_t devInst, std::uint32_t) override {
     if (status == nullptr || problemNumber == nullptr) {
       lastError_ = error::kInvalidParameter;
-      return kCrInvalidPointer;
+      return CR_INVALID_POINTER;
     }
     if (devInst == 0 || devInst > known_.size())
       return NoSuchDevinst();
@@ -214,7 +202,7 @@ class SysfsService final : public DeviceService {
 
   std::uint32_t NoSuchDevinst() {
     lastError_ = error::kNoSuchDevinst;
-    return kCrNoSuchDevinst;
+    return CR_NO_SUCH_DEVINST;
   }
 
   // 1, 2, 3, ... in the order IDs are first seen; never reused.
