@@ -4,8 +4,7 @@
 // and a device file that stands in for a whole machine.
 //
 // The types keep the Windows shape so that the SetupAPI backend is a thin
-// pass-through. On Windows, include this header before <setupapi.h>: the
-// constants below share their names with that header's macros.
+// pass-through.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +41,69 @@ struct SP_PROPCHANGE_PARAMS {
 static_assert(sizeof(SP_CLASSINSTALL_HEADER) == 8);
 static_assert(sizeof(SP_PROPCHANGE_PARAMS) == 20);
 
+// The Windows headers define each of the names below as a macro of the same
+// value. Set the macros aside while the names are declared, so that this
+// header reads the same whether <windows.h>, <setupapi.h> or <cfgmgr32.h>
+// came before it or come after; behind it the macros, where defined, are back.
+// clang-format off
+#pragma push_macro("DIGCF_PRESENT")
+#undef DIGCF_PRESENT
+#pragma push_macro("DIGCF_ALLCLASSES")
+#undef DIGCF_ALLCLASSES
+#pragma push_macro("SPDRP_DEVICEDESC")
+#undef SPDRP_DEVICEDESC
+#pragma push_macro("SPDRP_FRIENDLYNAME")
+#undef SPDRP_FRIENDLYNAME
+#pragma push_macro("REG_SZ")
+#undef REG_SZ
+#pragma push_macro("DIF_PROPERTYCHANGE")
+#undef DIF_PROPERTYCHANGE
+#pragma push_macro("DICS_ENABLE")
+#undef DICS_ENABLE
+#pragma push_macro("DICS_DISABLE")
+#undef DICS_DISABLE
+#pragma push_macro("DICS_START")
+#undef DICS_START
+#pragma push_macro("DICS_STOP")
+#undef DICS_STOP
+#pragma push_macro("DICS_FLAG_GLOBAL")
+#undef DICS_FLAG_GLOBAL
+#pragma push_macro("DICS_FLAG_CONFIGSPECIFIC")
+#undef DICS_FLAG_CONFIGSPECIFIC
+#pragma push_macro("DN_ROOT_ENUMERATED")
+#undef DN_ROOT_ENUMERATED
+#pragma push_macro("DN_DRIVER_LOADED")
+#undef DN_DRIVER_LOADED
+#pragma push_macro("DN_STARTED")
+#undef DN_STARTED
+#pragma push_macro("DN_HAS_PROBLEM")
+#undef DN_HAS_PROBLEM
+#pragma push_macro("DN_DISABLEABLE")
+#undef DN_DISABLEABLE
+#pragma push_macro("DN_REMOVABLE")
+#undef DN_REMOVABLE
+#pragma push_macro("DN_NT_ENUMERATOR")
+#undef DN_NT_ENUMERATOR
+#pragma push_macro("DN_NT_DRIVER")
+#undef DN_NT_DRIVER
+#pragma push_macro("CM_PROB_FAILED_INSTALL")
+#undef CM_PROB_FAILED_INSTALL
+#pragma push_macro("CM_PROB_DISABLED")
+#undef CM_PROB_DISABLED
+#pragma push_macro("CM_PROB_FAILED_START")
+#undef CM_PROB_FAILED_START
+#pragma push_macro("CM_PROB_WAITING_ON_DEPENDENCY")
+#undef CM_PROB_WAITING_ON_DEPENDENCY
+#pragma push_macro("CR_SUCCESS")
+#undef CR_SUCCESS
+#pragma push_macro("CR_INVALID_POINTER")
+#undef CR_INVALID_POINTER
+#pragma push_macro("CR_NO_SUCH_DEVINST")
+#undef CR_NO_SUCH_DEVINST
+#pragma push_macro("CR_FAILURE")
+#undef CR_FAILURE
+// clang-format on
+
 // Flags of SetupDiGetClassDevsA.
 constexpr std::uint32_t DIGCF_PRESENT = 0x2;
 constexpr std::uint32_t DIGCF_ALLCLASSES = 0x4;
@@ -77,6 +139,37 @@ constexpr std::uint32_t CR_SUCCESS = 0;
 constexpr std::uint32_t CR_INVALID_POINTER = 0x3;
 constexpr std::uint32_t CR_NO_SUCH_DEVINST = 0xD;
 constexpr std::uint32_t CR_FAILURE = 0x13;
+
+// clang-format off
+#pragma pop_macro("DIGCF_PRESENT")
+#pragma pop_macro("DIGCF_ALLCLASSES")
+#pragma pop_macro("SPDRP_DEVICEDESC")
+#pragma pop_macro("SPDRP_FRIENDLYNAME")
+#pragma pop_macro("REG_SZ")
+#pragma pop_macro("DIF_PROPERTYCHANGE")
+#pragma pop_macro("DICS_ENABLE")
+#pragma pop_macro("DICS_DISABLE")
+#pragma pop_macro("DICS_START")
+#pragma pop_macro("DICS_STOP")
+#pragma pop_macro("DICS_FLAG_GLOBAL")
+#pragma pop_macro("DICS_FLAG_CONFIGSPECIFIC")
+#pragma pop_macro("DN_ROOT_ENUMERATED")
+#pragma pop_macro("DN_DRIVER_LOADED")
+#pragma pop_macro("DN_STARTED")
+#pragma pop_macro("DN_HAS_PROBLEM")
+#pragma pop_macro("DN_DISABLEABLE")
+#pragma pop_macro("DN_REMOVABLE")
+#pragma pop_macro("DN_NT_ENUMERATOR")
+#pragma pop_macro("DN_NT_DRIVER")
+#pragma pop_macro("CM_PROB_FAILED_INSTALL")
+#pragma pop_macro("CM_PROB_DISABLED")
+#pragma pop_macro("CM_PROB_FAILED_START")
+#pragma pop_macro("CM_PROB_WAITING_ON_DEPENDENCY")
+#pragma pop_macro("CR_SUCCESS")
+#pragma pop_macro("CR_INVALID_POINTER")
+#pragma pop_macro("CR_NO_SUCH_DEVINST")
+#pragma pop_macro("CR_FAILURE")
+// clang-format on
 
 // Last-error codes (Windows values) that the backends report.
 namespace error {

@@ -1,6 +1,6 @@
-// Our header comes first: its constants share their names with macros of the
-// Windows headers, which must not be defined yet when it is read. Below the
-// Windows includes those names mean the macros, so this file uses neither.
+// The interface's constants share their names with macros of the Windows
+// headers; below the Windows includes those names mean the macros (of the
+// same values).
 #include "SetupApiService.h"
 
 // clang-format off
