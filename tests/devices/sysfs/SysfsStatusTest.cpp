@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "DeviceText.h"
-#include "SysfsNode.h"
+#include "SysfsClasses.h"
 #include "SysfsService.h"
 #include "SysfsTestSupport.h"
 
