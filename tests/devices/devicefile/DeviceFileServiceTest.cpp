@@ -204,7 +204,7 @@ class DeviceFileTest : public ::testing::Test {
   std::unique_ptr<DeviceService> service_;
 };
 
-// Cases from a file under tests/fixtures/devicefile: "=== <header>" starts a
+// Cases from a file under fixtures/: "=== <header>" starts a
 // case; its text follows (without the last line break), then optionally
 // "---" and expected lines. Lines before the first case are comments.
 struct Case {
