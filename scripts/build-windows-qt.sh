@@ -29,9 +29,10 @@ prefix="$cache/qt-$upstream-mingw-static"
 stamp="$prefix/quillon-build.txt"
 
 # Everything the window does not need is left out. tabletevent: Debian's
-# source lacks the tablet header wintab.h.
+# source lacks the tablet header wintab.h. Direct2D stays: without it Qt 6.4
+# leaves out the DirectWrite font database that its Windows plugin still calls.
 qt_options="-release -static -nomake tests -nomake examples -no-opengl -no-dbus
--no-feature-tabletevent -no-feature-vulkan -no-direct2d -no-icu -no-feature-sql
+-no-feature-tabletevent -no-feature-vulkan -no-icu -no-feature-sql
 -no-feature-network -no-feature-testlib -no-feature-xml -no-feature-printsupport
 -no-feature-concurrent -no-feature-sqlmodel -no-feature-jpeg -no-feature-gif
 -qt-zlib -qt-libpng -qt-pcre -qt-harfbuzz -qt-freetype"

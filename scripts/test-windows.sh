@@ -11,29 +11,8 @@ started=$(date +%s)
 
 "$here/scripts/install-deps.sh" test
 
-# Debian's wine64 package keeps its programs out of PATH.
-find_tool() {
-  for candidate in "$@"; do
-    if [ -x "$candidate" ]; then
-      echo "$candidate"
-      return 0
-    fi
-    if command -v "$candidate" >/dev/null 2>&1; then
-      command -v "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
-# The wineserver wrapper adds -p0 (exit at once when idle); call the server itself.
-wine=$(find_tool /usr/lib/wine/wine64 wine64 wine) || {
-  echo "test-windows: Wine is not installed (Debian package wine64); cannot test the Windows backend" >&2
-  exit 1
-}
-wineserver=$(find_tool /usr/lib/wine/wineserver64 wineserver64 wineserver) || {
-  echo "test-windows: wineserver is missing; cannot test the Windows backend" >&2
-  exit 1
-}
+. "$here/scripts/wine-prefix.sh"
+wine_find test-windows || exit 1
 
 cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_GUI=OFF -DQUILLON_BUILD_BENCH=OFF \
@@ -41,28 +20,14 @@ cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_6
 cmake --build "$build" -j"$(nproc)"
 built=$(date +%s)
 
-# A fresh prefix per run: friendly names written by the tests persist in it.
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/quillon-wine.XXXXXX")
-WINEDEBUG=-all
-# No Mono or Gecko installers: nothing here needs them, and they would ask.
-WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
-log="$WINEPREFIX.log"
+log=$(mktemp)
 cleanup() {
-  "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX" "$log"
+  wine_remove_prefix
+  rm -f "$log"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-# A server that stays up: otherwise every test waits for Wine's background
-# processes to wind down, seconds each.
-"$wineserver" -p
-if ! "$wine" wineboot -i >"$log" 2>&1; then
-  cat "$log" >&2
-  echo "test-windows: Wine cannot run on this machine (wineboot failed); the Windows backend is untested" >&2
-  exit 1
-fi
+wine_new_prefix test-windows || exit 1
 booted=$(date +%s)
 
 status=0
