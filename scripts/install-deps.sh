@@ -1,12 +1,16 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building and testing need, if missing.
-# Usage: scripts/install-deps.sh [build|test]   (default: build)
+# Usage: scripts/install-deps.sh [build|test|bench]   (default: build)
 set -eu
 
 what=${1:-build}
 packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2"
 if [ "$what" = test ]; then
-  packages="$packages libgtest-dev xvfb xauth g++-mingw-w64-x86-64-posix wine64"
+  # x11-utils: xprop and xwininfo for the window tests on a bare X server.
+  packages="$packages libgtest-dev xvfb xauth x11-utils g++-mingw-w64-x86-64-posix wine64"
+fi
+if [ "$what" = bench ]; then
+  packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
 fi
 
 missing=""
@@ -26,6 +30,6 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
 # shellcheck disable=SC2086
-$sudo apt-get install -y -qq --no-install-recommends $missing
+$sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $missing
