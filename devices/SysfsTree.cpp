@@ -174,13 +174,21 @@ std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_
       listing != nullptr ? listing->Find(name) : std::optional<unsigned char>(DT_UNKNOWN);
   if (!type)
     return std::nullopt;
-  // A real folder below a canonical one is canonical as it stands.
-  if (*type == DT_DIR && canonical_.count(dir) != 0) {
-    std::string path = Join(dir, name);
+  const std::string path = Join(dir, name);
+  if (canonical_.count(dir) == 0 || (*type != DT_DIR && *type != DT_LNK))
+    return Resolve(path);
+  // A real folder below a canonical one is canonical as it stands; a link
+  // there leads where its target says, taken from that folder.
+  if (*type == DT_DIR) {
     canonical_.insert(path);
     return path;
   }
-  return Resolve(Join(dir, name));
+  std::array<char, PATH_MAX> target{};
+  const ssize_t length = readlink(path.c_str(), target.data(), target.size() - 1);
+  if (length <= 0)
+    return Resolve(path);
+  const std::string_view link(target.data(), static_cast<std::size_t>(length));
+  return Resolve(link.front() == '/' ? std::string(link) : dir + "/" + std::string(link));
 }
 
 std::optional<unsigned char> SysfsTree::Listing::Find(std::string_view name) const {
