@@ -1,16 +1,21 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building and testing need, if missing.
-# Usage: scripts/install-deps.sh [build|test|qt-windows]   (default: build)
+# Usage: scripts/install-deps.sh [build|test|bench|qt-windows]   (default: build)
 # qt-windows: what scripts/build-windows-qt.sh needs to build Qt for Windows.
 set -eu
 
 what=${1:-build}
 packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2"
 if [ "$what" = test ]; then
-  packages="$packages libgtest-dev xvfb xauth g++-mingw-w64-x86-64-posix wine64"
-  # The window of quillon.exe under Wine: finding it, its title, screenshots.
-  packages="$packages xdotool x11-utils imagemagick"
-elif [ "$what" = qt-windows ]; then
+  # x11-utils: xprop and xwininfo for the window tests on a bare X server.
+  packages="$packages libgtest-dev xvfb xauth x11-utils g++-mingw-w64-x86-64-posix wine64"
+  # The window of quillon.exe under Wine: finding it, pressing keys, screenshots.
+  packages="$packages xdotool imagemagick"
+fi
+if [ "$what" = bench ]; then
+  packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
+fi
+if [ "$what" = qt-windows ]; then
   packages="cmake ninja-build qt6-base-dev dpkg-dev xz-utils g++-mingw-w64-x86-64-posix"
 fi
 
