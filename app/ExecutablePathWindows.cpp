@@ -1,4 +1,7 @@
+// libstdc++ for mingw-w64 defines NOMINMAX already.
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
