@@ -4,9 +4,13 @@
 set -eu
 
 what=${1:-build}
-packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2"
+# librsvg2-bin renders the icon's PNG sizes from its SVG.
+packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2
+  librsvg2-bin"
 if [ "$what" = test ]; then
   packages="$packages libgtest-dev xvfb xauth g++-mingw-w64-x86-64-posix wine64"
+  # The Debian package and the validators of what it installs.
+  packages="$packages dpkg-dev groff-base desktop-file-utils appstream lintian"
 fi
 
 missing=""
@@ -26,6 +30,7 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
+# Others may be running apt at the same time: wait for the lock.
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
 # shellcheck disable=SC2086
-$sudo apt-get install -y -qq --no-install-recommends $missing
+$sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $missing
