@@ -10,7 +10,7 @@
 // sysfs on Linux). Exit codes: 0 done, 1 the source could not be opened or a
 // device could not be read or the output not written, 2 a bad command line.
 #include <cstdint>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -115,20 +115,23 @@ void ReportError(const char* function, std::uint32_t code) {
 }
 
 // Writes `text` to `path` whole or not at all: a temporary file beside it,
-// then renamed over it.
+// then renamed over it (std::filesystem replaces an existing file on Windows
+// too).
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
   const std::string temporary = path + ".quillon-devices.tmp";
+  std::error_code error;
   {
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
     file << text;
     file.close();
     if (!file) {
-      std::remove(temporary.c_str());
+      std::filesystem::remove(temporary, error);
       return false;
     }
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
+  std::filesystem::rename(temporary, path, error);
+  if (error) {
+    std::filesystem::remove(temporary, error);
     return false;
   }
   return true;

@@ -55,25 +55,39 @@ for png in "$root"/usr/share/icons/hicolor/*x*/apps/quillon.png; do
   [ "$actual" = "$size" ] || fail "icon $size/apps/quillon.png is $actual"
 done
 
-# The unpacked programs run with the system's libraries, without a display.
-cp "$example" "$work/machine.json"
-unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
-if ! "$root/usr/bin/quillon-devices" "/deviceSource=$work/machine.json" >"$work/listed" 2>&1; then
-  cat "$work/listed" >&2
-  fail "the unpacked quillon-devices failed"
+# The unpacked programs run with the system's libraries, without a display,
+# quillon-devices as an ordinary user.
+as_user() { "$@"; }
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null 2>&1; then
+  as_user() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+  chmod 755 "$work"
 fi
-"$root/usr/bin/quillon" "/deviceSource=$work/machine.json" /deviceCommand=enumDevices \
+cp "$example" "$work/machine.json"
+chmod 644 "$work/machine.json"
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+bin=$root/usr/bin
+as_user "$bin/quillon-devices" --version >"$work/version" 2>&1
+grep -qx "quillon-devices $version" "$work/version" || fail "quillon-devices --version: $(cat "$work/version")"
+as_user "$bin/quillon-devices" "--source=$work/machine.json" --report >"$work/listed" 2>&1 ||
+  fail "the unpacked quillon-devices --report failed: $(cat "$work/listed")"
+as_user "$bin/quillon-devices" "--source=$work/machine.json" --json >"$work/listed.json" 2>&1 ||
+  fail "the unpacked quillon-devices --json failed: $(cat "$work/listed.json")"
+json_devices=$(grep -c '^  {"instanceId": ' "$work/listed.json")
+head -c 1 "$work/listed.json" | grep -q '\[' && tail -n 1 "$work/listed.json" | grep -qx ']' ||
+  fail "quillon-devices --json wrote no array"
+"$bin/quillon" "/deviceSource=$work/machine.json" /deviceCommand=enumDevices \
   >"$work/quillon.out" 2>&1 || fail "the unpacked quillon exited with $?"
 if [ -s "$work/quillon.out" ]; then
   cat "$work/quillon.out" >&2
   fail "the unpacked quillon wrote to standard output or error"
 fi
-tr -d '\r' <"$root/usr/bin/quillon.log" >"$work/reported" 2>/dev/null ||
+tr -d '\r' <"$bin/quillon.log" >"$work/reported" 2>/dev/null ||
   fail "the unpacked quillon wrote no report log"
 devices=$(grep -c . "$work/listed")
 [ "$devices" -gt 0 ] || fail "quillon-devices listed no device"
+[ "$json_devices" -eq "$devices" ] || fail "--json gave $json_devices devices, --report $devices"
 cmp -s "$work/listed" "$work/reported" ||
-  fail "quillon-devices and quillon's enumDevices disagree about $example"
+  fail "quillon-devices --report and quillon's enumDevices disagree about $example"
 
 if command -v lintian >/dev/null 2>&1; then
   # Warnings are shown; only errors fail.

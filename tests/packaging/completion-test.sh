@@ -15,7 +15,10 @@ expect() {
   shift
   COMP_LINE=$line COMP_POINT=${#line} COMP_WORDBREAKS=$' \t\n"\'><=;|&(:'
   COMPREPLY=()
-  _quillon
+  case $line in
+    quillon-devices*) _quillon_devices ;;
+    *) _quillon ;;
+  esac
   local got want
   got=$(printf '%s\n' "${COMPREPLY[@]}" | sort)
   want=$(printf '%s\n' "$@" | sort)
@@ -45,9 +48,17 @@ expect "quillon /deviceSource=$dir/mach" "$dir/machine.json" "$dir/machine-tree"
 expect "quillon /deviceName=Uplink"
 expect "quillon --x"
 
-# The function is what bash calls for the command.
-complete -p quillon | grep -q -- '-F _quillon' || {
-  echo "_quillon is not registered for quillon" >&2
-  failures=$((failures + 1))
-}
+expect "quillon-devices " --source= --report --json --export --version --help
+expect "quillon-devices --j" --json
+expect "quillon-devices --json --ex" --export
+expect "quillon-devices --export $dir/oth" "$dir/other.txt"
+expect "quillon-devices --source=$dir/machine-" "$dir/machine-tree"
+
+# The functions are what bash calls for the commands.
+for command in quillon quillon-devices; do
+  complete -p "$command" | grep -q -- "-F _${command/-/_} $command\$" || {
+    echo "no completion function is registered for $command" >&2
+    failures=$((failures + 1))
+  }
+done
 exit $((failures > 0))
