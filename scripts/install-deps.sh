@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building and testing need, if missing.
-# Usage: scripts/install-deps.sh [build|test]   (default: build)
+# Usage: scripts/install-deps.sh [build|test|bench]   (default: build)
 set -eu
 
 what=${1:-build}
@@ -8,9 +8,13 @@ what=${1:-build}
 packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2
   librsvg2-bin"
 if [ "$what" = test ]; then
-  packages="$packages libgtest-dev xvfb xauth g++-mingw-w64-x86-64-posix wine64"
+  # x11-utils: xprop and xwininfo for the window tests on a bare X server.
+  packages="$packages libgtest-dev xvfb xauth x11-utils g++-mingw-w64-x86-64-posix wine64"
   # The Debian package and the validators of what it installs.
   packages="$packages dpkg-dev groff-base desktop-file-utils appstream lintian"
+fi
+if [ "$what" = bench ]; then
+  packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
 fi
 
 missing=""
