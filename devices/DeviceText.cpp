@@ -91,6 +91,53 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
                     [&lower](char x, char y) { return lower(x) == lower(y); });
 }
 
+bool HasControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
+std::string EscapeForDiagnostics(std::string_view text, std::size_t limit) {
+  std::string escaped;
+  std::size_t i = 0;
+  while (i < text.size() && escaped.size() < limit) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // U+0080-U+009F in UTF-8: some terminals act on them as on ESC sequences.
+    const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (byte == '\\') {
+      escaped += "\\\\";
+    } else if (byte == '\n') {
+      escaped += "\\n";
+    } else if (byte == '\r') {
+      escaped += "\\r";
+    } else if (byte == '\t') {
+      escaped += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F || c1) {
+      const unsigned char code = c1 ? static_cast<unsigned char>(text[++i]) : byte;
+      std::array<char, 5> hex{};
+      std::snprintf(hex.data(), hex.size(), "\\x%02X", unsigned{code});
+      escaped += hex.data();
+    } else {
+      // A whole UTF-8 sequence at once, so that a cut never splits one.
+      std::size_t length = 1;
+      while (i + length < text.size() && length < 4 &&
+             (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80 && byte >= 0xC0) {
+        ++length;
+      }
+      escaped.append(text.substr(i, length));
+      i += length;
+      continue;
+    }
+    ++i;
+  }
+  if (i < text.size())
+    escaped += "...";
+  return escaped;
+}
+
 std::string ProblemText(std::uint32_t problem) {
   switch (problem) {
     case 0:
