@@ -71,6 +71,8 @@ class QuickReader {
       level_ = Level::kTop;
     } else if (level_ == Level::kDevices) {
       const std::size_t index = members_.size();
+      if (index >= kMaxMembers)
+        return false;
       Member& member = members_.emplace_back();
       member.fileIndex = index;
       member.devInst = static_cast<std::uint32_t>(index + 1);
@@ -233,6 +235,8 @@ class QuickReader {
 }  // namespace
 
 bool ParseDeviceFileQuickly(const std::string& text, Model& model) {
+  if (FindNul(text) != std::string::npos)
+    return false;
   Model parsed;
   Members& members = *parsed.members;
   // Every member opens a brace: reserve for them, within reason for a text
