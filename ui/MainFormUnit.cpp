@@ -11,6 +11,22 @@ namespace quillon::ui {
 
 using devices::FormatSigned;
 
+namespace {
+
+// A field's text as it goes into the report log: one record per line, so a
+// line break (or any control character) in a name from the device source
+// shows as a blank instead of starting a line of its own.
+std::string OnOneLine(std::string text) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      c = ' ';
+  }
+  return text;
+}
+
+}  // namespace
+
 TMainForm::TMainForm(devices::DeviceService& service, ErrorPresenter& errors,
                      const std::string& executablePath, ScreenCursor* cursor)
     : service_(service), errors_(errors), cursor_(cursor) {
@@ -323,8 +339,8 @@ void TMainForm::ActionSetFriendlyNameExecute() {
 bool TMainForm::ReportLogReady() const {
   if (ReportLog.IsOpen())
     return true;
-  std::cerr << "quillon: the report log " << reportLogPath_
-            << " could not be opened for writing; nothing was reported\n"
+  std::cerr << "quillon: the report log " << reportLogPath_ << " could not be opened for writing ("
+            << ReportLog.Failure() << "); nothing was reported\n"
             << std::flush;
   return false;
 }
@@ -354,7 +370,7 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     std::string line;
     for (int index = first; index <= last; ++index) {
       properties = ReadDeviceProperties(RecordAt(index));
-      line.assign(ListBox1.Item(index))
+      line.assign(OnOneLine(ListBox1.Item(index)))
           .append(": ")
           .append(devices::FormatHex8(properties.status))
           .append("(")
@@ -374,7 +390,7 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
         {"DeviceHandle=", &EditDevInfo},  {"DeviceStatus=", &EditStatus},
         {"DeviceProblem=", &EditProblem}, {"DeviceProblemText=", &EditProblemText}};
     for (const auto& [key, field] : lines) {
-      ReportLog.Write(key + field->Text());
+      ReportLog.Write(key + OnOneLine(field->Text()));
       ReportLog.EndLine();
     }
     ReportLog.Flush();

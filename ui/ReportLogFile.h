@@ -20,10 +20,13 @@ class ReportLogFile {
   ReportLogFile& operator=(const ReportLogFile&) = delete;
 
   // Creates or truncates `path` for writing (mode 0644 where that applies).
-  // A symbolic link is refused rather than followed. False when not opened;
-  // writes are then dropped.
+  // Only a plain file of its own is truncated: a symbolic link, a file with
+  // other hard links, a FIFO or a device in its place is refused (and never
+  // waited for). False when not opened; writes are then dropped.
   bool Open(const std::string& path);
   bool IsOpen() const { return fd_ >= 0; }
+  // Why the last Open failed, for a diagnostics line.
+  const std::string& Failure() const { return failure_; }
 
   // Appends text to the current line; "\n" inside it ends a line.
   void Write(std::string_view text);
@@ -36,6 +39,7 @@ class ReportLogFile {
  private:
   int fd_ = -1;
   std::string pending_;
+  std::string failure_;
 };
 
 }  // namespace quillon::ui
