@@ -16,11 +16,14 @@
 namespace quillon::devices::sysfs {
 
 MappedFile::MappedFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO in the database's place must not hold the start-up
+  // until someone writes to it. Only a regular file is mapped.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return;
   struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+      static_cast<std::uint64_t>(info.st_size) <= kMaxMappedSize) {
     void* map =
         mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (map != MAP_FAILED) {

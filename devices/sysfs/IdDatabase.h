@@ -14,9 +14,13 @@
 
 namespace quillon::devices::sysfs {
 
-// A read-only memory map of a whole file; empty when it cannot be mapped.
+// A read-only memory map of a whole regular file; empty when it cannot be
+// mapped, and for a file larger than kMaxMappedSize, which no ID database is
+// (pci.ids has a few MiB) and whose every search would read it all.
 class MappedFile {
  public:
+  static constexpr std::uint64_t kMaxMappedSize = std::uint64_t{256} << 20;
+
   MappedFile() = default;
   explicit MappedFile(const std::string& path);
   MappedFile(MappedFile&& other) noexcept;

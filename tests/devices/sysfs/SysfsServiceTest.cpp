@@ -2,6 +2,8 @@
 // handles, vanishing devices, the enumerator filter and refused writes.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "DeviceText.h"
@@ -254,6 +256,24 @@ TEST(SysfsSet, NoDatabasesFallsBackToOtherSources) {
   EXPECT_EQ(rows[0].description, "Bridge");
   EXPECT_EQ(rows[2].description, "Mass storage controller");
   EXPECT_EQ(rows[3].description, "Network controller");
+}
+
+// A FIFO in a database's place is no database: it must not hold the open
+// until someone writes to it.
+TEST(SysfsSet, DatabasesThatAreNoRegularFilesAreSkipped) {
+  FakeSysfs tree;
+  std::string error;
+  ASSERT_TRUE(tree.LoadFile(SysfsFixture("vm.tree"), &error)) << error;
+  tree.WriteFile("usr/share/misc/usb.ids", "");
+  for (const char* name : {"pci.ids", "usb.ids"}) {
+    const std::filesystem::path path = std::filesystem::path(tree.Root()) / "usr/share/misc" / name;
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  }
+  const auto service = ServiceFor(tree);
+  const auto rows = ReadAll(*service, "PCI");
+  ASSERT_EQ(rows.size(), 6U);
+  EXPECT_EQ(rows[0].description, "Bridge");
 }
 
 }  // namespace
