@@ -320,7 +320,9 @@ class MemberReader {
   bool ReadFailures(const Json& field, Path& path, std::string& reason) {
     if (!field.is_object())
       return Fault(path, reason, "expected an object");
-    for (const auto& [key, code] : field.items()) {
+    for (const auto& item : field.items()) {
+      const std::string& key = item.key();
+      const Json& code = item.value();
       path.emplace_back(key);
       const auto known = std::find_if(kFailKeys.begin(), kFailKeys.end(),
                                       [&key](const auto& entry) { return key == entry.first; });
