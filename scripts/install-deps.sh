@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building and testing need, if missing.
-# Usage: scripts/install-deps.sh [build|test|bench]   (default: build)
+# Usage: scripts/install-deps.sh [build|test|bench|fuzz]   (default: build)
 set -eu
 
 what=${1:-build}
@@ -8,6 +8,11 @@ packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.i
 if [ "$what" = test ]; then
   # x11-utils: xprop and xwininfo for the window tests on a bare X server.
   packages="$packages libgtest-dev xvfb xauth x11-utils g++-mingw-w64-x86-64-posix wine64"
+fi
+# clang and its runtime for the libFuzzer harnesses (scripts/fuzz.sh), which
+# the test command runs briefly.
+if [ "$what" = test ] || [ "$what" = fuzz ]; then
+  packages="$packages clang-14 libclang-rt-14-dev"
 fi
 if [ "$what" = bench ]; then
   packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
