@@ -39,10 +39,6 @@ constexpr std::uint32_t kFileTooLarge = 223;  // ERROR_FILE_TOO_LARGE
 // or seconds on a slow disk. A lock held longer belongs to a stuck process.
 constexpr auto kLockPatience = std::chrono::seconds(20);
 
-std::string ErrnoText(int errnoValue) {
-  return std::generic_category().message(errnoValue);
-}
-
 FileError TooLarge(std::uint64_t size) {
   return {error::kInvalidData, "too large (" + std::to_string(size) +
                                    " bytes): a device file may have at most " +
@@ -350,6 +346,10 @@ class TemporaryFile {
   std::string path_;
   bool committed_ = false;
 };
+
+std::string ErrnoText(int errnoValue) {
+  return std::generic_category().message(errnoValue);
+}
 
 bool Fail(FileError& error, const std::string& what, int errnoValue) {
   error = {ErrorFromErrno(errnoValue), what + ": " + ErrnoText(errnoValue)};
