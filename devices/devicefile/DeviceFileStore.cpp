@@ -131,6 +131,10 @@ std::uint32_t ErrorFromErrno(int errnoValue) {
   }
 }
 
+ChangeLock::~ChangeLock() {
+  Release();
+}
+
 #ifdef _WIN32
 
 namespace {
@@ -191,10 +195,6 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
   }
   text = std::move(content);
   return true;
-}
-
-ChangeLock::~ChangeLock() {
-  Release();
 }
 
 void ChangeLock::Release() {
@@ -413,10 +413,6 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
   }
   text = std::move(content);
   return true;
-}
-
-ChangeLock::~ChangeLock() {
-  Release();
 }
 
 void ChangeLock::Release() {
