@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,11 @@ bool HasControlCharacter(std::string_view text);
 // UTF-8 C1) written as \n, \t or \xHH, backslashes doubled, and cut at a
 // character boundary after about `limit` bytes with "..." appended.
 std::string EscapeForDiagnostics(std::string_view text, std::size_t limit = 40);
+
+// The well-known setup classes: the name of a class GUID ("Net"), and the
+// GUID of a class name (letter case counts); nullopt for others.
+std::optional<std::string_view> SetupClassNameOf(const GUID& guid);
+std::optional<GUID> SetupClassGuidOf(std::string_view name);
 
 // The short text for a problem code; "unknown error" for codes without one.
 std::string ProblemText(std::uint32_t problem);
