@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <cerrno>
+#include <cstdio>
 
 #ifdef _WIN32
 #include <io.h>
@@ -64,6 +65,21 @@ void CloseFile(int fd) {
 
 ReportLogFile::~ReportLogFile() {
   Close();
+}
+
+bool ReportLogFile::AttachStandardOutput() {
+  Close();
+#ifdef _WIN32
+  // -2 in a GUI program started without standard handles.
+  const int out = _fileno(stdout);
+  fd_ = out >= 0 ? _dup(out) : -1;
+  // Text mode would turn the CR LF we write into CR CR LF.
+  if (fd_ >= 0)
+    _setmode(fd_, _O_BINARY);
+#else
+  fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+#endif
+  return fd_ >= 0;
 }
 
 bool ReportLogFile::Open(const std::string& path) {

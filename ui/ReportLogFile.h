@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillon::ui {
 
@@ -11,6 +12,21 @@ namespace quillon::ui {
 // starts at the last "." that no folder separator ("\", "/" or ":") follows;
 // a path without one gets ".log" appended.
 std::string ReportLogPath(const std::string& executablePath);
+
+// Where the report log goes: a file, the process's standard output, or
+// nowhere (a file that must not be truncated).
+struct ReportLogTarget {
+  enum class Kind { kFile, kStandardOutput, kRefused };
+  Kind kind = Kind::kFile;
+  std::string path;  // the file, also when refused
+
+  static ReportLogTarget BesideExecutable(const std::string& executablePath) {
+    return File(ReportLogPath(executablePath));
+  }
+  static ReportLogTarget File(std::string path) { return {Kind::kFile, std::move(path)}; }
+  static ReportLogTarget StandardOutput() { return {Kind::kStandardOutput, {}}; }
+  static ReportLogTarget Refused(std::string path) { return {Kind::kRefused, std::move(path)}; }
+};
 
 class ReportLogFile {
  public:
@@ -23,6 +39,9 @@ class ReportLogFile {
   // A symbolic link is refused rather than followed. False when not opened;
   // writes are then dropped.
   bool Open(const std::string& path);
+  // Writes to a duplicate of standard output instead, in binary mode, so
+  // the bytes are the same as in a file. False when there is none.
+  bool AttachStandardOutput();
   bool IsOpen() const { return fd_ >= 0; }
 
   // Appends text to the current line; "\n" inside it ends a line.
