@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <cerrno>
-#include <cstdio>
 
 #ifdef _WIN32
 #include <io.h>
@@ -70,9 +69,8 @@ ReportLogFile::~ReportLogFile() {
 bool ReportLogFile::AttachStandardOutput() {
   Close();
 #ifdef _WIN32
-  // -2 in a GUI program started without standard handles.
-  const int out = _fileno(stdout);
-  fd_ = out >= 0 ? _dup(out) : -1;
+  // A GUI program started without standard handles has -2 there.
+  fd_ = _get_osfhandle(1) >= 0 ? _dup(1) : -1;
   // Text mode would turn the CR LF we write into CR CR LF.
   if (fd_ >= 0)
     _setmode(fd_, _O_BINARY);
