@@ -28,12 +28,23 @@ std::string OnOneLine(std::string text) {
 }  // namespace
 
 TMainForm::TMainForm(devices::DeviceService& service, ErrorPresenter& errors,
-                     const std::string& executablePath, ScreenCursor* cursor)
+                     const ReportLogTarget& reportLog, ScreenCursor* cursor)
     : service_(service), errors_(errors), cursor_(cursor) {
   CreateComponents();
   DeviceInfoSet = devices::DeviceInfoSetPtr(nullptr, devices::DeviceInfoSetCloser(service_));
-  reportLogPath_ = ReportLogPath(executablePath);
-  ReportLog.Open(reportLogPath_);
+  switch (reportLog.kind) {
+    case ReportLogTarget::Kind::kFile:
+      reportLogPath_ = reportLog.path;
+      ReportLog.Open(reportLogPath_);
+      break;
+    case ReportLogTarget::Kind::kStandardOutput:
+      reportLogPath_ = "(standard output)";
+      ReportLog.AttachStandardOutput();
+      break;
+    case ReportLogTarget::Kind::kRefused:
+      reportLogPath_ = reportLog.path;  // left closed: reports are dropped
+      break;
+  }
   FormCreate();
   ExecuteAction(ActionUpdateDeviceList);
 }

@@ -43,10 +43,10 @@ struct DeviceProperties {
 
 class TMainForm : public TForm {
  public:
-  // `cursor` is the screen's cursor for the hourglass; none without a
-  // window system.
+  // `reportLog` is created or truncated now; `cursor` is the screen's cursor
+  // for the hourglass, none without a window system.
   TMainForm(devices::DeviceService& service, ErrorPresenter& errors,
-            const std::string& executablePath, ScreenCursor* cursor = nullptr);
+            const ReportLogTarget& reportLog, ScreenCursor* cursor = nullptr);
   ~TMainForm() override;
 
   // Selects the first entry whose text equals `name` ignoring case (entry 0
@@ -94,6 +94,7 @@ class TMainForm : public TForm {
   void ExecuteAction(TAction& action) { action.Execute(); }
 
   bool ReportLogOpen() const { return ReportLog.IsOpen(); }
+  // The log's file, or "(standard output)".
   const std::string& ReportLogFileName() const { return reportLogPath_; }
 
   // Components, in the order of the window's design.

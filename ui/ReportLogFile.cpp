@@ -98,6 +98,20 @@ ReportLogFile::~ReportLogFile() {
   Close();
 }
 
+bool ReportLogFile::AttachStandardOutput() {
+  Close();
+#ifdef _WIN32
+  // A GUI program started without standard handles has -2 there.
+  fd_ = _get_osfhandle(1) >= 0 ? _dup(1) : -1;
+  // Text mode would turn the CR LF we write into CR CR LF.
+  if (fd_ >= 0)
+    _setmode(fd_, _O_BINARY);
+#else
+  fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+#endif
+  return fd_ >= 0;
+}
+
 bool ReportLogFile::Open(const std::string& path) {
   Close();
   failure_.clear();

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillon::ui {
 
@@ -11,6 +12,21 @@ namespace quillon::ui {
 // starts at the last "." that no folder separator ("\", "/" or ":") follows;
 // a path without one gets ".log" appended.
 std::string ReportLogPath(const std::string& executablePath);
+
+// Where the report log goes: a file, the process's standard output, or
+// nowhere (a file that must not be truncated).
+struct ReportLogTarget {
+  enum class Kind { kFile, kStandardOutput, kRefused };
+  Kind kind = Kind::kFile;
+  std::string path;  // the file, also when refused
+
+  static ReportLogTarget BesideExecutable(const std::string& executablePath) {
+    return File(ReportLogPath(executablePath));
+  }
+  static ReportLogTarget File(std::string path) { return {Kind::kFile, std::move(path)}; }
+  static ReportLogTarget StandardOutput() { return {Kind::kStandardOutput, {}}; }
+  static ReportLogTarget Refused(std::string path) { return {Kind::kRefused, std::move(path)}; }
+};
 
 class ReportLogFile {
  public:
@@ -24,6 +40,9 @@ class ReportLogFile {
   // other hard links, a FIFO or a device in its place is refused (and never
   // waited for). False when not opened; writes are then dropped.
   bool Open(const std::string& path);
+  // Writes to a duplicate of standard output instead, in binary mode, so
+  // the bytes are the same as in a file. False when there is none.
+  bool AttachStandardOutput();
   bool IsOpen() const { return fd_ >= 0; }
   // Why the last Open failed, for a diagnostics line.
   const std::string& Failure() const { return failure_; }
