@@ -100,7 +100,10 @@ void TMainForm::CreateComponents() {
 void TMainForm::FormCreate() {}
 
 void TMainForm::ShowLastError(const char* prefix) {
-  errors_.ShowError(prefix + FormatSigned(service_.GetLastError()));
+  const std::string text = prefix + FormatSigned(service_.GetLastError());
+  // Every finished line is in the file while the box waits.
+  ReportLog.Flush();
+  errors_.ShowError(text);
 }
 
 // ---- Device list -----------------------------------------------------------
