@@ -11,9 +11,11 @@ std::string FormatSigned(std::uint32_t value) {
 }
 
 std::string FormatHex8(std::uint32_t value) {
-  std::array<char, 11> text{};
-  std::snprintf(text.data(), text.size(), "0x%08X", static_cast<unsigned>(value));
-  return text.data();
+  // By hand: a report writes one per device, and the text fits a string's own storage.
+  std::string text = "0x00000000";
+  for (std::size_t digit = text.size() - 1; value != 0; --digit, value >>= 4)
+    text[digit] = "0123456789ABCDEF"[value & 0xF];
+  return text;
 }
 
 std::string FormatGuid(const GUID& guid) {

@@ -136,12 +136,16 @@ void TMainForm::ClearDeviceList() {
 
 std::string TMainForm::GetDeviceDisplayName(DeviceRecord& record) {
   std::string name;
+  ReadDisplayName(record, name);
+  return name;
+}
+
+void TMainForm::ReadDisplayName(DeviceRecord& record, std::string& name) {
+  // The name is emptied when the device cannot be read.
   if (devices::ReadDisplayName(service_, DeviceInfoSet.get(), record, name) ==
       devices::DisplayNameResult::kInstanceIdFailed) {
     ShowLastError("SetupDiGetDeviceInstanceId(): ");
-    return {};
   }
-  return name;
 }
 
 DeviceRecord* TMainForm::RecordAt(int index) {
@@ -190,15 +194,26 @@ void TMainForm::ShowDeviceProperties(DeviceRecord* record) {
 
 DeviceProperties TMainForm::ReadDeviceProperties(DeviceRecord* record) {
   DeviceProperties properties;
-  if (!DeviceInfoSet || record == nullptr)
-    return properties;
-  properties.read = true;
-  properties.name = GetDeviceDisplayName(*record);
+  ReadDeviceProperties(record, properties);
+  return properties;
+}
+
+void TMainForm::ReadDeviceProperties(DeviceRecord* record, DeviceProperties& properties) {
+  // Field by field, so that the name keeps its storage from one device to the next.
+  properties.read = DeviceInfoSet && record != nullptr;
+  properties.classGuid = {};
+  properties.devInst = 0;
+  // The query may leave both untouched when it fails: they start at zero.
+  properties.status = 0;
+  properties.problem = 0;
+  if (!properties.read) {
+    properties.name.clear();
+    return;
+  }
+  ReadDisplayName(*record, properties.name);
   properties.classGuid = record->ClassGuid;
   properties.devInst = record->DevInst;
-  // The query may leave both untouched when it fails: they start at zero.
   service_.CM_Get_DevNode_Status(&properties.status, &properties.problem, record->DevInst, 0);
-  return properties;
 }
 
 void TMainForm::ShowProperties(const DeviceProperties& properties) {
@@ -356,7 +371,7 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     DeviceProperties properties;
     std::string line;
     for (int index = first; index <= last; ++index) {
-      properties = ReadDeviceProperties(RecordAt(index));
+      ReadDeviceProperties(RecordAt(index), properties);
       line.assign(ListBox1.Item(index))
           .append(": ")
           .append(devices::FormatHex8(properties.status))
