@@ -7,6 +7,7 @@
 
 #include "DeviceFileModel.h"
 #include "DeviceFileReading.h"
+#include "MemoryAdvice.h"
 
 namespace quillon::devices::devicefile {
 
@@ -474,6 +475,7 @@ bool ParseDeviceFileQuickly(const std::string& text, Model& model) {
   // Reserved once, so that the members are not moved, within reason for a
   // text whose braces are mostly inside strings.
   members.reserve(std::min(CountMemberBraces(text), text.size() / 64));
+  AdviseHugePages(members.data(), members.capacity() * sizeof(Member));
   if (!QuickReader(text, parsed).Read())
     return false;
   if (members.size() > std::numeric_limits<std::uint32_t>::max() - 1 ||

@@ -2,6 +2,7 @@
 
 // Before <windows.h>: its macros share names with the constants here.
 #include "DeviceService.h"
+#include "MemoryAdvice.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -79,16 +80,23 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
     return false;
   }
   std::string content;
-  // Sized once for the file as it is now; a file that grows meanwhile still reads whole.
+  // Read straight into a buffer sized for the file as it is now; a file that
+  // grows meanwhile still reads whole, one that shrinks reads what is there.
   std::error_code ec;
+  std::size_t expected = 0;
   if (const auto size = std::filesystem::file_size(path, ec); !ec)
-    content.reserve(static_cast<std::size_t>(size));
-  char chunk[65536];
-  for (;;) {
-    const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
-    content.append(chunk, got);
-    if (got < sizeof chunk)
-      break;
+    expected = static_cast<std::size_t>(size);
+  content.reserve(expected);
+  AdviseHugePages(content.data(), content.capacity());
+  content.resize(expected);
+  content.resize(std::fread(content.data(), 1, expected, file.get()));
+  if (content.size() == expected) {
+    char chunk[65536];
+    std::size_t got = 0;
+    do {
+      got = std::fread(chunk, 1, sizeof chunk, file.get());
+      content.append(chunk, got);
+    } while (got == sizeof chunk);
   }
   if (std::ferror(file.get())) {
     const int err = errno != 0 ? errno : EIO;
