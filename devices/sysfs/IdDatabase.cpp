@@ -104,6 +104,16 @@ std::optional<std::string_view> NameAfterKey(std::string_view line, const std::s
 
 IdDatabase::IdDatabase(const std::string& path) : file_(path) {}
 
+std::string IdDatabase::Locate(const std::string& root, std::string_view fileName) {
+  for (const char* folder : {"/usr/share/misc/", "/usr/share/hwdata/", "/usr/share/"}) {
+    std::string path = root + folder + std::string(fileName);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+      return path;
+  }
+  return {};
+}
+
 IdDatabase IdDatabase::FromText(std::string text) {
   IdDatabase database;
   database.ownedText_ = std::move(text);

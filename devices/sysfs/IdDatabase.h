@@ -38,6 +38,10 @@ class IdDatabase {
   IdDatabase() = default;
   // An empty database when the file is missing or unreadable.
   explicit IdDatabase(const std::string& path);
+  // Where distributions keep `fileName` ("pci.ids", "usb.ids") under `root`
+  // (empty for "/"): usr/share/misc (Debian), usr/share/hwdata (Fedora, Arch),
+  // usr/share (openSUSE). The first that exists wins; empty when none does.
+  static std::string Locate(const std::string& root, std::string_view fileName);
   // For tests: search `text` instead of a file.
   static IdDatabase FromText(std::string text);
 

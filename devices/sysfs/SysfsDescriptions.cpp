@@ -322,13 +322,13 @@ std::optional<std::string> BuiltInDescription(const Node& node) {
 
 const IdDatabase& IdDatabases::Pci() const {
   if (!pci_)
-    pci_.emplace(root_ + "/usr/share/misc/pci.ids");
+    pci_.emplace(IdDatabase::Locate(root_, "pci.ids"));
   return *pci_;
 }
 
 const IdDatabase& IdDatabases::Usb() const {
   if (!usb_)
-    usb_.emplace(root_ + "/usr/share/misc/usb.ids");
+    usb_.emplace(IdDatabase::Locate(root_, "usb.ids"));
   return *usb_;
 }
 
