@@ -20,6 +20,7 @@
 #include "ExecutablePath.h"
 #include "GuiLoader.h"
 #include "LocaleText.h"
+#include "MemoryAdvice.h"
 #include "Startup.h"
 #include "StartupRules.h"
 
@@ -123,6 +124,7 @@ int Run(const char* programName, const app::Switches& switches) {
 
 int main(int argc, char** argv) {
   try {
+    devices::UseHugePagesForTheHeap();
     devices::UseUserLocale();
     const app::Switches switches = ReadSwitches(ProgramArguments(argc, argv));
     return Run(argc > 0 && argv[0] != nullptr ? argv[0] : "quillon", switches);

@@ -12,4 +12,10 @@ namespace quillon::devices {
 // Only advice: nothing changes where the system does not take it.
 void AdviseHugePages(void* data, std::size_t size);
 
+// The same for the many small blocks of a large device list (names, records,
+// IDs): makes the C library's heap grow in steps of 64 MiB, of which only the
+// pages touched are taken, backed by huge pages. Call once, first thing at
+// start-up. Nothing happens where the C library or the system cannot do it.
+void UseHugePagesForTheHeap();
+
 }  // namespace quillon::devices
