@@ -46,6 +46,12 @@ ui::ReportLogTarget ChooseReportLog(const Switches& switches, const std::string&
   return target;
 }
 
+// The report's finished lines are in the file while an exception is shown.
+void FlushReport(std::optional<ui::TMainForm>& form) {
+  if (form)
+    form->ReportLog.Flush();
+}
+
 }  // namespace
 
 std::unique_ptr<Toolkit> MakeHeadlessToolkit() {
@@ -67,8 +73,10 @@ int RunStartup(Toolkit& toolkit, devices::DeviceService& service, const Switches
     if (windowMode)
       toolkit.RunMessageLoop();
   } catch (const std::exception& exception) {
+    FlushReport(form);
     toolkit.ShowException(exception.what());
   } catch (...) {
+    FlushReport(form);
     toolkit.ShowException(kUnknownException);
   }
   toolkit.DestroyWindow();

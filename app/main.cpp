@@ -22,6 +22,7 @@
 #include "ExecutablePath.h"
 #include "GuiLoader.h"
 #include "LocaleText.h"
+#include "MemoryAdvice.h"
 #include "ReportLogFile.h"
 #include "Startup.h"
 #include "StartupRules.h"
@@ -181,6 +182,7 @@ int Run(const char* programName, const app::Switches& switches) {
 
 int main(int argc, char** argv) {
   try {
+    devices::UseHugePagesForTheHeap();
     const std::vector<std::string> arguments = ProgramArguments(argc, argv);
     if (PrintedInformation(arguments))
       return 0;

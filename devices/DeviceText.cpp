@@ -49,9 +49,11 @@ std::string FormatSigned(std::uint32_t value) {
 }
 
 std::string FormatHex8(std::uint32_t value) {
-  std::array<char, 11> text{};
-  std::snprintf(text.data(), text.size(), "0x%08X", static_cast<unsigned>(value));
-  return text.data();
+  // By hand: a report writes one per device, and the text fits a string's own storage.
+  std::string text = "0x00000000";
+  for (std::size_t digit = text.size() - 1; value != 0; --digit, value >>= 4)
+    text[digit] = "0123456789ABCDEF"[value & 0xF];
+  return text;
 }
 
 std::string FormatGuid(const GUID& guid) {
@@ -66,18 +68,25 @@ std::string FormatGuid(const GUID& guid) {
 
 namespace {
 
+// Each byte's value as a hexadecimal digit, -1 for the others.
+constexpr std::array<std::int8_t, 256> kHexDigits = [] {
+  std::array<std::int8_t, 256> digits{};
+  for (int c = 0; c < 256; ++c) {
+    digits[static_cast<std::size_t>(c)] =
+        static_cast<std::int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                        : -1);
+  }
+  return digits;
+}();
+
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
+  return kHexDigits[static_cast<unsigned char>(c)];
 }
 
 // Reads `digits` hexadecimal digits at `pos`; false if any is not one.
-bool ReadHex(const std::string& text, std::size_t pos, int digits, std::uint32_t& value) {
+bool ReadHex(std::string_view text, std::size_t pos, int digits, std::uint32_t& value) {
   value = 0;
   for (int i = 0; i < digits; ++i) {
     const int d = HexDigit(text[pos + static_cast<std::size_t>(i)]);
@@ -90,8 +99,8 @@ bool ReadHex(const std::string& text, std::size_t pos, int digits, std::uint32_t
 
 }  // namespace
 
-bool ParseGuid(const std::string& text, GUID& guid) {
-  std::string bare = text;
+bool ParseGuid(std::string_view text, GUID& guid) {
+  std::string_view bare = text;
   if (bare.size() == 38 && bare.front() == '{' && bare.back() == '}') {
     bare = bare.substr(1, 36);
   }

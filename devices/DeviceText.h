@@ -22,7 +22,7 @@ std::string FormatHex8(std::uint32_t value);
 std::string FormatGuid(const GUID& guid);
 
 // Parses the braced (or bare) registry form; false when malformed.
-bool ParseGuid(const std::string& text, GUID& guid);
+bool ParseGuid(std::string_view text, GUID& guid);
 
 // Equal texts ignoring the case of ASCII letters only, as instance IDs,
 // enumerators and command-line switches are compared.

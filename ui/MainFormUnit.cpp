@@ -16,12 +16,16 @@ namespace {
 // A field's text as it goes into the report log: one record per line, so a
 // line break (or any control character) in a name from the device source
 // shows as a blank instead of starting a line of its own.
-std::string OnOneLine(std::string text) {
+void BlankControlCharacters(std::string& text) {
   for (char& c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F)
       c = ' ';
   }
+}
+
+std::string OnOneLine(std::string text) {
+  BlankControlCharacters(text);
   return text;
 }
 
@@ -127,7 +131,10 @@ void TMainForm::CreateComponents() {
 void TMainForm::FormCreate() {}
 
 void TMainForm::ShowLastError(const char* prefix) {
-  errors_.ShowError(prefix + FormatSigned(service_.GetLastError()));
+  const std::string text = prefix + FormatSigned(service_.GetLastError());
+  // Every finished line is in the file while the box waits.
+  ReportLog.Flush();
+  errors_.ShowError(text);
 }
 
 // ---- Device list -----------------------------------------------------------
@@ -160,12 +167,16 @@ void TMainForm::ClearDeviceList() {
 
 std::string TMainForm::GetDeviceDisplayName(DeviceRecord& record) {
   std::string name;
+  ReadDisplayName(record, name);
+  return name;
+}
+
+void TMainForm::ReadDisplayName(DeviceRecord& record, std::string& name) {
+  // The name is emptied when the device cannot be read.
   if (devices::ReadDisplayName(service_, DeviceInfoSet.get(), record, name) ==
       devices::DisplayNameResult::kInstanceIdFailed) {
     ShowLastError("SetupDiGetDeviceInstanceId(): ");
-    return {};
   }
-  return name;
 }
 
 DeviceRecord* TMainForm::RecordAt(int index) {
@@ -214,15 +225,26 @@ void TMainForm::ShowDeviceProperties(DeviceRecord* record) {
 
 DeviceProperties TMainForm::ReadDeviceProperties(DeviceRecord* record) {
   DeviceProperties properties;
-  if (!DeviceInfoSet || record == nullptr)
-    return properties;
-  properties.read = true;
-  properties.name = GetDeviceDisplayName(*record);
+  ReadDeviceProperties(record, properties);
+  return properties;
+}
+
+void TMainForm::ReadDeviceProperties(DeviceRecord* record, DeviceProperties& properties) {
+  // Field by field, so that the name keeps its storage from one device to the next.
+  properties.read = DeviceInfoSet && record != nullptr;
+  properties.classGuid = {};
+  properties.devInst = 0;
+  // The query may leave both untouched when it fails: they start at zero.
+  properties.status = 0;
+  properties.problem = 0;
+  if (!properties.read) {
+    properties.name.clear();
+    return;
+  }
+  ReadDisplayName(*record, properties.name);
   properties.classGuid = record->ClassGuid;
   properties.devInst = record->DevInst;
-  // The query may leave both untouched when it fails: they start at zero.
   service_.CM_Get_DevNode_Status(&properties.status, &properties.problem, record->DevInst, 0);
-  return properties;
 }
 
 void TMainForm::ShowProperties(const DeviceProperties& properties) {
@@ -380,9 +402,10 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     DeviceProperties properties;
     std::string line;
     for (int index = first; index <= last; ++index) {
-      properties = ReadDeviceProperties(RecordAt(index));
-      line.assign(OnOneLine(ListBox1.Item(index)))
-          .append(": ")
+      ReadDeviceProperties(RecordAt(index), properties);
+      line.assign(ListBox1.Item(index));
+      BlankControlCharacters(line);
+      line.append(": ")
           .append(devices::FormatHex8(properties.status))
           .append("(")
           .append(devices::ProblemText(properties.problem))

@@ -6,6 +6,7 @@
 // attached to it.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,10 @@ class TMainForm : public TForm {
 
  private:
   void CreateComponents();
+  // GetDeviceDisplayName into `name`, whose storage is reused.
+  void ReadDisplayName(DeviceRecord& record, std::string& name);
+  // ReadDeviceProperties into `properties`, whose name's storage is reused.
+  void ReadDeviceProperties(DeviceRecord* record, DeviceProperties& properties);
   void ChangeState(DeviceRecord& record, std::uint32_t stateChange, std::uint32_t scope);
   void RunStateChange(void (TMainForm::*method)(DeviceRecord&));
   // An error box with `prefix` and the service's last error code.
@@ -158,8 +163,8 @@ class TMainForm : public TForm {
   NoScreenCursor noCursor_;
   std::string reportLogPath_;
   // Parallel to ListBox1's entries; only ever filled whole or cleared, so a
-  // record's address holds until the next refresh.
-  std::vector<DeviceRecord> records_;
+  // record's address holds until the next refresh. A deque, as the entries.
+  std::deque<DeviceRecord> records_;
 
  public:
   ReportLogFile ReportLog;

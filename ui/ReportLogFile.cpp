@@ -109,6 +109,7 @@ bool ReportLogFile::AttachStandardOutput() {
 #else
   fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
 #endif
+  lastWrite_ = Clock::now();
   return fd_ >= 0;
 }
 
@@ -116,26 +117,26 @@ bool ReportLogFile::Open(const std::string& path) {
   Close();
   failure_.clear();
   fd_ = OpenTruncated(path, failure_);
+  lastWrite_ = Clock::now();
   return fd_ >= 0;
 }
 
 void ReportLogFile::Write(std::string_view text) {
   if (!IsOpen())
     return;
-  for (const char c : text) {
-    if (c == '\n') {
-      pending_ += "\r\n";
-    } else {
-      pending_ += c;
-    }
+  for (std::size_t newline; (newline = text.find('\n')) != std::string_view::npos;) {
+    pending_.append(text.substr(0, newline)).append("\r\n");
+    text.remove_prefix(newline + 1);
   }
+  pending_.append(text);
 }
 
 void ReportLogFile::EndLine() {
   if (!IsOpen())
     return;
   pending_ += "\r\n";
-  Flush();
+  if (pending_.size() >= kBatchBytes || Clock::now() - lastWrite_ >= kBatchTime)
+    Flush();
 }
 
 void ReportLogFile::Flush() {
@@ -144,6 +145,7 @@ void ReportLogFile::Flush() {
   // A failed write drops the text, like any other write to a failed log.
   WriteAll(fd_, pending_.data(), pending_.size());
   pending_.clear();
+  lastWrite_ = Clock::now();
 }
 
 void ReportLogFile::Close() {

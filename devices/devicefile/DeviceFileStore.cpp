@@ -2,6 +2,7 @@
 
 // Before <windows.h>: its macros share names with the constants here.
 #include "DeviceService.h"
+#include "MemoryAdvice.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -391,11 +392,17 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
     error = TooLarge(static_cast<std::uint64_t>(info.st_size));
     return false;
   }
+  // Read straight into a buffer sized for the file as it is now, a little
+  // larger so that the read that finds the end needs no second buffer; a file
+  // that grows meanwhile still reads whole, one that shrinks reads what is there.
   std::string content;
-  content.reserve(static_cast<std::size_t>(info.st_size));
-  char chunk[65536];
+  content.resize(static_cast<std::size_t>(info.st_size) + 4096);
+  AdviseHugePages(content.data(), content.size());
+  std::size_t filled = 0;
   for (;;) {
-    const ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+    if (filled == content.size())
+      content.resize(content.size() + 65536);
+    const ssize_t got = ::read(file.get(), content.data() + filled, content.size() - filled);
     if (got < 0) {
       if (errno == EINTR)
         continue;
@@ -405,12 +412,13 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
     }
     if (got == 0)
       break;
-    content.append(chunk, static_cast<std::size_t>(got));
-    if (content.size() > kMaxDeviceFileSize) {  // grown since it was measured
-      error = TooLarge(content.size());
+    filled += static_cast<std::size_t>(got);
+    if (filled > kMaxDeviceFileSize) {  // grown since it was measured
+      error = TooLarge(filled);
       return false;
     }
   }
+  content.resize(filled);
   text = std::move(content);
   return true;
 }

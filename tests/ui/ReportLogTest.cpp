@@ -44,6 +44,23 @@ TEST(ReportLogFileTest, EndsEveryLineWithCrLf) {
   EXPECT_EQ(std::filesystem::status(path).permissions() & perms::others_write, perms::none);
 }
 
+// Written out in batches: none lost, none out of order.
+TEST(ReportLogFileTest, AReportOfManyLinesIsWrittenWhole) {
+  TempDir dir;
+  const std::string path = dir.filePath("r.log");
+  ReportLogFile log;
+  ASSERT_TRUE(log.Open(path));
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string line = "Device #" + std::to_string(i) + ": 0x0180200A(enabled)";
+    log.Write(line);
+    log.EndLine();
+    expected += line + "\r\n";
+  }
+  log.Flush();
+  EXPECT_EQ(ReadFile(path), expected);
+}
+
 TEST_F(FormTest, EveryStartTruncatesTheLastReport) {
   WriteFile(LogPath(), "an earlier run\r\n");
   Make();

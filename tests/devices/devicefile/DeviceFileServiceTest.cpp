@@ -293,6 +293,89 @@ TEST_F(DeviceFileTest, ABrokenFileFailsTheOpenAndSaysWhereAndWhy) {
   }
 }
 
+// The quick reader scans the text itself: it must take what the document
+// reader takes as that reader does, and refuse whatever that reader refuses.
+TEST(DeviceFileReadersTest, TheQuickReaderFollowsJsonAsTheDocumentReaderDoes) {
+  enum Expect { kQuick, kDocumentOnly, kBroken };
+  const auto member = [](const std::string& fields) { return "{\"devices\": [{" + fields + "}]}"; };
+  std::vector<std::pair<std::string, Expect>> cases = {
+      // Escapes, raw UTF-8 of every length and at the edges of its ranges, DEL.
+      {member(R"("instanceId": "A\\B\u00e9\n\t\"\/\b\f\r", "friendlyName": "x\u0000y")"), kQuick},
+      {member("\"friendlyName\": \"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\x7F\""), kQuick},
+      {member("\"friendlyName\": \"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF\""),
+       kQuick},
+      {member(R"("description": "\ud83d\ude00\uFFFF\u20AC")"), kQuick},
+      // Numbers at the edges of 32 bits, white space of every kind.
+      {"\t{\r\n\"devices\" :[ {\"devInst\":-0 ,\"status\":4294967295,\"problem\":-2147483648}\n]}"
+       "\r\n\t ",
+       kQuick},
+      {member(R"("status": "0XfFfFfFfF", "problem": "0x0", "devInst": 0)"), kQuick},
+      {"\xEF\xBB\xBF{}", kDocumentOnly},  // a byte order mark
+      // Broken strings.
+      {member("\"friendlyName\": \"a\x01\""), kBroken},
+      {member("\"friendlyName\": \"\xC0\x80\""), kBroken},
+      {member("\"friendlyName\": \"\xED\xA0\x80\""), kBroken},
+      {member("\"friendlyName\": \"\xF4\x90\x80\x80\""), kBroken},
+      {member("\"friendlyName\": \"\xF5\x80\x80\x80\""), kBroken},
+      {member("\"friendlyName\": \"\x80\""), kBroken},
+      {member("\"friendlyName\": \"\xE2\x82\""), kBroken},
+      {member(R"("friendlyName": "\ud800")"), kBroken},
+      {member(R"("friendlyName": "\udc00")"), kBroken},
+      {member(R"("friendlyName": "\ud800\u0041")"), kBroken},
+      {member(R"("friendlyName": "\x")"), kBroken},
+      {member(R"("friendlyName": "\u12G4")"), kBroken},
+      {member(R"("friendlyName": "\u12")"), kBroken},
+      {member(R"("friendlyName": "open)"), kBroken},
+      // Broken numbers and literals.
+      {member(R"("status": 01)"), kBroken},
+      {member(R"("status": -01)"), kBroken},
+      {member(R"("status": 1.0)"), kBroken},
+      {member(R"("status": 1e3)"), kBroken},
+      {member(R"("status": -)"), kBroken},
+      {member(R"("status": +1)"), kBroken},
+      {member(R"("status": 4294967296)"), kBroken},
+      {member(R"("status": 12345678901234567890)"), kBroken},
+      {member(R"("problem": -2147483649)"), kBroken},
+      {member(R"("present": tru)"), kBroken},
+      {member(R"("present": truex)"), kBroken},
+      {member(R"("present": True)"), kBroken},
+      {member(R"("fail": nul)"), kBroken},
+      // Broken structure.
+      {R"({"devices": [{},]})", kBroken},
+      {R"({"devices": [{"status": 1,}]})", kBroken},
+      {R"({"devices": [{"status": 1 "problem": 2}]})", kBroken},
+      {R"({"devices": [{"status" 1}]})", kBroken},
+      {R"({"devices": [{} {}]})", kBroken},
+      {R"({"devices": [})", kBroken},
+      {R"({"devices": [{})", kBroken},
+      {R"({} x)", kBroken},
+      {R"({}{})", kBroken},
+      {"", kBroken},
+      {" \n", kBroken},
+  };
+  // A character that needs care at every place of an eight-byte block.
+  for (std::size_t offset = 0; offset < 17; ++offset) {
+    const std::string before(offset, 'a');
+    cases.emplace_back(member("\"friendlyName\": \"" + before + R"(\"b", "description": ")" +
+                              before + "\xC3\xA9\""),
+                       kQuick);
+    cases.emplace_back(member("\"friendlyName\": \"" + before + "\n\""), kBroken);
+    cases.emplace_back(member("\"friendlyName\": \"" + before + "\xFF\""), kBroken);
+  }
+  for (const auto& [text, expect] : cases) {
+    SCOPED_TRACE(text);
+    if (expect == kBroken) {
+      devicefile::Model model;
+      nlohmann::ordered_json document;
+      devicefile::ParseError error;
+      EXPECT_FALSE(devicefile::ParseDeviceDocument(text, model, document, error));
+      EXPECT_FALSE(devicefile::ParseDeviceFileQuickly(text, model));
+    } else {
+      ExpectReadersAgree(text, expect == kQuick);
+    }
+  }
+}
+
 TEST_F(DeviceFileTest, EnumerationChecksTheRecordSizeAndTheHandle) {
   Service(R"({"devices": [{}]})");
   const DeviceInfoSetPtr set = Open();
