@@ -22,7 +22,7 @@ show() {
   echo "--- $1 -> $(readlink -f "$1")"
   for a in authorized driver_override product manufacturer modalias class vendor device subsystem_vendor \
     subsystem_device bDeviceClass bInterfaceClass bInterfaceSubClass bInterfaceProtocol removable \
-    vendor model type name uevent; do
+    model type name uevent; do
     [ -f "$1/$a" ] && printf '  %s: %s\n' "$a" "$(tr '\n' ' ' <"$1/$a" 2>&1)"
   done
   for l in driver subsystem firmware_node; do
