@@ -1,12 +1,14 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building and testing need, if missing.
-# Usage: scripts/install-deps.sh [build|test]   (default: build)
+# Usage: scripts/install-deps.sh [build|test|vm]   (default: build; vm: the QEMU guest's tools)
 set -eu
 
 what=${1:-build}
 packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2"
 if [ "$what" = test ]; then
   packages="$packages libgtest-dev xvfb xauth g++-mingw-w64-x86-64-posix wine64"
+elif [ "$what" = vm ]; then
+  packages="qemu-system-x86 busybox-static"
 fi
 
 missing=""
@@ -26,6 +28,6 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
 # shellcheck disable=SC2086
-$sudo apt-get install -y -qq --no-install-recommends $missing
+$sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $missing

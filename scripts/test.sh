@@ -2,7 +2,8 @@
 # Builds everything with warnings as errors and runs every test: the native
 # suite under ctest (with /sys read-only where a private mount namespace can
 # be had), the same suite again under the address and undefined-behaviour
-# sanitizers, then the device layer built with mingw-w64 and run under Wine.
+# sanitizers, then the device layer built with mingw-w64 and run under Wine,
+# then quillon changing real devices in a throw-away QEMU guest.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh" test
@@ -46,4 +47,8 @@ unset ASAN_OPTIONS UBSAN_OPTIONS
 
 windows_status=0
 "$here/scripts/test-windows.sh" || windows_status=$?
-[ "$native_status" -eq 0 ] && [ "$sanitizer_status" -eq 0 ] && [ "$windows_status" -eq 0 ]
+
+vm_status=0
+"$here/scripts/test-vm.sh" "$here/build-test" || vm_status=$?
+[ "$native_status" -eq 0 ] && [ "$sanitizer_status" -eq 0 ] && [ "$windows_status" -eq 0 ] &&
+  [ "$vm_status" -eq 0 ]
