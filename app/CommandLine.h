@@ -1,5 +1,6 @@
 // Command-line arguments and /name=value switches. Pure and free of Qt, so
-// that the rules can be tested on their own.
+// that the rules can be tested on their own and quillon-devices (tools/)
+// reads its switches by the same rules.
 #pragma once
 
 #include <string>

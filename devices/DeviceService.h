@@ -3,6 +3,11 @@
 // configuration-manager function. Backends: SetupAPI (Windows), sysfs (Linux),
 // and a device file that stands in for a whole machine.
 //
+// Layout: this folder holds what every source shares (this interface,
+// DeviceText's formats and texts, the unavailable service) and the factory,
+// the one place that names the sources. Each source lives in a folder and
+// library of its own: devicefile/, sysfs/ (with the ID databases), windows/.
+//
 // The types keep the Windows shape so that the SetupAPI backend is a thin
 // pass-through. On Windows, include this header before <setupapi.h>: the
 // constants below share their names with that header's macros.

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "CommandLine.h"
 #include "DeviceServiceFactory.h"
 #include "DeviceText.h"
 
@@ -21,18 +22,6 @@ using namespace quillon::devices;
 constexpr std::string_view kUsage =
     "usage: quillon-devices [/deviceSource=FILE-OR-DIRECTORY]\n"
     "Lists the present device nodes: \"<name>: 0x<status>(<problem text>)\" per line.\n";
-
-// "/name=value" with at least one character after "=", name ignoring case,
-// the first match winning: the window program's switch rules.
-bool MatchSwitch(std::string_view argument, std::string_view name, std::string& value) {
-  if (argument.size() <= name.size() + 2 || argument[0] != '/' ||
-      !EqualsIgnoringCase(argument.substr(1, name.size()), name) ||
-      argument[name.size() + 1] != '=') {
-    return false;
-  }
-  value = std::string(argument.substr(name.size() + 2));
-  return true;
-}
 
 // Lines written so far come first, so that an error stands beside its device.
 void ReportError(const char* function, std::uint32_t code) {
@@ -51,8 +40,11 @@ int main(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
-    std::string value;
-    if (MatchSwitch(argument, "deviceSource", value)) {
+    // The window program's switch rules, one argument at a time so that any
+    // other argument is refused; the first /deviceSource= wins.
+    const std::string value =
+        quillon::app::GetSwitchValue({std::string(argument)}, "deviceSource", "/");
+    if (!value.empty()) {
       if (!haveSource)
         source = value;
       haveSource = true;

@@ -1,4 +1,5 @@
 // The Windows device-installation service (setupapi.dll), passed through.
+// This folder is the Windows source alone; built only for Windows.
 #pragma once
 
 #include <memory>

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "DeviceText.h"
-#include "SysfsNode.h"
+#include "SysfsClasses.h"
 #include "SysfsService.h"
 #include "SysfsTestSupport.h"
 

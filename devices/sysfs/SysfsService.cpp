@@ -8,7 +8,11 @@
 #include <vector>
 
 #include "DeviceText.h"
+#include "SysfsClasses.h"
+#include "SysfsCollect.h"
+#include "SysfsDescriptions.h"
 #include "SysfsNode.h"
+#include "SysfsState.h"
 #include "SysfsTree.h"
 
 namespace quillon::devices {

@@ -1,5 +1,9 @@
 // A JSON file that describes a machine's devices, with failures to inject.
 // Changes are written back to the file atomically.
+//
+// Layout: this service answers the calls over a model (DeviceFileModel: the
+// members, read by the quick or the checked reader, and the edits); the
+// store (DeviceFileStore) reads the file and writes it back.
 #pragma once
 
 #include <iosfwd>

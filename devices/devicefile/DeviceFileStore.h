@@ -1,5 +1,5 @@
 // Reading a device file and replacing its content atomically. Private to the
-// device-file backend.
+// device-file source.
 #pragma once
 
 #include <cstdint>

@@ -1,12 +1,12 @@
 // Mapping rules over small trees: status and problem, setup classes, the
 // order in which descriptions are looked for, the friendly name (the cases
-// are in tests/fixtures/sysfs/rules.cases), and the root-disk chain.
+// are in fixtures/rules.cases), and the root-disk chain.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "DeviceText.h"
-#include "SysfsNode.h"
+#include "SysfsClasses.h"
 #include "SysfsService.h"
 #include "SysfsTestSupport.h"
 

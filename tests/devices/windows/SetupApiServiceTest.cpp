@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DeviceText.h"
+#include "MemberList.h"
 #include "SetupApiService.h"
 
 namespace quillon::devices {
@@ -42,15 +43,7 @@ class SetupApiServiceTest : public ::testing::Test {
   HDEVINFO set() const { return set_.get(); }
 
   std::vector<SP_DEVINFO_DATA> Members(HDEVINFO set) {
-    std::vector<SP_DEVINFO_DATA> members;
-    SP_DEVINFO_DATA data{};
-    data.cbSize = sizeof data;
-    while (
-        service_->SetupDiEnumDeviceInfo(set, static_cast<std::uint32_t>(members.size()), &data)) {
-      members.push_back(data);
-    }
-    EXPECT_EQ(service_->GetLastError(), error::kNoMoreItems);
-    return members;
+    return test_support::EnumerateMembers(*service_, set);
   }
 
   std::string InstanceId(HDEVINFO set, const SP_DEVINFO_DATA& data) {

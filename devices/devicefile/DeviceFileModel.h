@@ -1,6 +1,10 @@
-// The device file's content: parsing and checking its text, the members it
-// describes, and the edits that a change writes back. Private to the
-// device-file backend.
+// The device file's content: the members it describes, reading and checking
+// its text, and the edits that a change writes back. Private to the
+// device-file source. Two readers fill the model: the quick one
+// (DeviceFileQuickReader) for ordinary files, and the checked one
+// (DeviceFileCheckedReader, with DeviceFileTextScan to find lines and repeated
+// keys) that decides and explains whatever the quick one refuses; the edits
+// are in DeviceFileEdits.
 #pragma once
 
 #include <array>

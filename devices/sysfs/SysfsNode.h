@@ -1,17 +1,16 @@
-// Device nodes read from sysfs and their mapping onto the Windows device
-// model: which entries are nodes, enumerator and instance ID, setup class,
-// description, friendly name, status flags and problem code.
+// A device node read from sysfs: where it is, its attributes (read once and
+// kept), its firmware IDs, and the facts about it that the mapping rules
+// (SysfsCollect, SysfsClasses, SysfsDescriptions, SysfsState) share.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "DeviceService.h"
-#include "IdDatabase.h"
 #include "SysfsTree.h"
 
 namespace quillon::devices::sysfs {
@@ -64,56 +63,35 @@ class Node {
   mutable std::optional<std::vector<std::string>> pnpIds_;
 };
 
-// The two ID databases of a root, opened on first use.
-class IdDatabases {
- public:
-  explicit IdDatabases(std::string root) : root_(std::move(root)) {}
-  const IdDatabase& Pci() const;
-  const IdDatabase& Usb() const;
+// ---- Facts about a node that more than one mapping rule reads.
 
- private:
-  std::string root_;
-  mutable std::optional<IdDatabase> pci_;
-  mutable std::optional<IdDatabase> usb_;
+// The modalias, from its own attribute or (cpu devices) from uevent.
+std::string ModAlias(const Node& node);
+
+bool IsUsbInterface(const Node& node);
+
+// Class, subclass and programming interface of a PCI function.
+struct PciClass {
+  std::uint32_t base = 0;
+  std::uint32_t sub = 0;
+  std::uint32_t prog = 0;
 };
+std::optional<PciClass> PciClassOf(const Node& node);
 
-// The block device holding "/" and its ancestors (and those of the devices
-// under it, for device-mapper and md): none of them may be disabled.
-class RootChain {
- public:
-  // `devNumber` is "major:minor"; an unknown number gives an empty chain.
-  RootChain(const SysfsTree& tree, const std::string& devNumber);
-  bool Holds(const std::string& nodePath) const;
-
- private:
-  void Add(const SysfsTree& tree, const std::string& path, int depth);
-  std::vector<std::string> dirs_;
+// USB class triple: an interface's own, or for a device that of its one
+// interface (the device's own class when it names one).
+struct UsbClass {
+  std::uint32_t base = 0;
+  std::uint32_t sub = 0;
+  std::uint32_t protocol = 0;
 };
+std::optional<UsbClass> UsbClassOf(const Node& node);
 
-// "major:minor" of the file system mounted at "/" on this computer; empty
-// when it is no block device.
-std::string RootDeviceNumber();
+// Canonical directories of the class devices `className` below the node
+// (sysfs keeps them in a directory named after the class).
+std::vector<std::string> ClassDevices(const Node& node, std::string_view className);
 
-// The device nodes of a tree, sorted by path (parents before children). A
-// device that cannot be read or vanishes while walking is left out.
-std::vector<NodeLocation> CollectNodes(const SysfsTree& tree);
-
-// PCI, USB, ACPI, ROOT, STORAGE or the bus name in upper case.
-std::string Enumerator(const Node& node);
-// ENUMERATOR\HARDWAREID\sysname, at most 200 characters.
-std::string InstanceId(const Node& node);
-// The setup class name ("Net", "System", ...) and its GUID.
-std::string_view SetupClassName(const Node& node);
-GUID SetupClassGuid(std::string_view className);
-// The description; none when no source names the node.
-std::optional<std::string> Description(const Node& node, const IdDatabases& databases);
-// The ifalias of the node's one network interface, when set.
-std::optional<std::string> FriendlyName(const Node& node);
-
-struct NodeState {
-  std::uint32_t status = 0;
-  std::uint32_t problem = 0;
-};
-NodeState ReadState(const Node& node, const RootChain& rootChain);
+// True when one of the node's PnpIds() is among `wanted`.
+bool AnyId(const Node& node, std::initializer_list<std::string_view> wanted);
 
 }  // namespace quillon::devices::sysfs

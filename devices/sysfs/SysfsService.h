@@ -1,6 +1,12 @@
 // This computer's devices on Linux, read from sysfs under a root prefix and
 // presented in the Windows device model. Read-only: state changes and
 // friendly-name writes fail with ERROR_NOT_SUPPORTED (50).
+//
+// Layout: SysfsTree is all file access; SysfsNode a node and the facts the
+// rules share; then one file per decision: SysfsCollect (which entries are
+// nodes, their IDs), SysfsClasses (setup class), SysfsDescriptions (names,
+// with IdDatabase), SysfsState (status and problem). SysfsParse holds the
+// small text parsers they share.
 #pragma once
 
 #include <memory>

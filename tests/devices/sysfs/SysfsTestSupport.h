@@ -25,7 +25,7 @@ struct SysfsRow {
 std::vector<SysfsRow> ReadAll(DeviceService& service, const char* enumerator = nullptr);
 const SysfsRow* FindRow(const std::vector<SysfsRow>& rows, const std::string& instanceId);
 
-// Path and contents of a file in tests/fixtures/sysfs.
+// Path and contents of a file in fixtures/ beside these tests.
 std::string SysfsFixture(const std::string& name);
 std::string FixtureText(const std::string& name);
 // The lines of a fixture file, each split at " | ".

@@ -18,6 +18,7 @@
 #include "DeviceFileModel.h"
 #include "DeviceFileStore.h"
 #include "DeviceText.h"
+#include "MemberList.h"
 
 #ifndef _WIN32
 #include <linux/capability.h>
@@ -114,15 +115,7 @@ class DeviceFileTest : public ::testing::Test {
   }
 
   std::vector<SP_DEVINFO_DATA> Members(HDEVINFO set) {
-    std::vector<SP_DEVINFO_DATA> members;
-    SP_DEVINFO_DATA data{};
-    data.cbSize = sizeof data;
-    while (
-        service_->SetupDiEnumDeviceInfo(set, static_cast<std::uint32_t>(members.size()), &data)) {
-      members.push_back(data);
-    }
-    EXPECT_EQ(service_->GetLastError(), error::kNoMoreItems);
-    return members;
+    return test_support::EnumerateMembers(*service_, set);
   }
 
   std::string InstanceId(const DeviceInfoSetPtr& set, const SP_DEVINFO_DATA& data) {
@@ -211,7 +204,7 @@ class DeviceFileTest : public ::testing::Test {
   std::unique_ptr<DeviceService> service_;
 };
 
-// Cases from a file under tests/fixtures/devicefile: "=== <header>" starts a
+// Cases from a file under fixtures/: "=== <header>" starts a
 // case; its text follows (without the last line break), then optionally
 // "---" and expected lines. Lines before the first case are comments.
 struct Case {

@@ -1,0 +1,90 @@
+// The model's lookups, and the choice between the quick and the checked reader.
+#include "DeviceFileModel.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "DeviceFileReading.h"
+
+namespace quillon::devices::devicefile {
+
+std::size_t LineAt(const std::string& text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  return 1 + static_cast<std::size_t>(std::count(
+                 text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+}
+
+const Member* Model::FindPresent(std::uint32_t devInst) const {
+  const auto it = std::lower_bound(presentByDevInst.begin(), presentByDevInst.end(),
+                                   std::make_pair(devInst, std::uint32_t{0}));
+  if (it == presentByDevInst.end() || it->first != devInst)
+    return nullptr;
+  return &(*members)[it->second];
+}
+
+bool ParseDeviceFile(const std::string& text, Model& model, ParseError& error) {
+  if (ParseDeviceFileQuickly(text, model))
+    return true;
+  nlohmann::ordered_json document;
+  return ParseDeviceDocument(text, model, document, error);
+}
+
+std::string_view Enumerator(std::string_view instanceId) {
+  return instanceId.substr(0, instanceId.find('\\'));
+}
+
+bool NumberFromUnsigned(std::uint64_t n, std::uint32_t& number) {
+  if (n > std::numeric_limits<std::uint32_t>::max())
+    return false;
+  number = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+bool NumberFromSigned(std::int64_t n, std::uint32_t& number) {
+  if (n < std::numeric_limits<std::int32_t>::min())
+    return false;
+  number = static_cast<std::uint32_t>(static_cast<std::int32_t>(n));
+  return true;
+}
+
+bool NumberFromText(std::string_view text, std::uint32_t& number) {
+  if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+    return false;
+  }
+  std::uint32_t parsed = 0;
+  for (std::size_t i = 2; i < text.size(); ++i) {
+    const char c = text[i];
+    std::uint32_t digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<std::uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    parsed = parsed * 16 + digit;
+  }
+  number = parsed;
+  return true;
+}
+
+bool IndexPresentHandles(Model& model) {
+  const Members& members = *model.members;
+  auto& index = model.presentByDevInst;
+  index.clear();
+  index.reserve(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (members[i].present)
+      index.emplace_back(members[i].devInst, static_cast<std::uint32_t>(i));
+  }
+  // Handles usually come in file order already.
+  if (!std::is_sorted(index.begin(), index.end()))
+    std::sort(index.begin(), index.end());
+  return std::adjacent_find(index.begin(), index.end(), [](const auto& a, const auto& b) {
+           return a.first == b.first;
+         }) == index.end();
+}
+
+}  // namespace quillon::devices::devicefile

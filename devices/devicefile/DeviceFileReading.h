@@ -1,0 +1,53 @@
+// What the quick and the checked reader share: the number forms, the failure
+// keys, the case-insensitive instance ID set and the handle index. Private to
+// the device-file source.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "DeviceFileModel.h"
+#include "DeviceText.h"
+
+namespace quillon::devices::devicefile {
+
+bool NumberFromUnsigned(std::uint64_t n, std::uint32_t& number);
+// Negative values stand for codes with the top bit set (0xE000020B).
+bool NumberFromSigned(std::int64_t n, std::uint32_t& number);
+// "0x" followed by one to eight hexadecimal digits.
+bool NumberFromText(std::string_view text, std::uint32_t& number);
+
+// The keys of a member's "fail" object.
+inline constexpr std::array<std::pair<const char*, Operation>, kOperationCount> kFailKeys = {{
+    {"instanceId", Operation::kInstanceId},
+    {"friendlyName", Operation::kFriendlyName},
+    {"description", Operation::kDescription},
+    {"setFriendlyName", Operation::kSetFriendlyName},
+    {"setClassInstallParams", Operation::kSetClassInstallParams},
+    {"callClassInstaller", Operation::kCallClassInstaller},
+    {"status", Operation::kStatus},
+}};
+
+// Instance IDs are unique ignoring the case of ASCII letters.
+struct CaseInsensitiveHash {
+  std::size_t operator()(std::string_view text) const {
+    std::size_t hash = 14695981039346656037ull;
+    for (const char c : text) {
+      hash ^= static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+      hash *= 1099511628211ull;
+    }
+    return hash;
+  }
+};
+
+struct CaseInsensitiveEqual {
+  bool operator()(std::string_view a, std::string_view b) const { return EqualsIgnoringCase(a, b); }
+};
+
+// Fills the sorted handle index; false when two present members share a handle.
+bool IndexPresentHandles(Model& model);
+
+}  // namespace quillon::devices::devicefile

@@ -1,0 +1,28 @@
+// Places in a device file's raw text that the parsed document no longer
+// knows: the line a value starts on, and a key repeated within one object.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quillon::devices::devicefile {
+
+// A step from a value into one of its children: an object key or an array index.
+using PathStep = std::variant<std::string, std::size_t>;
+using Path = std::vector<PathStep>;
+
+// "devices[3].status", or "the top level" for an empty path.
+std::string Describe(const Path& path);
+
+// The line where the value at `path` starts, or that of the closest
+// enclosing value that can be found. `text` is valid JSON.
+std::size_t LineOf(const std::string& text, const Path& path);
+
+// nlohmann keeps the last of two equal keys silently; a device file with two
+// "status" entries is a mistake worth pointing at. Returns the offset of the
+// second key, or npos.
+std::size_t FindDuplicateKey(const std::string& text, std::string& key);
+
+}  // namespace quillon::devices::devicefile

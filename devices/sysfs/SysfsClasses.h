@@ -1,0 +1,15 @@
+// The setup class of a node and the class GUIDs.
+#pragma once
+
+#include <string_view>
+
+#include "DeviceService.h"
+#include "SysfsNode.h"
+
+namespace quillon::devices::sysfs {
+
+// The setup class name ("Net", "System", ...) and its GUID.
+std::string_view SetupClassName(const Node& node);
+GUID SetupClassGuid(std::string_view className);
+
+}  // namespace quillon::devices::sysfs

@@ -1,0 +1,31 @@
+// Small text parsers and cleaners that more than one sysfs mapping file uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillon::devices::sysfs {
+
+// Largest text a property may hold (the caller's buffer less the terminator).
+constexpr std::size_t kMaxText = 259;
+
+// ASCII letters in upper case; other bytes as they are.
+std::string Upper(std::string_view text);
+
+bool StartsWith(std::string_view text, std::string_view prefix);
+
+// Up to eight hexadecimal digits, "0x" optional ("0x8086", "046d").
+std::optional<std::uint32_t> ParseHex(std::string_view text);
+
+// Up to nine decimal digits after leading blanks.
+std::optional<std::uint32_t> ParseDecimal(std::string_view text);
+
+// Text fit for a property: control characters become blanks, outer blanks
+// go, and it is cut (at a character boundary) to kMaxText bytes. None when
+// nothing is left.
+std::optional<std::string> CleanText(std::optional<std::string> text);
+
+}  // namespace quillon::devices::sysfs
