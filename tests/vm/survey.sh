@@ -36,6 +36,12 @@ show() {
       "$(cat "$i/capabilities/ev")"
   done
 }
+echo "=== every bus device, by real path (enumDevices' order): path, bus, driver, modalias"
+for d in /sys/bus/*/devices/*; do
+  bus=${d#/sys/bus/}
+  printf '%s %s %s %s\n' "$(readlink -f "$d")" "${bus%%/*}" "$(basename "$(readlink "$d/driver")" 2>/dev/null)" \
+    "$(cat "$d/modalias" 2>/dev/null)"
+done | sort
 echo "=== sysfs: PCI"
 for d in /sys/bus/pci/devices/*; do show "$d"; done
 echo "=== sysfs: USB"
