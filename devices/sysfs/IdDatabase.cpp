@@ -19,6 +19,11 @@ MappedFile::MappedFile(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return;
+  *this = MappedFile(fd);
+  close(fd);
+}
+
+MappedFile::MappedFile(int fd) {
   struct stat info {};
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
     void* map =
@@ -28,7 +33,6 @@ MappedFile::MappedFile(const std::string& path) {
       size_ = static_cast<std::size_t>(info.st_size);
     }
   }
-  close(fd);
 }
 
 MappedFile::MappedFile(MappedFile&& other) noexcept
@@ -103,6 +107,12 @@ std::optional<std::string_view> NameAfterKey(std::string_view line, const std::s
 }  // namespace
 
 IdDatabase::IdDatabase(const std::string& path) : file_(path) {}
+
+IdDatabase IdDatabase::FromDescriptor(int fd) {
+  IdDatabase database;
+  database.file_ = MappedFile(fd);
+  return database;
+}
 
 IdDatabase IdDatabase::FromText(std::string text) {
   IdDatabase database;

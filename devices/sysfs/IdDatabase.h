@@ -19,6 +19,8 @@ class MappedFile {
  public:
   MappedFile() = default;
   explicit MappedFile(const std::string& path);
+  // Maps the file open at `fd`, which the caller keeps and closes.
+  explicit MappedFile(int fd);
   MappedFile(MappedFile&& other) noexcept;
   MappedFile& operator=(MappedFile&& other) noexcept;
   MappedFile(const MappedFile&) = delete;
@@ -38,6 +40,8 @@ class IdDatabase {
   IdDatabase() = default;
   // An empty database when the file is missing or unreadable.
   explicit IdDatabase(const std::string& path);
+  // The database in the file open at `fd`, which the caller keeps and closes.
+  static IdDatabase FromDescriptor(int fd);
   // For tests: search `text` instead of a file.
   static IdDatabase FromText(std::string text);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -17,21 +18,6 @@ namespace {
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
-};
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 std::string Join(const std::string& dir, std::string_view name) {
@@ -49,24 +35,58 @@ bool IsPlainName(std::string_view name) {
 }  // namespace
 
 SysfsTree::SysfsTree(const std::string& root) {
-  const std::string sys = root.empty() ? std::string("/sys") : Join(root, "sys");
-  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(sys.c_str(), nullptr), &std::free);
-  if (resolved == nullptr)
+  const UniqueFd rootFd(open(root.empty() ? "/" : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!rootFd)
     return;
-  struct stat info {};
-  if (stat(resolved.get(), &info) != 0 || !S_ISDIR(info.st_mode))
+  UniqueFd sysFd = OpenBeneath(rootFd.Get(), "sys", O_PATH | O_DIRECTORY, Confine::kBeneath);
+  if (!sysFd)
     return;
-  sys_ = resolved.get();
+  // The kernel's name for it, so that what Resolve hands out starts with it.
+  std::optional<std::string> sys = PathOf(sysFd.Get());
+  if (!sys) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(
+        realpath((root.empty() ? std::string("/sys") : Join(root, "sys")).c_str(), nullptr),
+        &std::free);
+    if (resolved == nullptr)
+      return;
+    sys = resolved.get();
+  }
+  sys_ = std::move(*sys);
+  sysFd_ = std::move(sysFd);
+}
+
+std::optional<std::string_view> SysfsTree::Relative(const std::string& path) const {
+  if (sys_.empty() || !Contains(path))
+    return std::nullopt;
+  std::string_view relative(path);
+  relative.remove_prefix(sys_ == "/" ? 1 : std::min(path.size(), sys_.size() + 1));
+  return relative;
+}
+
+UniqueFd SysfsTree::Open(const std::string& path, int flags) const {
+  const std::optional<std::string_view> relative = Relative(path);
+  if (!relative) {
+    errno = EXDEV;
+    return UniqueFd();
+  }
+  return OpenBeneath(sysFd_.Get(), *relative, flags, Confine::kBeneath);
+}
+
+UniqueFd SysfsTree::OpenIn(const std::string& dir, std::string_view name, int flags) const {
+  if (!IsPlainName(name)) {
+    errno = ENOENT;
+    return UniqueFd();
+  }
+  return Open(Join(dir, name), flags);
 }
 
 std::optional<std::string> SysfsTree::Resolve(const std::string& path) const {
-  if (sys_.empty())
+  const std::optional<std::string_view> relative = Relative(path);
+  if (!relative)
     return std::nullopt;
-  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
-  if (resolved == nullptr)
-    return std::nullopt;
-  std::string canonical = resolved.get();
-  if (!Contains(canonical))
+  std::optional<std::string> canonical =
+      ResolveBeneath(sysFd_.Get(), sys_, *relative, Confine::kBeneath);
+  if (!canonical || !Contains(*canonical))
     return std::nullopt;
   return canonical;
 }
@@ -85,9 +105,13 @@ bool SysfsTree::Contains(const std::string& canonical) const {
 
 std::vector<std::string> SysfsTree::List(const std::string& dir) const {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, DirCloser> handle(opendir(dir.c_str()));
+  UniqueFd fd = Open(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd)
+    return names;
+  std::unique_ptr<DIR, DirCloser> handle(fdopendir(fd.Get()));
   if (handle == nullptr)
     return names;
+  fd.Release();  // the stream owns it now
   while (const dirent* entry = readdir(handle.get())) {
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..")
@@ -98,20 +122,17 @@ std::vector<std::string> SysfsTree::List(const std::string& dir) const {
 }
 
 std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_view name) const {
-  if (!IsPlainName(name))
-    return std::nullopt;
-  const std::string path = Join(dir, name);
-  const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0)
+  const UniqueFd fd = OpenIn(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (!fd)
     return std::nullopt;
   struct stat info {};
-  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+  if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
     return std::nullopt;
   // Attributes are at most a page; more is not an attribute we want.
   std::array<char, 4096> buffer{};
   std::size_t used = 0;
   while (used < buffer.size()) {
-    const ssize_t got = read(fd.get(), buffer.data() + used, buffer.size() - used);
+    const ssize_t got = read(fd.Get(), buffer.data() + used, buffer.size() - used);
     if (got < 0)
       return std::nullopt;
     if (got == 0)
@@ -127,18 +148,17 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
 }
 
 bool SysfsTree::Has(const std::string& dir, std::string_view name) const {
-  if (!IsPlainName(name))
-    return false;
-  struct stat info {};
-  return lstat(Join(dir, name).c_str(), &info) == 0;
+  // O_PATH with O_NOFOLLOW opens a link itself: a dangling one counts.
+  return static_cast<bool>(OpenIn(dir, name, O_PATH | O_NOFOLLOW));
 }
 
 std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
                                                std::string_view name) const {
-  if (!IsPlainName(name))
+  const UniqueFd link = OpenIn(dir, name, O_PATH | O_NOFOLLOW);
+  if (!link)
     return std::nullopt;
   std::array<char, PATH_MAX> target{};
-  const ssize_t length = readlink(Join(dir, name).c_str(), target.data(), target.size() - 1);
+  const ssize_t length = readlinkat(link.Get(), "", target.data(), target.size() - 1);
   if (length <= 0)
     return std::nullopt;
   std::string text(target.data(), static_cast<std::size_t>(length));
@@ -151,8 +171,7 @@ std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
 }
 
 bool SysfsTree::IsDirectory(const std::string& path) const {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return static_cast<bool>(Open(path, O_PATH | O_DIRECTORY));
 }
 
 std::string ParentPath(const std::string& path) {

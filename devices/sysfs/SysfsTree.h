@@ -1,7 +1,8 @@
-// Read-only access to one sysfs tree, <root>/sys. Every path handed out is
-// canonical (symlinks resolved) and stays under that directory; attribute
-// files are opened without following a final symlink, so a crafted tree
-// cannot make the backend read anything else.
+// Access to one sysfs tree, <root>/sys. Every path handed out is canonical
+// (symlinks resolved) and stays under that directory, and every file and
+// directory is opened resolved beneath it (OpenBeneath): links inside the
+// tree work as in sysfs, links that lead out of it are dead ends. Attribute
+// files are read without following a final symlink.
 #pragma once
 
 #include <optional>
@@ -9,11 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "OpenBeneath.h"
+
 namespace quillon::devices::sysfs {
 
 class SysfsTree {
  public:
-  // `root` is the prefix before "/sys"; empty for this computer.
+  // `root` is the prefix before "/sys"; empty for this computer. <root>/sys
+  // itself must lie beneath <root>.
   explicit SysfsTree(const std::string& root);
 
   // False when <root>/sys is missing or not a directory.
@@ -39,9 +43,17 @@ class SysfsTree {
   std::optional<std::string> LinkName(const std::string& dir, std::string_view name) const;
   // True when `path` names an existing directory.
   bool IsDirectory(const std::string& path) const;
+  // Opens `path` (under Sys()) with open(2) `flags`, resolved beneath Sys().
+  // Empty with errno set on failure (EXDEV: it would leave the tree).
+  UniqueFd Open(const std::string& path, int flags) const;
 
  private:
+  // `path` relative to Sys(); none when it does not start there.
+  std::optional<std::string_view> Relative(const std::string& path) const;
+  UniqueFd OpenIn(const std::string& dir, std::string_view name, int flags) const;
+
   std::string sys_;
+  UniqueFd sysFd_;
 };
 
 // Directory part of a canonical path ("/a/b" gives "/a").
