@@ -55,6 +55,16 @@ SysfsTree::SysfsTree(const std::string& root) {
   sysFd_ = std::move(sysFd);
 }
 
+SysfsTree SysfsTree::Fresh() const {
+  SysfsTree tree;
+  if (sysFd_) {
+    tree.sysFd_ = UniqueFd(fcntl(sysFd_.Get(), F_DUPFD_CLOEXEC, 0));
+    if (tree.sysFd_)
+      tree.sys_ = sys_;
+  }
+  return tree;
+}
+
 std::optional<std::string_view> SysfsTree::Relative(const std::string& path) const {
   if (sys_.empty() || !Contains(path))
     return std::nullopt;

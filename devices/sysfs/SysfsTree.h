@@ -20,6 +20,9 @@ class SysfsTree {
   // itself must lie beneath <root>.
   explicit SysfsTree(const std::string& root);
 
+  // The same tree, to be read afresh.
+  SysfsTree Fresh() const;
+
   // False when <root>/sys is missing or not a directory.
   bool Ok() const { return !sys_.empty(); }
   // Canonical <root>/sys.
@@ -48,6 +51,7 @@ class SysfsTree {
   UniqueFd Open(const std::string& path, int flags) const;
 
  private:
+  SysfsTree() = default;
   // `path` relative to Sys(); none when it does not start there.
   std::optional<std::string_view> Relative(const std::string& path) const;
   UniqueFd OpenIn(const std::string& dir, std::string_view name, int flags) const;
