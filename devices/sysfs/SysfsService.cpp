@@ -208,7 +208,7 @@ class SysfsService final : public DeviceService {
     const NodeLocation& location = known_[devInst - 1];
     // Read the node afresh: someone else may have changed it since the set
     // was opened, or it may be gone.
-    const SysfsTree tree(options_.root);
+    const SysfsTree tree = Root().Fresh();
     if (tree.Resolve(location.path) != location.path)
       return NoSuchDevinst();
     const Node node(tree, location);
@@ -259,7 +259,7 @@ class SysfsService final : public DeviceService {
   // shows is read again afterwards: a change may alter its name.
   template <typename Change>
   bool Changed(Member& member, Change change) {
-    const SysfsTree tree(options_.root);
+    const SysfsTree tree = Root().Fresh();
     const NodeLocation& location = member.node.Location();
     if (tree.Resolve(location.path) != location.path)
       return Fail(error::kNoSuchDevinst, false);
@@ -303,6 +303,13 @@ class SysfsService final : public DeviceService {
       member.classGuid = sysfs::SetupClassGuid(sysfs::SetupClassName(member.node));
     }
     return *member.classGuid;
+  }
+
+  // <root>/sys found once; a tree that was not there is looked for again.
+  const SysfsTree& Root() {
+    if (!root_ || !root_->Ok())
+      root_.emplace(options_.root);
+    return *root_;
   }
 
   const RootChain& Chain(const SysfsTree& tree) {
@@ -359,6 +366,7 @@ class SysfsService final : public DeviceService {
   IdDatabases databases_;
   sysfs::ModuleAliases drivers_;
   std::optional<RootChain> chain_;
+  std::optional<SysfsTree> root_;
   std::unordered_map<std::string, std::uint32_t> handles_;
   // Node path: the ID its rules give it, and the one it was handed.
   std::unordered_map<std::string, std::pair<std::string, std::string>> twinIds_;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,15 +11,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace quillon::devices::sysfs {
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
 
 std::string Join(const std::string& dir, std::string_view name) {
   std::string path = dir;
@@ -53,14 +51,17 @@ SysfsTree::SysfsTree(const std::string& root) {
   }
   sys_ = std::move(*sys);
   sysFd_ = std::move(sysFd);
+  canonical_.insert(sys_);
 }
 
 SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
   if (sysFd_) {
     tree.sysFd_ = UniqueFd(fcntl(sysFd_.Get(), F_DUPFD_CLOEXEC, 0));
-    if (tree.sysFd_)
+    if (tree.sysFd_) {
       tree.sys_ = sys_;
+      tree.canonical_.insert(sys_);
+    }
   }
   return tree;
 }
@@ -98,13 +99,80 @@ std::optional<std::string> SysfsTree::Resolve(const std::string& path) const {
       ResolveBeneath(sysFd_.Get(), sys_, *relative, Confine::kBeneath);
   if (!canonical || !Contains(*canonical))
     return std::nullopt;
+  canonical_.insert(*canonical);
   return canonical;
 }
 
 std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_view name) const {
   if (!IsPlainName(name))
     return std::nullopt;
-  return Resolve(Join(dir, name));
+  const Listing* listing = ListingOf(dir);
+  const std::optional<unsigned char> type =
+      listing != nullptr ? listing->Find(name) : std::optional<unsigned char>(DT_UNKNOWN);
+  if (!type)
+    return std::nullopt;
+  const std::string path = Join(dir, name);
+  if (canonical_.count(dir) == 0 || (*type != DT_DIR && *type != DT_LNK))
+    return Resolve(path);
+  // A real folder below a canonical one is canonical as it stands; a link
+  // there leads where its target says, taken from that folder (an absolute
+  // one leads out, as for every open).
+  if (*type == DT_DIR) {
+    canonical_.insert(path);
+    return path;
+  }
+  std::array<char, PATH_MAX> target{};
+  const ssize_t length = readlink(path.c_str(), target.data(), target.size() - 1);
+  if (length <= 0)
+    return Resolve(path);
+  const std::string_view link(target.data(), static_cast<std::size_t>(length));
+  if (link.front() == '/')
+    return std::nullopt;
+  return Resolve(dir + "/" + std::string(link));
+}
+
+std::optional<unsigned char> SysfsTree::Listing::Find(std::string_view name) const {
+  const auto found = std::lower_bound(entries.begin(), entries.end(), name,
+                                      [](const std::pair<std::string, unsigned char>& entry,
+                                         std::string_view key) { return entry.first < key; });
+  if (found == entries.end() || found->first != name)
+    return std::nullopt;
+  return found->second;
+}
+
+const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
+  const auto cached = listings_.find(dir);
+  if (cached != listings_.end())
+    return cached->second.get();
+  std::unique_ptr<Listing> listing;
+  // getdents64 straight: opendir would also stat the folder.
+  const UniqueFd fd = Open(dir, O_RDONLY | O_DIRECTORY);
+  if (fd) {
+    listing = std::make_unique<Listing>();
+    alignas(8) std::array<char, 32768> buffer{};
+    while (true) {
+      const long got = syscall(SYS_getdents64, fd.Get(), buffer.data(), buffer.size());
+      if (got < 0) {
+        listing.reset();
+        break;
+      }
+      if (got == 0)
+        break;
+      for (long pos = 0; pos < got;) {
+        // linux_dirent64: inode, offset, record length, type, name.
+        unsigned short length = 0;
+        std::memcpy(&length, buffer.data() + pos + 16, sizeof length);
+        const auto type = static_cast<unsigned char>(buffer[static_cast<std::size_t>(pos) + 18]);
+        const std::string_view name(buffer.data() + pos + 19);
+        if (name != "." && name != "..")
+          listing->entries.emplace_back(name, type);
+        pos += length;
+      }
+    }
+    if (listing)
+      std::sort(listing->entries.begin(), listing->entries.end());
+  }
+  return listings_.emplace(dir, std::move(listing)).first->second.get();
 }
 
 bool SysfsTree::Contains(const std::string& canonical) const {
@@ -115,39 +183,46 @@ bool SysfsTree::Contains(const std::string& canonical) const {
 
 std::vector<std::string> SysfsTree::List(const std::string& dir) const {
   std::vector<std::string> names;
-  UniqueFd fd = Open(dir, O_RDONLY | O_DIRECTORY);
-  if (!fd)
-    return names;
-  std::unique_ptr<DIR, DirCloser> handle(fdopendir(fd.Get()));
-  if (handle == nullptr)
-    return names;
-  fd.Release();  // the stream owns it now
-  while (const dirent* entry = readdir(handle.get())) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..")
-      names.emplace_back(name);
+  if (const Listing* listing = ListingOf(dir)) {
+    names.reserve(listing->entries.size());
+    for (const auto& entry : listing->entries)
+      names.push_back(entry.first);
   }
-  std::sort(names.begin(), names.end());
   return names;
 }
 
 std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_view name) const {
+  if (!IsPlainName(name))
+    return std::nullopt;
+  // Only a regular file is an attribute (a file system that does not tell
+  // the type is asked).
+  bool regular = false;
+  if (const Listing* listing = ListingOf(dir)) {
+    const std::optional<unsigned char> type = listing->Find(name);
+    if (!type || (*type != DT_REG && *type != DT_UNKNOWN))
+      return std::nullopt;
+    regular = *type == DT_REG;
+  }
+  // Not following a link, and not waiting on a FIFO put in a file's place
+  // since the listing.
   const UniqueFd fd = OpenIn(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (!fd)
     return std::nullopt;
   struct stat info {};
-  if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+  if (!regular && (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)))
     return std::nullopt;
-  // Attributes are at most a page; more is not an attribute we want.
+  // Attributes are at most a page; more is not an attribute we want. A
+  // short read is the whole of it (sysfs hands an attribute out at once).
   std::array<char, 4096> buffer{};
   std::size_t used = 0;
   while (used < buffer.size()) {
-    const ssize_t got = read(fd.Get(), buffer.data() + used, buffer.size() - used);
+    const std::size_t wanted = buffer.size() - used;
+    const ssize_t got = read(fd.Get(), buffer.data() + used, wanted);
     if (got < 0)
       return std::nullopt;
-    if (got == 0)
-      break;
     used += static_cast<std::size_t>(got);
+    if (static_cast<std::size_t>(got) < wanted)
+      break;
   }
   std::string text(buffer.data(), used);
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t' ||
@@ -158,17 +233,31 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
 }
 
 bool SysfsTree::Has(const std::string& dir, std::string_view name) const {
+  if (!IsPlainName(name))
+    return false;
+  if (const Listing* listing = ListingOf(dir))
+    return listing->Find(name).has_value();
   // O_PATH with O_NOFOLLOW opens a link itself: a dangling one counts.
   return static_cast<bool>(OpenIn(dir, name, O_PATH | O_NOFOLLOW));
 }
 
 std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
                                                std::string_view name) const {
-  const UniqueFd link = OpenIn(dir, name, O_PATH | O_NOFOLLOW);
-  if (!link)
+  if (!IsPlainName(name))
     return std::nullopt;
+  if (const Listing* listing = ListingOf(dir)) {
+    const std::optional<unsigned char> type = listing->Find(name);
+    if (!type || (*type != DT_LNK && *type != DT_UNKNOWN))
+      return std::nullopt;
+  }
   std::array<char, PATH_MAX> target{};
-  const ssize_t length = readlinkat(link.Get(), "", target.data(), target.size() - 1);
+  ssize_t length = -1;
+  if (canonical_.count(dir) != 0) {
+    // No link on the way to it: the path names the link itself.
+    length = readlink(Join(dir, name).c_str(), target.data(), target.size() - 1);
+  } else if (const UniqueFd link = OpenIn(dir, name, O_PATH | O_NOFOLLOW)) {
+    length = readlinkat(link.Get(), "", target.data(), target.size() - 1);
+  }
   if (length <= 0)
     return std::nullopt;
   std::string text(target.data(), static_cast<std::size_t>(length));
@@ -181,6 +270,14 @@ std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
 }
 
 bool SysfsTree::IsDirectory(const std::string& path) const {
+  // A canonical path has no link in it: its entry in its folder tells.
+  if (canonical_.count(path) != 0 && path != sys_) {
+    if (const Listing* listing = ListingOf(ParentPath(path))) {
+      const std::optional<unsigned char> type = listing->Find(BaseName(path));
+      if (type && *type != DT_UNKNOWN)
+        return *type == DT_DIR;
+    }
+  }
   return static_cast<bool>(Open(path, O_PATH | O_DIRECTORY));
 }
 

@@ -3,11 +3,19 @@
 // directory is opened resolved beneath it (OpenBeneath): links inside the
 // tree work as in sysfs, links that lead out of it are dead ends. Attribute
 // files are read without following a final symlink.
+//
+// A tree remembers each directory's entries once listed: a node is asked for
+// dozens of attributes and class folders it mostly lacks, and on a big
+// machine a system call for each would be most of the time spent. Make a new
+// tree (Fresh) to see the file system afresh.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "OpenBeneath.h"
@@ -20,7 +28,7 @@ class SysfsTree {
   // itself must lie beneath <root>.
   explicit SysfsTree(const std::string& root);
 
-  // The same tree, to be read afresh.
+  // The same tree seen afresh: nothing remembered.
   SysfsTree Fresh() const;
 
   // False when <root>/sys is missing or not a directory.
@@ -52,12 +60,25 @@ class SysfsTree {
 
  private:
   SysfsTree() = default;
+
+  // A directory's entries, sorted by name, with their dirent types.
+  struct Listing {
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    // The type of `name` (DT_UNKNOWN when the file system does not say),
+    // none when there is no such entry.
+    std::optional<unsigned char> Find(std::string_view name) const;
+  };
+  // The listing of `dir`, nullptr when it cannot be read.
+  const Listing* ListingOf(const std::string& dir) const;
   // `path` relative to Sys(); none when it does not start there.
   std::optional<std::string_view> Relative(const std::string& path) const;
   UniqueFd OpenIn(const std::string& dir, std::string_view name, int flags) const;
 
   std::string sys_;
   UniqueFd sysFd_;
+  mutable std::unordered_map<std::string, std::unique_ptr<Listing>> listings_;
+  // Directories known to be canonical: Sys() and what Resolve handed out.
+  mutable std::unordered_set<std::string> canonical_;
 };
 
 // Directory part of a canonical path ("/a/b" gives "/a").

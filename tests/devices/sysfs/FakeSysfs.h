@@ -50,6 +50,8 @@ class FakeSysfs {
   void BindDriver(const std::string& bus, const std::string& devpath, const std::string& driver);
   // Removes the links of the device's driver; its name, empty when none was bound.
   std::string UnbindDriver(const std::string& devpath);
+  // Leaves the tree in place when this object goes (a benchmark's tree).
+  void Keep() { keep_ = true; }
 
  private:
   bool Statement(std::string_view line, std::string* error);
@@ -59,6 +61,7 @@ class FakeSysfs {
 
   std::string root_;
   std::string rootDevice_;
+  bool keep_ = false;
 };
 
 }  // namespace quillon::devices::testing
