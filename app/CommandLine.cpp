@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "LocaleText.h"
+
 namespace quillon::app {
 namespace {
 
@@ -10,16 +12,6 @@ namespace {
 // without the sign a plain char may carry.
 bool IsSeparator(char c) {
   return static_cast<unsigned char>(c) <= ' ';
-}
-
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return AsciiLower(x) == AsciiLower(y);
-         });
 }
 
 }  // namespace
@@ -72,7 +64,7 @@ std::string GetSwitchValue(const std::vector<std::string>& arguments, std::strin
     if (switchCharacters.find(argument[0]) == std::string_view::npos) {
       continue;
     }
-    if (!EqualIgnoringCase(std::string_view(argument).substr(1, length), name)) {
+    if (!devices::EqualsIgnoringCaseInLocale(std::string_view(argument).substr(1, length), name)) {
       continue;
     }
     if (argument[length + 1] != '=') {

@@ -23,7 +23,8 @@ std::vector<std::string> SplitCommandLine(std::string_view raw);
 std::vector<std::string> ArgumentsFromArgv(int argc, const char* const* argv);
 
 // The value of the first argument of the form <c><name>=<value>, where <c> is
-// one of `switchCharacters` and <name> is compared ignoring ASCII letter case.
+// one of `switchCharacters` and <name> is compared ignoring letter case as the
+// user's locale does (devices::EqualsIgnoringCaseInLocale).
 // An argument with nothing after the "=" does not match, so the search goes
 // on. Gives the empty text when no argument matches.
 std::string GetSwitchValue(const std::vector<std::string>& arguments, std::string_view name,

@@ -53,11 +53,11 @@ bool QuillonApplication::notify(QObject* receiver, QEvent* event) {
 
 void ShowException(std::string_view message) noexcept {
   try {
-    const std::string text = ExceptionBoxText(message);
     if (!CanShowBoxes()) {
-      std::cerr << kApplicationTitle << ": " << OneLine(text) << std::endl;
+      WriteExceptionLine(message);
       return;
     }
+    const std::string text = ExceptionBoxText(message);
     QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle),
                     QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())),
                     QMessageBox::Ok);

@@ -5,9 +5,9 @@
 #include <QApplication>
 #include <string_view>
 
-namespace quillon::app {
+#include "StartupRules.h"
 
-inline constexpr char kApplicationTitle[] = "Quillon - Varnholt";
+namespace quillon::app {
 
 class QuillonApplication final : public QApplication {
  public:
@@ -28,8 +28,5 @@ void InstallMessageFilter();
 // answer a box on (offscreen), one line on standard error instead. Works also
 // when no application object could be made.
 void ShowException(std::string_view message) noexcept;
-
-// The text shown for an exception that is no std::exception.
-inline constexpr char kUnknownException[] = "Unknown exception";
 
 }  // namespace quillon::app

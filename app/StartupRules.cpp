@@ -1,27 +1,31 @@
 #include "StartupRules.h"
 
 #include <cstddef>
+#include <cstdio>
 
 namespace quillon::app {
 
-bool HasPlatformOption(int argc, const char* const* argv) {
-  for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument == "-platform" || argument == "--platform") {
-      return true;
-    }
-  }
-  return false;
-}
-
 PlatformChoice ChoosePlatform(const DisplayEnvironment& environment, bool commandMode) {
-  if (!environment.qtQpaPlatform.empty() || environment.platformArgument) {
+  if (!environment.qtQpaPlatform.empty()) {
     return PlatformChoice::kUserChoice;
   }
   if (!environment.display.empty() || !environment.waylandDisplay.empty()) {
     return PlatformChoice::kDisplayOrOffscreen;
   }
   return commandMode ? PlatformChoice::kOffscreen : PlatformChoice::kNoDisplay;
+}
+
+bool RunsHeadless(PlatformChoice choice, const DisplayEnvironment& environment, bool commandMode) {
+  if (!commandMode)
+    return false;
+  if (choice == PlatformChoice::kOffscreen)
+    return true;
+  if (choice != PlatformChoice::kUserChoice)
+    return false;
+  // The first platform of the list that loads is used, and these always do.
+  const std::string_view chosen = std::string_view(environment.qtQpaPlatform)
+                                      .substr(0, environment.qtQpaPlatform.find_first_of(";:"));
+  return chosen == "offscreen" || chosen == "minimal";
 }
 
 std::string PlatformsWithFallback(const DisplayEnvironment& environment) {
@@ -56,6 +60,19 @@ std::string OneLine(std::string_view text) {
     line += (text[i] == '\r' || text[i] == '\n') ? ' ' : text[i];
   }
   return line;
+}
+
+void WriteExceptionLine(std::string_view message) noexcept {
+  try {
+    const std::string line =
+        std::string(kApplicationTitle) + ": " + OneLine(ExceptionBoxText(message)) + "\n";
+    std::fputs(line.c_str(), stderr);
+  } catch (...) {
+    // Out of memory, most likely: say what we can.
+    std::fputs(kApplicationTitle, stderr);
+    std::fputs(": an exception could not be shown\n", stderr);
+  }
+  std::fflush(stderr);
 }
 
 }  // namespace quillon::app

@@ -1,5 +1,6 @@
 // Start-up decisions that need no Qt: which platform the application object
-// gets, and how an escaped exception is worded.
+// gets, whether the window toolkit is needed at all, and how an escaped
+// exception is worded.
 #pragma once
 
 #include <string>
@@ -7,18 +8,22 @@
 
 namespace quillon::app {
 
+inline constexpr char kApplicationTitle[] = "Quillon - Varnholt";
+
+// The text shown for an exception that is no std::exception.
+inline constexpr char kUnknownException[] = "Unknown exception";
+
 // What the environment says about reaching a display. An empty value counts
 // as unset, as it does for Qt.
 struct DisplayEnvironment {
-  std::string qtQpaPlatform;      // QT_QPA_PLATFORM
-  std::string display;            // DISPLAY
-  std::string waylandDisplay;     // WAYLAND_DISPLAY
-  std::string sessionType;        // XDG_SESSION_TYPE
-  bool platformArgument = false;  // -platform given on the command line
+  std::string qtQpaPlatform;   // QT_QPA_PLATFORM
+  std::string display;         // DISPLAY
+  std::string waylandDisplay;  // WAYLAND_DISPLAY
+  std::string sessionType;     // XDG_SESSION_TYPE
 };
 
 enum class PlatformChoice {
-  kUserChoice,  // QT_QPA_PLATFORM or -platform: used as it is
+  kUserChoice,  // QT_QPA_PLATFORM: used as it is
   // A display is named, but it may not answer (a stale DISPLAY after ssh, no
   // access for root): the usual platforms, then offscreen instead of Qt's abort.
   kDisplayOrOffscreen,
@@ -26,13 +31,14 @@ enum class PlatformChoice {
   kNoDisplay,  // window mode with no display: cannot run
 };
 
-// Whether Qt's own -platform (or --platform) option is among the arguments of
-// main(); Qt then takes the platform from it, whatever the environment says.
-bool HasPlatformOption(int argc, const char* const* argv);
-
 // Only meaningful where windows come from a display server (Linux and other
 // X11/Wayland systems); Windows always has its desktop.
 PlatformChoice ChoosePlatform(const DisplayEnvironment& environment, bool commandMode);
+
+// Whether the run needs no window toolkit at all: command mode on offscreen
+// (chosen for want of a display, or by the user), where nobody could answer
+// a box and error boxes become lines on standard error anyway.
+bool RunsHeadless(PlatformChoice choice, const DisplayEnvironment& environment, bool commandMode);
 
 // The QT_QPA_PLATFORM list for kDisplayOrOffscreen: the platforms Qt would try
 // for this session, in its order, then offscreen.
@@ -49,5 +55,9 @@ bool IsIrrelevantQtMessage(std::string_view message);
 
 // `text` on one line, for standard error: line breaks become blanks.
 std::string OneLine(std::string_view text);
+
+// Where no box can be shown: the exception box's text as one line on
+// standard error, after the application title.
+void WriteExceptionLine(std::string_view message) noexcept;
 
 }  // namespace quillon::app

@@ -1,14 +1,11 @@
-// The entry point: reads the switches, builds the main window over the chosen
+// The entry point: reads the switches, picks the window toolkit (none for
+// command mode without a display), builds the main window over the chosen
 // device source, selects the starting device and either carries out one
 // command (command mode) or runs the window until it is closed.
-#include <QApplication>
-#include <QByteArray>
-#include <QCoreApplication>
-#include <QDir>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,25 +17,19 @@
 
 #include "CommandLine.h"
 #include "DeviceServiceFactory.h"
-#include "ErrorPresenter.h"
-#include "MainFormUnit.h"
-#include "QuillonApplication.h"
+#include "ExecutablePath.h"
+#include "GuiLoader.h"
+#include "LocaleText.h"
+#include "Startup.h"
 #include "StartupRules.h"
 
 namespace {
 
 using namespace quillon;
 
-struct Switches {
-  std::string deviceName;
-  std::string deviceCommand;
-  std::string value0;
-  std::string deviceSource;
-};
-
-Switches ReadSwitches(const std::vector<std::string>& arguments) {
+app::Switches ReadSwitches(const std::vector<std::string>& arguments) {
   constexpr std::string_view kSwitchCharacters = "/";
-  Switches switches;
+  app::Switches switches;
   switches.deviceName = app::GetSwitchValue(arguments, "deviceName", kSwitchCharacters);
   switches.deviceCommand = app::GetSwitchValue(arguments, "deviceCommand", kSwitchCharacters);
   switches.value0 = app::GetSwitchValue(arguments, "value0", kSwitchCharacters);
@@ -57,103 +48,88 @@ std::vector<std::string> ProgramArguments([[maybe_unused]] int argc,
 #endif
 }
 
-#if !defined(_WIN32) && !defined(__APPLE__)
 std::string Environment(const char* name) {
-  return qEnvironmentVariable(name).toLocal8Bit().toStdString();
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
 }
-#endif
 
 constexpr int kCannotRun = 1;
 
-// Picks Qt's platform before the application object exists: without a
-// reachable display Qt would abort while constructing it.
-app::PlatformChoice PreparePlatform([[maybe_unused]] int argc,
-                                    [[maybe_unused]] const char* const* argv,
+// Picks Qt's platform before anything of Qt exists: without a reachable
+// display Qt would abort while constructing the application object.
+app::PlatformChoice PreparePlatform(const app::DisplayEnvironment& environment,
                                     [[maybe_unused]] bool commandMode) {
 #if !defined(_WIN32) && !defined(__APPLE__)
-  app::DisplayEnvironment environment;
-  environment.qtQpaPlatform = Environment("QT_QPA_PLATFORM");
-  environment.display = Environment("DISPLAY");
-  environment.waylandDisplay = Environment("WAYLAND_DISPLAY");
-  environment.sessionType = Environment("XDG_SESSION_TYPE");
-  environment.platformArgument = app::HasPlatformOption(argc, argv);
   const app::PlatformChoice choice = app::ChoosePlatform(environment, commandMode);
   switch (choice) {
     case app::PlatformChoice::kUserChoice:
     case app::PlatformChoice::kNoDisplay:
       break;
     case app::PlatformChoice::kDisplayOrOffscreen:
-      qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(PlatformsWithFallback(environment)));
+      setenv("QT_QPA_PLATFORM", app::PlatformsWithFallback(environment).c_str(), 1);
       break;
     case app::PlatformChoice::kOffscreen:
-      qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
+      setenv("QT_QPA_PLATFORM", "offscreen", 1);
       break;
   }
   return choice;
 #else
+  (void)environment;
   return app::PlatformChoice::kUserChoice;  // the desktop is always there
 #endif
 }
 
-std::string ExecutablePath() {
-  // The log path is derived from it, with the platform's own separators.
-  return QDir::toNativeSeparators(QCoreApplication::applicationFilePath())
-      .toLocal8Bit()
-      .toStdString();
-}
-
-// Steps after the application object exists. Everything built here is gone
-// before an escaping exception is shown.
-int Run(app::QuillonApplication& application, const Switches& switches,
-        app::PlatformChoice platform) {
-  const bool windowMode = switches.deviceCommand.empty();
-  if (windowMode && platform == app::PlatformChoice::kDisplayOrOffscreen &&
-      QGuiApplication::platformName() == QLatin1String("offscreen")) {
-    std::cerr << "quillon: cannot connect to the display to show the window; give "
-                 "/deviceCommand= to run a command without the window\n";
+// Steps after the switches: the toolkit, then the start-up sequence.
+int Run(const char* programName, const app::Switches& switches) {
+  const bool commandMode = !switches.deviceCommand.empty();
+  app::DisplayEnvironment environment;
+  environment.qtQpaPlatform = Environment("QT_QPA_PLATFORM");
+  environment.display = Environment("DISPLAY");
+  environment.waylandDisplay = Environment("WAYLAND_DISPLAY");
+  environment.sessionType = Environment("XDG_SESSION_TYPE");
+  const app::PlatformChoice platform = PreparePlatform(environment, commandMode);
+  if (platform == app::PlatformChoice::kNoDisplay) {
+    std::cerr << "quillon: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are "
+                 "not set); give /deviceCommand= to run a command without the window\n";
     return kCannotRun;
   }
 
-  QApplication::setApplicationDisplayName(QString::fromUtf8(app::kApplicationTitle));
-  QGuiApplication::setDesktopFileName(QStringLiteral("quillon"));
-  QApplication::setWindowIcon(ui::ApplicationIcon());
+  const std::string executablePath = app::ExecutablePath();
+  std::unique_ptr<app::Toolkit> toolkit;
+  if (!app::RunsHeadless(platform, environment, commandMode)) {
+    std::string error;
+    toolkit = app::LoadGuiToolkit(executablePath, programName, error);
+    if (!toolkit) {
+      std::cerr << "quillon: the window toolkit could not be loaded: " << error << '\n';
+      if (!commandMode)
+        return kCannotRun;
+      // Without boxes, a command still runs: its errors go to standard error.
+    } else if (!commandMode && platform == app::PlatformChoice::kDisplayOrOffscreen &&
+               !toolkit->HasDisplay()) {
+      std::cerr << "quillon: cannot connect to the display to show the window; give "
+                   "/deviceCommand= to run a command without the window\n";
+      return kCannotRun;
+    }
+  }
+  if (!toolkit)
+    toolkit = app::MakeHeadlessToolkit();
 
   const std::unique_ptr<devices::DeviceService> service =
       devices::CreateDeviceService(switches.deviceSource, std::cerr);
-  const std::unique_ptr<ui::ErrorPresenter> errors = ui::MakeErrorPresenter();
-  ui::TMainForm form(*service, *errors, ExecutablePath());
-  if (windowMode) {
-    form.show();
-  }
-  form.SelectDeviceByName(switches.deviceName);
-  form.ExecuteDeviceCommand(switches.deviceCommand, switches.value0);
-  if (windowMode) {
-    application.exec();
-  }
-  // Failures of commands show in error boxes only; the exit code stays 0.
-  return 0;
+  return app::RunStartup(*toolkit, *service, switches, executablePath);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<app::QuillonApplication> application;
   try {
-    const Switches switches = ReadSwitches(ProgramArguments(argc, argv));
-    const app::PlatformChoice platform =
-        PreparePlatform(argc, argv, !switches.deviceCommand.empty());
-    if (platform == app::PlatformChoice::kNoDisplay) {
-      std::cerr << "quillon: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are "
-                   "not set); give /deviceCommand= to run a command without the window\n";
-      return kCannotRun;
-    }
-    app::InstallMessageFilter();
-    application.emplace(argc, argv);
-    return Run(*application, switches, platform);
+    devices::UseUserLocale();
+    const app::Switches switches = ReadSwitches(ProgramArguments(argc, argv));
+    return Run(argc > 0 && argv[0] != nullptr ? argv[0] : "quillon", switches);
   } catch (const std::exception& exception) {
-    app::ShowException(exception.what());
+    app::WriteExceptionLine(exception.what());
   } catch (...) {
-    app::ShowException(app::kUnknownException);
+    app::WriteExceptionLine(app::kUnknownException);
   }
   // The exception has been shown; like a failed command, it leaves the exit code 0.
   return 0;

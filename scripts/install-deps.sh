@@ -1,13 +1,18 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building and testing need, if missing.
-# Usage: scripts/install-deps.sh [build|test|vm]   (default: build; vm: the QEMU guest's tools)
+# Usage: scripts/install-deps.sh [build|test|bench|vm]   (default: build; vm: the QEMU guest's tools)
 set -eu
 
 what=${1:-build}
 packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2"
 if [ "$what" = test ]; then
-  packages="$packages libgtest-dev xvfb xauth g++-mingw-w64-x86-64-posix wine64"
-elif [ "$what" = vm ]; then
+  # x11-utils: xprop and xwininfo for the window tests on a bare X server.
+  packages="$packages libgtest-dev xvfb xauth x11-utils g++-mingw-w64-x86-64-posix wine64"
+fi
+if [ "$what" = bench ]; then
+  packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
+fi
+if [ "$what" = vm ]; then
   packages="qemu-system-x86 busybox-static"
 fi
 

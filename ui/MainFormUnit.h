@@ -1,27 +1,18 @@
 // TMainForm: the one window. It owns the open device information set, the
 // device list with one record per entry, the six property fields, the
-// actions and the report log. Window mode shows it; command mode drives the
-// same object hidden, through ExecuteDeviceCommand.
+// actions and the report log, and holds every handler. It needs no window
+// toolkit: command mode drives it through ExecuteDeviceCommand, with or
+// without a display, and window mode shows it through a view (MainWindow)
+// attached to it.
 #pragma once
 
-#include <QIcon>
-#include <QList>
-#include <QMainWindow>
 #include <string>
 #include <vector>
 
 #include "DeviceService.h"
+#include "ExWaitCursor.h"
+#include "FormComponents.h"
 #include "ReportLogFile.h"
-
-class QAction;
-class QActionGroup;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QListWidget;
-class QMenu;
-class QMenuBar;
-class QPushButton;
 
 namespace quillon::ui {
 
@@ -31,23 +22,11 @@ class ErrorPresenter;
 // it came from is open.
 using DeviceRecord = devices::SP_DEVINFO_DATA;
 
-// The three menu images, by index: 0 enable, 1 disable, 2 refresh.
-class TImageList {
- public:
-  void Add(const QIcon& icon) { images_.append(icon); }
-  QIcon Image(int index) const { return images_.value(index); }
-  int Count() const { return static_cast<int>(images_.size()); }
+// The window's caption, which is also the application's title.
+inline constexpr char kMainFormCaption[] = "Quillon - Varnholt";
 
- private:
-  QList<QIcon> images_;
-};
-
-// The application's icon (from the library's resources).
-QIcon ApplicationIcon();
-
-// Captions with an access key each ("&File"), unique within the list where
-// letters allow: the first letter of a word not yet taken, else any letter.
-QStringList AddAccessKeys(const QStringList& captions);
+// The window's outer size and position in pixels, frame included.
+inline constexpr TBounds kMainFormBounds{303, 136, 540, 276};
 
 // What the six property fields show for one device, as read; the texts are
 // made only when the fields are filled (enumDevices needs few of them).
@@ -62,18 +41,16 @@ struct DeviceProperties {
   std::uint32_t problem = 0;
 };
 
-class TMainForm : public QMainWindow {
-  Q_OBJECT
-
+class TMainForm : public TForm {
  public:
+  // `cursor` is the screen's cursor for the hourglass; none without a
+  // window system.
   TMainForm(devices::DeviceService& service, ErrorPresenter& errors,
-            const std::string& executablePath, QWidget* owner = nullptr);
+            const std::string& executablePath, ScreenCursor* cursor = nullptr);
   ~TMainForm() override;
-  TMainForm(const TMainForm&) = delete;
-  TMainForm& operator=(const TMainForm&) = delete;
 
   // Selects the first entry whose text equals `name` ignoring case (entry 0
-  // for an empty name), fills the fields and handles waiting events.
+  // for an empty name), fills the fields and handles waiting messages.
   bool SelectDeviceByName(const std::string& name);
   // Carries out one command of command mode against the selected entry.
   void ExecuteDeviceCommand(const std::string& command, const std::string& value0);
@@ -83,7 +60,7 @@ class TMainForm : public QMainWindow {
   void ClearDeviceList();
   std::string GetDeviceDisplayName(DeviceRecord& record);
   // Index of the selected entry, -1 when none is selected.
-  int SelectedIndex() const;
+  int SelectedIndex() const { return ListBox1.ItemIndex(); }
   // The record of entry `index`, nullptr when there is no such entry.
   DeviceRecord* RecordAt(int index);
   int RecordCount() const { return static_cast<int>(records_.size()); }
@@ -114,68 +91,72 @@ class TMainForm : public QMainWindow {
   void FormCreate();
 
   // Lets the action update itself, then runs it only while it is enabled.
-  void ExecuteAction(QAction& action);
+  void ExecuteAction(TAction& action) { action.Execute(); }
 
   bool ReportLogOpen() const { return ReportLog.IsOpen(); }
   const std::string& ReportLogFileName() const { return reportLogPath_; }
 
-  // Components, owned by the window through Qt's parent chain.
-  QActionGroup* ActionList1 = nullptr;
-  QAction* ActionUpdateDeviceList = nullptr;
-  QGroupBox* GroupBox1 = nullptr;
-  QListWidget* ListBox1 = nullptr;
-  QGroupBox* GroupBox2 = nullptr;
-  QLabel* Label1 = nullptr;
-  QLineEdit* EditName = nullptr;
-  QLabel* Label2 = nullptr;
-  QLineEdit* EditKey = nullptr;
-  QAction* ActionDisableDevice = nullptr;
-  QAction* ActionUpdateActions = nullptr;
-  QAction* ActionEnableDevice = nullptr;
-  QLineEdit* EditDevInfo = nullptr;
-  QLabel* Label3 = nullptr;
-  QLabel* Label4 = nullptr;
-  QLineEdit* EditStatus = nullptr;
-  QLabel* Label5 = nullptr;
-  QLineEdit* EditProblem = nullptr;
-  QLineEdit* EditProblemText = nullptr;
+  // Components, in the order of the window's design.
+  std::string Caption;
+  TBounds Bounds = kMainFormBounds;
+  std::string FontName;
+  int FontSize = 0;
+  std::vector<TAction*> ActionList1;
+  TAction ActionUpdateDeviceList{*this};
+  TGroupBox GroupBox1;
+  TListBox ListBox1{*this};
+  TGroupBox GroupBox2;
+  TLabel Label1;
+  TEdit EditName{*this};
+  TLabel Label2;
+  TEdit EditKey{*this};
+  TAction ActionDisableDevice{*this};
+  TAction ActionUpdateActions{*this};
+  TAction ActionEnableDevice{*this};
+  TEdit EditDevInfo{*this};
+  TLabel Label3;
+  TLabel Label4;
+  TEdit EditStatus{*this};
+  TLabel Label5;
+  TEdit EditProblem{*this};
+  TEdit EditProblemText{*this};
   TImageList ImageList1;
-  QMenuBar* MainMenu1 = nullptr;
-  QMenu* File1 = nullptr;
-  QAction* ActionClose = nullptr;
-  QAction* Close1 = nullptr;
-  QMenu* Device1 = nullptr;
-  QAction* UpdateDeviceList1 = nullptr;
-  QAction* EnableDevice1 = nullptr;
-  QAction* DisableDevice1 = nullptr;
-  QAction* N1 = nullptr;
-  QMenu* Help1 = nullptr;
-  QAction* ActionAbout = nullptr;
-  QAction* About1 = nullptr;
-  QAction* ActionStartDevice = nullptr;
-  QAction* ActionStopDevice = nullptr;
-  QAction* N2 = nullptr;
-  QAction* StartDevice1 = nullptr;
-  QAction* StopDevice1 = nullptr;
-  QPushButton* ButtonSetFriendlyName = nullptr;
-  QAction* ActionSetFriendlyName = nullptr;
+  TMainMenu MainMenu1;
+  TMenuItem File1;
+  TAction ActionClose{*this};
+  TMenuItem Close1;
+  TMenuItem Device1;
+  TMenuItem UpdateDeviceList1;
+  TMenuItem EnableDevice1;
+  TMenuItem DisableDevice1;
+  TMenuItem N1;
+  TMenuItem Help1;
+  TAction ActionAbout{*this};
+  TMenuItem About1;
+  TAction ActionStartDevice{*this};
+  TAction ActionStopDevice{*this};
+  TMenuItem N2;
+  TMenuItem StartDevice1;
+  TMenuItem StopDevice1;
+  TButton ButtonSetFriendlyName;
+  TAction ActionSetFriendlyName{*this};
 
  private:
   void CreateComponents();
-  void CreateActions();
-  void CreateMenu();
   void ChangeState(DeviceRecord& record, std::uint32_t stateChange, std::uint32_t scope);
   void RunStateChange(void (TMainForm::*method)(DeviceRecord&));
-  void SelectIndexFromCode(int index);
   // An error box with `prefix` and the service's last error code.
   void ShowLastError(const char* prefix);
   // Whether reports can be written; says on standard error when not.
   bool ReportLogReady() const;
+  ScreenCursor& Screen() { return cursor_ != nullptr ? *cursor_ : noCursor_; }
 
   devices::DeviceService& service_;
   ErrorPresenter& errors_;
+  ScreenCursor* cursor_;
+  NoScreenCursor noCursor_;
   std::string reportLogPath_;
-  // Parallel to ListBox1's rows; only ever filled whole or cleared, so a
+  // Parallel to ListBox1's entries; only ever filled whole or cleared, so a
   // record's address holds until the next refresh.
   std::vector<DeviceRecord> records_;
 

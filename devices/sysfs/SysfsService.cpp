@@ -175,7 +175,7 @@ class SysfsService final : public DeviceService {
     const NodeLocation& location = known_[devInst - 1];
     // Read the node afresh: someone else may have changed it since the set
     // was opened, or it may be gone.
-    const SysfsTree tree(options_.root);
+    const SysfsTree tree = Root().Fresh();
     if (tree.Resolve(location.path) != location.path)
       return NoSuchDevinst();
     const Node node(tree, location);
@@ -239,6 +239,13 @@ class SysfsService final : public DeviceService {
     return *member.classGuid;
   }
 
+  // <root>/sys found once; a tree that was not there is looked for again.
+  const SysfsTree& Root() {
+    if (!root_ || !root_->Ok())
+      root_.emplace(options_.root);
+    return *root_;
+  }
+
   const RootChain& Chain(const SysfsTree& tree) {
     if (!chain_) {
       std::string device;
@@ -292,6 +299,7 @@ class SysfsService final : public DeviceService {
   SysfsOptions options_;
   IdDatabases databases_;
   std::optional<RootChain> chain_;
+  std::optional<SysfsTree> root_;
   std::unordered_map<std::string, std::uint32_t> handles_;
   std::vector<NodeLocation> known_;  // by handle - 1: where the node was last seen
   std::vector<std::unique_ptr<DeviceSet>> sets_;

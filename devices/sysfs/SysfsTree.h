@@ -2,11 +2,19 @@
 // canonical (symlinks resolved) and stays under that directory; attribute
 // files are opened without following a final symlink, so a crafted tree
 // cannot make the backend read anything else.
+//
+// A tree remembers each directory's entries once listed: a node is asked for
+// dozens of attributes and class folders it mostly lacks, and on a big
+// machine a system call for each would be most of the time spent. Make a new
+// tree to see the file system afresh.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace quillon::devices::sysfs {
@@ -15,6 +23,9 @@ class SysfsTree {
  public:
   // `root` is the prefix before "/sys"; empty for this computer.
   explicit SysfsTree(const std::string& root);
+
+  // The same tree seen afresh: nothing remembered.
+  SysfsTree Fresh() const;
 
   // False when <root>/sys is missing or not a directory.
   bool Ok() const { return !sys_.empty(); }
@@ -41,7 +52,22 @@ class SysfsTree {
   bool IsDirectory(const std::string& path) const;
 
  private:
+  SysfsTree() = default;
+
+  // A directory's entries, sorted by name, with their dirent types.
+  struct Listing {
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    // The type of `name` (DT_UNKNOWN when the file system does not say),
+    // none when there is no such entry.
+    std::optional<unsigned char> Find(std::string_view name) const;
+  };
+  // The listing of `dir`, nullptr when it cannot be read.
+  const Listing* ListingOf(const std::string& dir) const;
+
   std::string sys_;
+  mutable std::unordered_map<std::string, std::unique_ptr<Listing>> listings_;
+  // Directories known to be canonical: Sys() and what Resolve handed out.
+  mutable std::unordered_set<std::string> canonical_;
 };
 
 // Directory part of a canonical path ("/a/b" gives "/a").

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <string>
 #include <vector>
 
@@ -66,13 +67,36 @@ TEST(GetSwitchValueTest, Table) {
       {{"/value0=="}, "value0", "="},
       {{"/value0= My Disk "}, "value0", " My Disk "},
       {{"/", "/d", ""}, "deviceName", ""},
-      // Letter case folds for ASCII only; other bytes compare as they are.
+      // A byte that is no character in the locale compares as it is.
       {{"/ger\xc4t=X"}, "ger\xe4t", ""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(GetSwitchValue(c.arguments, c.name, "/"), c.expected)
         << c.name << " in " << testing::PrintToString(c.arguments);
   }
+}
+
+// Switch names fold as the user's locale does, beyond ASCII; values keep
+// their case.
+TEST(GetSwitchValueTest, NamesFoldAsTheLocaleDoes) {
+  const std::string previous = std::setlocale(LC_CTYPE, nullptr);
+  if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr)
+    GTEST_SKIP() << "no C.UTF-8 locale";
+  const struct {
+    Args arguments;
+    std::string name;
+    std::string expected;
+  } cases[] = {
+      {{"/GER\xc3\x84T=X"}, "ger\xc3\xa4t", "X"},              // A-umlaut
+      {{"/\xc3\x89tat=\xc3\x89"}, "\xc3\xa9tat", "\xc3\x89"},  // value keeps its E-acute
+      {{"/ger\xc3=X"}, "ger\xc3", "X"},                        // a broken byte matches itself
+      {{"/DEVICENAME=Y"}, "deviceName", "Y"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GetSwitchValue(c.arguments, c.name, "/"), c.expected)
+        << c.name << " in " << testing::PrintToString(c.arguments);
+  }
+  std::setlocale(LC_CTYPE, previous.c_str());
 }
 
 TEST(GetSwitchValueTest, AnyOfTheSwitchCharacters) {

@@ -38,9 +38,8 @@ TEST(OneLineTest, LineBreaksBecomeBlanks) {
 }
 
 DisplayEnvironment Env(std::string qpa, std::string display, std::string wayland,
-                       std::string session = "", bool platformOption = false) {
-  return {std::move(qpa), std::move(display), std::move(wayland), std::move(session),
-          platformOption};
+                       std::string session = "") {
+  return {std::move(qpa), std::move(display), std::move(wayland), std::move(session)};
 }
 
 TEST(IsIrrelevantQtMessageTest, OnlyTheRuntimeDirectoryNotice) {
@@ -61,7 +60,7 @@ struct PlatformCase {
 
 TEST(ChoosePlatformTest, Table) {
   using enum PlatformChoice;
-  // QT_QPA_PLATFORM, DISPLAY, WAYLAND_DISPLAY, XDG_SESSION_TYPE, -platform
+  // QT_QPA_PLATFORM, DISPLAY, WAYLAND_DISPLAY, XDG_SESSION_TYPE
   const PlatformCase cases[] = {
       {"no display, command", Env("", "", ""), true, kOffscreen},
       {"no display, window", Env("", "", ""), false, kNoDisplay},
@@ -73,8 +72,6 @@ TEST(ChoosePlatformTest, Table) {
       {"user chose, command", Env("xcb", "", ""), true, kUserChoice},
       {"user chose, with display", Env("xcb", ":0", ""), false, kUserChoice},
       {"user chose offscreen, window", Env("offscreen", "", ""), false, kUserChoice},
-      {"-platform given, window", Env("", "", "", "", true), false, kUserChoice},
-      {"-platform given, command", Env("", ":0", "", "", true), true, kUserChoice},
   };
   for (const PlatformCase& c : cases) {
     EXPECT_EQ(ChoosePlatform(c.environment, c.commandMode), c.expected) << c.what;
@@ -89,15 +86,31 @@ TEST(PlatformsWithFallbackTest, QtsOrderThenOffscreen) {
   EXPECT_EQ(PlatformsWithFallback(Env("", "", "wayland-0", "")), "xcb;offscreen");
 }
 
-TEST(HasPlatformOptionTest, SeesQtsOwnOption) {
-  const char* withSingle[] = {"quillon", "/deviceCommand=x", "-platform", "vnc", nullptr};
-  const char* withDouble[] = {"quillon", "--platform", "offscreen", nullptr};
-  const char* without[] = {"quillon", "/platform=x", "-platformpluginpath", "p", nullptr};
-  const char* programOnly[] = {"-platform", nullptr};
-  EXPECT_TRUE(HasPlatformOption(4, withSingle));
-  EXPECT_TRUE(HasPlatformOption(3, withDouble));
-  EXPECT_FALSE(HasPlatformOption(4, without));
-  EXPECT_FALSE(HasPlatformOption(1, programOnly));
+// Only command mode on offscreen (or minimal), chosen for want of a display or
+// by the user, does without the window toolkit.
+TEST(RunsHeadlessTest, Table) {
+  using enum PlatformChoice;
+  const struct {
+    PlatformChoice choice;
+    const char* qpa;
+    bool commandMode;
+    bool headless;
+  } cases[] = {
+      {kOffscreen, "", true, true},
+      {kUserChoice, "offscreen", true, true},
+      {kUserChoice, "minimal", true, true},
+      {kUserChoice, "offscreen:fontengine=freetype", true, true},
+      {kUserChoice, "offscreen;xcb", true, true},
+      {kUserChoice, "xcb;offscreen", true, false},  // xcb may answer: boxes
+      {kUserChoice, "xcb", true, false},
+      {kUserChoice, "offscreen", false, false},  // a window is always built
+      {kDisplayOrOffscreen, "", true, false},
+      {kDisplayOrOffscreen, "", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RunsHeadless(c.choice, Env(c.qpa, "", ""), c.commandMode), c.headless)
+        << c.qpa << " command mode " << c.commandMode;
+  }
 }
 
 }  // namespace

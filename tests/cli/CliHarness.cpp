@@ -198,6 +198,9 @@ Sandbox::Sandbox(const std::string& subdir, const std::string& exeName) {
   exe_ = dir_ / exeName;
   fs::copy_file(QUILLON_EXECUTABLE, exe_);
   fs::permissions(exe_, fs::perms::owner_all, fs::perm_options::add);
+#ifdef QUILLON_GUI_MODULE
+  fs::copy_file(QUILLON_GUI_MODULE, dir_ / fs::path(QUILLON_GUI_MODULE).filename());
+#endif
 }
 
 Sandbox::~Sandbox() {

@@ -211,6 +211,44 @@ TEST(NoDisplay, CommandModeRunsOffscreenAndBoxesGoToStandardError) {
   }
 }
 
+// The window toolkit's own options are arguments like any other: ignored,
+// with or without a display to try.
+TEST(NoDisplay, ToolkitOptionsAreIgnored) {
+  for (const auto& env : kNoDisplays) {
+    SCOPED_TRACE(env.size());
+    Sandbox box;
+    box.WriteDeviceFile(kMachine);
+    RunOptions options;
+    options.env = env;
+    const RunResult run = box.Run({"-platform", "bogus", "-reverse", "-qwindowtitle", "X",
+                                   "/deviceName=Beta", "/deviceCommand=enumDevices"},
+                                  options);
+    ExpectEndedNormally(run);
+    EXPECT_EQ(box.ReadLog(), CrLf({kBetaLine}));
+  }
+}
+
+// Command mode with no display maps no library of the window toolkit; a
+// display named (even one that does not answer) loads it, for the boxes.
+TEST(NoDisplay, CommandModeMapsNoToolkitLibrary) {
+  for (const auto& env : kNoDisplays) {
+    SCOPED_TRACE(env.size());
+    Sandbox box;
+    box.WriteDeviceFile(kMachine);
+    RunOptions options;
+    options.env = env;
+    options.env["LD_DEBUG"] = "files";
+    const RunResult run = box.Run({"/deviceCommand=enumDevices"}, options);
+    ExpectEndedNormally(run);
+    EXPECT_EQ(box.ReadLog(), CrLf(kAll));
+    const bool displayNamed = env.contains("DISPLAY");
+    for (const char* library : {"libQt6Core", "libQt6Gui", "libQt6Widgets"}) {
+      EXPECT_EQ(run.err.find(std::string("file=") + library) != std::string::npos, displayNamed)
+          << library;
+    }
+  }
+}
+
 TEST(NoDisplay, WindowModeEndsWithOneClearLineAndKeepsTheLastReport) {
   for (const auto& env : kNoDisplays) {
     SCOPED_TRACE(env.size());

@@ -213,6 +213,17 @@ TEST(UnwritableLog, DirectoryInTheWay) {
   }
 }
 
+// Without a report log every device is still read, so its error boxes are
+// not lost: once while the list is built, once when enumDevices reads it.
+TEST(UnwritableLog, EnumDevicesStillReadsEveryDevice) {
+  Sandbox box;
+  box.WriteDeviceFile(Machine(kDescribed + R"(, "fail": {"instanceId": 13})"));
+  fs::create_directory(box.LogFile());
+  const RunResult run = box.Run(kEnum);
+  ExpectEndedNormally(run, {kIdError, kIdError});
+  EXPECT_EQ(run.OwnErrLines().size(), 3u) << run.err;  // and the one line about the log
+}
+
 // A link in the log's place is not followed: not even a dangling one may
 // create its target.
 TEST(UnwritableLog, DanglingLinkIsNotFollowed) {

@@ -1,18 +1,15 @@
-// Command mode inside the window: what only the window shows. The report
+// Command mode inside the form: what only the form shows. The report
 // texts themselves are checked end to end by the cli tests.
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QLineEdit>
-
-#include "TestSupport.h"
+#include "FormTestSupport.h"
 
 namespace quillon::ui::testing {
 namespace {
 
 // enumDevices reads every device as the selection handler would, but fills
 // the fields only once, at the end.
-TEST_F(WindowTest, EnumDevicesReadsEachDeviceInTurnAndLeavesTheLastInTheFields) {
+TEST_F(FormTest, EnumDevicesReadsEachDeviceInTurnAndLeavesTheLastInTheFields) {
   service.devices[0].failInstanceId = 13;
   service.devices[2].failInstanceId = 5;
   service.devices[2].problem = 22;
@@ -35,17 +32,18 @@ TEST_F(WindowTest, EnumDevicesReadsEachDeviceInTurnAndLeavesTheLastInTheFields) 
   EXPECT_EQ(Field(form->EditStatus), "0x0180200A");
   EXPECT_EQ(Field(form->EditProblem), "0x00000016");
   EXPECT_EQ(Field(form->EditProblemText), "disabled");
-  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_GT(cursor.pushes, 0);
+  EXPECT_EQ(cursor.depth, 0);  // the hourglass is gone
 }
 
-TEST_F(WindowTest, EachReportLineIsOnDiskAsSoonAsItEnds) {
+TEST_F(FormTest, EachReportLineIsOnDiskAsSoonAsItEnds) {
   Make();
   form->SelectDeviceByName("");
   form->ExecuteDeviceCommand("statusDevice", "");
   EXPECT_EQ(ReadFile(LogPath()).substr(136), "DeviceProblemText=enabled\r\n");  // window still open
 }
 
-TEST_F(WindowTest, SetFriendlyNameStoresValue0OrTheEmptyText) {
+TEST_F(FormTest, SetFriendlyNameStoresValue0OrTheEmptyText) {
   Make();
   form->SelectDeviceByName("Unknown");
   form->ExecuteDeviceCommand("setFriendlyName", "Spare port");

@@ -4,24 +4,30 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <sstream>
 
 #include "DeviceFileService.h"
-#include "TestSupport.h"
+#include "WindowTestSupport.h"
 
 namespace quillon::ui::testing {
 namespace {
 
 class DeviceFileWindowTest : public WindowTest {
  protected:
-  void TearDown() override { form.reset(); }  // before the service it uses
+  void TearDown() override {  // before the service they use
+    window.reset();
+    form.reset();
+  }
 
   TMainForm& MakeOverFile(const std::string& json) {
-    const std::string path = dir.filePath("machine.json").toStdString();
+    const std::string path = dir.filePath("machine.json");
     WriteFile(path, json);
     file = devices::MakeDeviceFileService(path, diagnostics);
     form = std::make_unique<TMainForm>(*file, errors, ExecutablePath());
+    window = std::make_unique<MainWindow>(*form);
     return *form;
   }
 
@@ -31,17 +37,17 @@ class DeviceFileWindowTest : public WindowTest {
 
 TEST_F(DeviceFileWindowTest, NewFriendlyNameAppearsAfterF5) {
   MakeOverFile(R"({"devices": [{"description": "Ethernet Connection"}, {}]})");
-  form->show();
-  form->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  window->show();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
   form->SelectDeviceByName("Ethernet Connection");
-  form->EditName->setText("Office LAN");
-  QTest::mouseClick(form->ButtonSetFriendlyName, Qt::LeftButton);
+  window->EditName->setText("Office LAN");
+  QTest::mouseClick(window->ButtonSetFriendlyName, Qt::LeftButton);
   EXPECT_EQ(Entry(0), "Ethernet Connection");
-  QTest::keyClick(form.get(), Qt::Key_F5);
+  QTest::keyClick(window.get(), Qt::Key_F5);
   EXPECT_EQ(Entry(0), "Office LAN");
   EXPECT_EQ(form->SelectedIndex(), -1);
-  EXPECT_EQ(Field(form->EditName), "Office LAN");
+  EXPECT_EQ(Field(window->EditName), "Office LAN");
 }
 
 TEST_F(WindowTest, AHundredThousandEntriesFillQuickly) {

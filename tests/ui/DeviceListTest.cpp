@@ -1,13 +1,9 @@
 // The list, the property fields, the actions and the state changes.
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QListWidget>
-#include <QMenu>
-#include <QTest>
 #include <algorithm>
 
-#include "TestSupport.h"
+#include "FormTestSupport.h"
 
 namespace quillon::ui::testing {
 namespace {
@@ -18,7 +14,7 @@ bool Called(const FakeDeviceService& service, const std::string& call) {
   return std::find(service.calls.begin(), service.calls.end(), call) != service.calls.end();
 }
 
-class DeviceListTest : public WindowTest {};
+class DeviceListTest : public FormTest {};
 
 TEST_F(DeviceListTest, DisplayNamesFallBackAndAnUnreadableInstanceIdGivesAnEmptyEntry) {
   service.devices.push_back(FakeDevice{});
@@ -26,7 +22,7 @@ TEST_F(DeviceListTest, DisplayNamesFallBackAndAnUnreadableInstanceIdGivesAnEmpty
   service.devices.back().failInstanceId = 13;
   Make();
   EXPECT_EQ(service.calls.front(), "Open (all) 6");
-  ASSERT_EQ(form->ListBox1->count(), 4);
+  ASSERT_EQ(form->ListBox1.Count(), 4);
   EXPECT_EQ(Texts({Entry(0), Entry(1), Entry(2), Entry(3)}),
             Texts({"Uplink", "Virtio block device", "Unknown", ""}));
   EXPECT_EQ(errors.texts, Texts({"SetupDiGetDeviceInstanceId(): 13"}));
@@ -36,15 +32,15 @@ TEST_F(DeviceListTest, FailedOpenShowsTheCodeAndLeavesOnlyRefreshCloseAndSet) {
   service.openError = 50;
   Make();
   form->SelectDeviceByName("");
-  EXPECT_EQ(form->ListBox1->count(), 0);
+  EXPECT_EQ(form->ListBox1.Count(), 0);
   EXPECT_FALSE(form->DeviceInfoSet);
   EXPECT_EQ(errors.texts, Texts({"SetupDiGetClassDevs(): 50"}));
-  EXPECT_TRUE(form->ActionUpdateDeviceList->isEnabled());
-  EXPECT_TRUE(form->ActionClose->isEnabled());
-  EXPECT_TRUE(form->ActionSetFriendlyName->isEnabled());
-  for (QAction* action : {form->ActionEnableDevice, form->ActionDisableDevice,
-                          form->ActionStartDevice, form->ActionStopDevice}) {
-    EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+  EXPECT_TRUE(form->ActionUpdateDeviceList.Enabled());
+  EXPECT_TRUE(form->ActionClose.Enabled());
+  EXPECT_TRUE(form->ActionSetFriendlyName.Enabled());
+  for (const TAction* action : {&form->ActionEnableDevice, &form->ActionDisableDevice,
+                                &form->ActionStartDevice, &form->ActionStopDevice}) {
+    EXPECT_FALSE(action->Enabled()) << action->Caption();
   }
 }
 
@@ -100,17 +96,17 @@ TEST_F(DeviceListTest, RefreshFreesRecordsBeforeTheSetAndLeavesNothingSelected) 
   int entriesAtDestroy = -1;
   service.onDestroy = [&, window = form.get()] {
     recordsAtDestroy = window->RecordCount();
-    entriesAtDestroy = window->ListBox1->count();
+    entriesAtDestroy = window->ListBox1.Count();
   };
-  form->ExecuteAction(*form->ActionUpdateDeviceList);
+  form->ExecuteAction(form->ActionUpdateDeviceList);
   service.onDestroy = nullptr;
   EXPECT_EQ(recordsAtDestroy, 0);
   EXPECT_EQ(entriesAtDestroy, 0);
   EXPECT_EQ(service.openSets, 1);
-  EXPECT_EQ(form->ListBox1->count(), 3);
+  EXPECT_EQ(form->ListBox1.Count(), 3);
   EXPECT_EQ(form->SelectedIndex(), -1);
   EXPECT_EQ(Field(form->EditName), "Virtio block device");  // fields keep their texts
-  EXPECT_FALSE(form->ActionDisableDevice->isEnabled());
+  EXPECT_FALSE(form->ActionDisableDevice.Enabled());
 
   // Closing the window frees the records before the set, too.
   recordsAtDestroy = -1;
@@ -121,58 +117,8 @@ TEST_F(DeviceListTest, RefreshFreesRecordsBeforeTheSetAndLeavesNothingSelected) 
   service.onDestroy = nullptr;
 }
 
-TEST_F(DeviceListTest, OnlyUserSelectionChangesRunTheClickHandler) {
-  Make();
-  form->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-  form->ListBox1->setFocus();  // first focus sets a current row, selects nothing
-  const auto statusQueries = [&] {
-    return std::count_if(service.calls.begin(), service.calls.end(),
-                         [](const std::string& call) { return call.rfind("Status", 0) == 0; });
-  };
-  EXPECT_EQ(statusQueries(), 0);
-
-  form->ListBox1->setCurrentRow(1);  // from code: no handler
-  EXPECT_EQ(statusQueries(), 0);
-  EXPECT_EQ(Field(form->EditName), "");
-
-  QTest::keyClick(form->ListBox1, Qt::Key_Down);
-  EXPECT_EQ(statusQueries(), 1);
-  EXPECT_EQ(form->SelectedIndex(), 2);
-  EXPECT_EQ(Field(form->EditName), "Unknown");
-  EXPECT_TRUE(form->ActionEnableDevice->isEnabled());
-
-  QWidget* viewport = form->ListBox1->viewport();
-  const QRect first = form->ListBox1->visualItemRect(form->ListBox1->item(0));
-  QTest::mouseClick(viewport, Qt::LeftButton, {}, first.center());
-  EXPECT_EQ(statusQueries(), 2);
-  EXPECT_EQ(Field(form->EditName), "Uplink");
-
-  // Ctrl+click on the selected entry and a click below the last entry keep it selected.
-  QTest::mouseClick(viewport, Qt::LeftButton, Qt::ControlModifier, first.center());
-  QTest::mouseClick(viewport, Qt::LeftButton, {}, QPoint(5, viewport->height() - 3));
-  EXPECT_EQ(form->SelectedIndex(), 0);
-  EXPECT_EQ(statusQueries(), 2);
-}
-
-TEST_F(DeviceListTest, MenuCaptionsCarryUniqueAccessKeys) {
-  EXPECT_EQ(AddAccessKeys({"Refresh Device List", "Enable Device", "Disable Device", "Start Device",
-                           "Stop Device"}),
-            QStringList({"&Refresh Device List", "&Enable Device", "&Disable Device",
-                         "&Start Device", "S&top Device"}));
-  EXPECT_EQ(AddAccessKeys({"A & B", "A"}), QStringList({"&A && B", "A"}));
-  Make();
-  EXPECT_EQ(form->UpdateDeviceList1->text(), "&Refresh Device List");
-  EXPECT_EQ(form->UpdateDeviceList1->shortcut(), QKeySequence(Qt::Key_F5));
-  EXPECT_EQ(form->ActionUpdateDeviceList->text(), "Refresh Device List");
-  EXPECT_EQ(form->Help1->title(), "&Help");
-  emit form->Help1->aboutToShow();  // About is disabled whenever Help opens
-  EXPECT_FALSE(form->ActionAbout->isEnabled());
-  EXPECT_FALSE(form->About1->isEnabled());
-}
-
 TEST_F(DeviceListTest, StateChangesSendTheirParametersAndRereadTheFields) {
-  const std::pair<QAction * TMainForm::*, const char*> rows[] = {
+  const std::pair<TAction TMainForm::*, const char*> rows[] = {
       {&TMainForm::ActionEnableDevice, "1 1 0"},  // StateChange, Scope, HwProfile
       {&TMainForm::ActionDisableDevice, "2 1 0"},
       {&TMainForm::ActionStartDevice, "4 2 0"},
@@ -182,7 +128,7 @@ TEST_F(DeviceListTest, StateChangesSendTheirParametersAndRereadTheFields) {
   for (const auto& [action, params] : rows) {
     form->SelectDeviceByName("Virtio block device");
     service.calls.clear();
-    form->ExecuteAction(*(form.get()->*action));
+    form->ExecuteAction(form.get()->*action);
     EXPECT_EQ(service.calls, Texts({std::string("SetClassInstallParams ") + params,
                                     "CallClassInstaller 18", "Status 7"}));
     EXPECT_EQ(form->SelectedIndex(), 1);
@@ -192,7 +138,7 @@ TEST_F(DeviceListTest, StateChangesSendTheirParametersAndRereadTheFields) {
   form->SelectDeviceByName("nothing");
   service.calls.clear();
   form->ActionDisableDeviceExecute();  // without a selection, even the handler does nothing
-  form->ExecuteAction(*form->ActionSetFriendlyName);
+  form->ExecuteAction(form->ActionSetFriendlyName);
   EXPECT_TRUE(service.calls.empty());
 }
 
@@ -201,7 +147,7 @@ TEST_F(DeviceListTest, FailuresNameTheirFunction) {
   Make();
   form->SelectDeviceByName("");
   service.calls.clear();
-  form->ExecuteAction(*form->ActionDisableDevice);
+  form->ExecuteAction(form->ActionDisableDevice);
   EXPECT_EQ(errors.texts, Texts({"SetupDiSetClassInstallParams(): HANDLE error 5"}));
   EXPECT_FALSE(Called(service, "CallClassInstaller 18")) << "no installer without parameters";
   EXPECT_TRUE(Called(service, "Status 3")) << "fields re-read all the same";

@@ -7,8 +7,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "ErrorPresenter.h"
 #include "ExWaitCursor.h"
+#include "MessageBoxPresenter.h"
 
 namespace quillon::ui {
 namespace {
@@ -21,10 +21,11 @@ Qt::CursorShape OverrideShape() {
 TEST(ExWaitCursorTest, NestedInstancesRestoreInReverseOrder) {
   ASSERT_EQ(QApplication::overrideCursor(), nullptr);
   {
-    const ExWaitCursor outer;
+    OverrideCursor screen;
+    const ExWaitCursor outer(screen);
     QApplication::setOverrideCursor(Qt::IBeamCursor);
     {
-      const ExWaitCursor inner;
+      const ExWaitCursor inner(screen);
       EXPECT_EQ(OverrideShape(), Qt::WaitCursor);
     }
     EXPECT_EQ(OverrideShape(), Qt::IBeamCursor);
@@ -61,7 +62,8 @@ TEST(ErrorPresenterTest, BoxHasCaptionIconOneOkAndTheArrowOverTheHourglass) {
     QTest::keyClick(box, Qt::Key_Escape);  // Esc presses OK
   });
   {
-    const ExWaitCursor wait;
+    OverrideCursor screen;
+    const ExWaitCursor wait(screen);
     MessageBoxPresenter().ShowError("SetupDiGetDeviceInstanceId(): 13 \xC3\xA4");
     EXPECT_EQ(OverrideShape(), Qt::WaitCursor);  // the hourglass is back
   }

@@ -1,10 +1,10 @@
 // Where the report log goes and how it is opened.
 #include <gtest/gtest.h>
 
-#include <QFile>
+#include <filesystem>
 
+#include "FormTestSupport.h"
 #include "ReportLogFile.h"
-#include "TestSupport.h"
 
 namespace quillon::ui::testing {
 namespace {
@@ -29,8 +29,8 @@ TEST(ReportLogPathTest, ReplacesOrAppendsTheExtension) {
 }
 
 TEST(ReportLogFileTest, EndsEveryLineWithCrLf) {
-  QTemporaryDir dir;
-  const std::string path = dir.filePath("r.log").toStdString();
+  TempDir dir;
+  const std::string path = dir.filePath("r.log");
   ReportLogFile log;
   ASSERT_TRUE(log.Open(path));
   log.Write("one\ntwo");
@@ -38,10 +38,11 @@ TEST(ReportLogFileTest, EndsEveryLineWithCrLf) {
   log.Write("three");
   log.Close();
   EXPECT_EQ(ReadFile(path), "one\r\ntwo\r\nthree");
-  EXPECT_EQ(QFile::permissions(QString::fromStdString(path)) & QFileDevice::WriteOther, 0);
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(path).permissions() & perms::others_write, perms::none);
 }
 
-TEST_F(WindowTest, EveryStartTruncatesTheLastReport) {
+TEST_F(FormTest, EveryStartTruncatesTheLastReport) {
   WriteFile(LogPath(), "an earlier run\r\n");
   Make();
   EXPECT_TRUE(form->ReportLogOpen());
@@ -49,10 +50,10 @@ TEST_F(WindowTest, EveryStartTruncatesTheLastReport) {
   EXPECT_EQ(ReadFile(LogPath()), "");
 }
 
-TEST_F(WindowTest, ALinkInPlaceOfTheLogIsNotFollowed) {
-  const std::string target = dir.filePath("precious.txt").toStdString();
+TEST_F(FormTest, ALinkInPlaceOfTheLogIsNotFollowed) {
+  const std::string target = dir.filePath("precious.txt");
   WriteFile(target, "keep me");
-  ASSERT_TRUE(QFile::link(QString::fromStdString(target), QString::fromStdString(LogPath())));
+  std::filesystem::create_symlink(target, LogPath());
   Make();
   EXPECT_FALSE(form->ReportLogOpen());
   form->SelectDeviceByName("");

@@ -77,7 +77,7 @@ FakeSysfs::FakeSysfs() {
 
 FakeSysfs::~FakeSysfs() {
   std::error_code ignored;
-  if (!root_.empty())
+  if (!root_.empty() && !keep_)
     fs::remove_all(root_, ignored);
 }
 

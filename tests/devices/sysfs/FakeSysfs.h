@@ -46,6 +46,8 @@ class FakeSysfs {
   void RemoveDevice(const std::string& devpath);
   // Makes an arbitrary symlink; both paths relative to the root.
   void Symlink(const std::string& linkPath, const std::string& target);
+  // Leaves the tree in place when this object goes (a benchmark's tree).
+  void Keep() { keep_ = true; }
 
  private:
   bool Statement(std::string_view line, std::string* error);
@@ -57,6 +59,7 @@ class FakeSysfs {
 
   std::string root_;
   std::string rootDevice_;
+  bool keep_ = false;
 };
 
 }  // namespace quillon::devices::testing

@@ -1,11 +1,12 @@
-// Shared pieces of the window tests: a presenter that records error texts,
-// a window over a fake service with its report log in a temporary folder.
+// Shared pieces of the form and window tests: a presenter that records error
+// texts, a form over a fake service with its report log in a temporary
+// folder. No Qt: the form runs without a window system.
 #pragma once
 
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
-#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -27,10 +28,43 @@ inline void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
+// A fresh directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillon-ui-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr)
+      path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string filePath(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
 class RecordingPresenter final : public ErrorPresenter {
  public:
   void ShowError(const std::string& text) override { texts.push_back(text); }
   std::vector<std::string> texts;
+};
+
+// Counts the hourglass's pushes and how deep it stands.
+class CountingCursor final : public ScreenCursor {
+ public:
+  void PushHourglass() override {
+    ++pushes;
+    ++depth;
+  }
+  void Pop() override { --depth; }
+  int pushes = 0;
+  int depth = 0;
 };
 
 // Three devices: a friendly name, only a description, neither.
@@ -53,24 +87,25 @@ inline std::vector<FakeDevice> ThreeDevices() {
   return {uplink, disk, bare};
 }
 
-class WindowTest : public ::testing::Test {
+class FormTest : public ::testing::Test {
  protected:
   void SetUp() override { service.devices = ThreeDevices(); }
 
-  std::string ExecutablePath() const { return dir.filePath("quillon").toStdString(); }
-  std::string LogPath() const { return dir.filePath("quillon.log").toStdString(); }
+  std::string ExecutablePath() const { return dir.filePath("quillon"); }
+  std::string LogPath() const { return dir.filePath("quillon.log"); }
 
-  TMainForm& Make() {
-    form = std::make_unique<TMainForm>(service, errors, ExecutablePath());
+  virtual TMainForm& Make() {
+    form = std::make_unique<TMainForm>(service, errors, ExecutablePath(), &cursor);
     return *form;
   }
 
-  std::string Field(QLineEdit* edit) const { return edit->text().toStdString(); }
-  std::string Entry(int row) const { return form->ListBox1->item(row)->text().toStdString(); }
+  std::string Field(const TEdit& edit) const { return edit.Text(); }
+  std::string Entry(int row) const { return form->ListBox1.Item(row); }
 
-  QTemporaryDir dir;
+  TempDir dir;
   FakeDeviceService service;
   RecordingPresenter errors;
+  CountingCursor cursor;
   std::unique_ptr<TMainForm> form;
 };
 

@@ -1,0 +1,24 @@
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <vector>
+
+#include "ExecutablePath.h"
+
+namespace quillon::app {
+
+std::string ExecutablePath() {
+  std::vector<char> buffer(MAX_PATH);
+  while (true) {
+    const DWORD length =
+        GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0)
+      return {};
+    if (length < buffer.size())
+      return std::string(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace quillon::app

@@ -1,0 +1,21 @@
+// Letter case as the user's locale sees it, for names people type: switch
+// names on the command line and device names. (Instance IDs and enumerators
+// fold ASCII only: EqualsIgnoringCase in DeviceText.h.)
+#pragma once
+
+#include <string_view>
+
+namespace quillon::devices {
+
+// Makes the user's locale (LANG, LC_ALL, LC_CTYPE) the one that character
+// classes and letter case follow, as the window toolkit would. Call once at
+// start-up, before any comparison.
+void UseUserLocale();
+
+// Equal 8-bit texts ignoring letter case as the locale's case-insensitive
+// comparison sees it: on Windows the system's for the ANSI code page, on
+// other systems per character of the locale's encoding (UTF-8 when the
+// locale names none). Bytes that are no character compare as they are.
+bool EqualsIgnoringCaseInLocale(std::string_view a, std::string_view b);
+
+}  // namespace quillon::devices
