@@ -50,19 +50,16 @@ SysfsTree::SysfsTree(const std::string& root) {
     sys = resolved.get();
   }
   sys_ = std::move(*sys);
-  sysFd_ = std::move(sysFd);
+  sysFd_ = std::make_shared<const UniqueFd>(std::move(sysFd));
   canonical_.insert(sys_);
 }
 
 SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
-  if (sysFd_) {
-    tree.sysFd_ = UniqueFd(fcntl(sysFd_.Get(), F_DUPFD_CLOEXEC, 0));
-    if (tree.sysFd_) {
-      tree.sys_ = sys_;
-      tree.canonical_.insert(sys_);
-    }
-  }
+  tree.sys_ = sys_;
+  tree.sysFd_ = sysFd_;
+  if (!sys_.empty())
+    tree.canonical_.insert(sys_);
   return tree;
 }
 
@@ -80,7 +77,7 @@ UniqueFd SysfsTree::Open(const std::string& path, int flags) const {
     errno = EXDEV;
     return UniqueFd();
   }
-  return OpenBeneath(sysFd_.Get(), *relative, flags, Confine::kBeneath);
+  return OpenBeneath(sysFd_->Get(), *relative, flags, Confine::kBeneath);
 }
 
 UniqueFd SysfsTree::OpenIn(const std::string& dir, std::string_view name, int flags) const {
@@ -96,7 +93,7 @@ std::optional<std::string> SysfsTree::Resolve(const std::string& path) const {
   if (!relative)
     return std::nullopt;
   std::optional<std::string> canonical =
-      ResolveBeneath(sysFd_.Get(), sys_, *relative, Confine::kBeneath);
+      ResolveBeneath(sysFd_->Get(), sys_, *relative, Confine::kBeneath);
   if (!canonical || !Contains(*canonical))
     return std::nullopt;
   canonical_.insert(*canonical);

@@ -75,7 +75,7 @@ class SysfsTree {
   UniqueFd OpenIn(const std::string& dir, std::string_view name, int flags) const;
 
   std::string sys_;
-  UniqueFd sysFd_;
+  std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::unique_ptr<Listing>> listings_;
   // Directories known to be canonical: Sys() and what Resolve handed out.
   mutable std::unordered_set<std::string> canonical_;
