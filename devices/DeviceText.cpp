@@ -3,8 +3,46 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <utility>
 
 namespace quillon::devices {
+
+namespace {
+
+// The well-known setup classes, GUIDs in registry form.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 29> kSetupClasses = {{
+    {"CDROM", "{4D36E965-E325-11CE-BFC1-08002BE10318}"},
+    {"DiskDrive", "{4D36E967-E325-11CE-BFC1-08002BE10318}"},
+    {"Display", "{4D36E968-E325-11CE-BFC1-08002BE10318}"},
+    {"HDC", "{4D36E96A-E325-11CE-BFC1-08002BE10318}"},
+    {"Keyboard", "{4D36E96B-E325-11CE-BFC1-08002BE10318}"},
+    {"MEDIA", "{4D36E96C-E325-11CE-BFC1-08002BE10318}"},
+    {"Modem", "{4D36E96D-E325-11CE-BFC1-08002BE10318}"},
+    {"Monitor", "{4D36E96E-E325-11CE-BFC1-08002BE10318}"},
+    {"Mouse", "{4D36E96F-E325-11CE-BFC1-08002BE10318}"},
+    {"Net", "{4D36E972-E325-11CE-BFC1-08002BE10318}"},
+    {"Ports", "{4D36E978-E325-11CE-BFC1-08002BE10318}"},
+    {"Printer", "{4D36E979-E325-11CE-BFC1-08002BE10318}"},
+    {"SCSIAdapter", "{4D36E97B-E325-11CE-BFC1-08002BE10318}"},
+    {"System", "{4D36E97D-E325-11CE-BFC1-08002BE10318}"},
+    {"Unknown", "{4D36E97E-E325-11CE-BFC1-08002BE10318}"},
+    {"USB", "{36FC9E60-C465-11CF-8056-444553540000}"},
+    {"USBDevice", "{88BAE032-5A81-49F0-BC3D-A4FF138216D6}"},
+    {"HIDClass", "{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}"},
+    {"Volume", "{71A27CDD-812A-11D0-BEC7-08002BE2092F}"},
+    {"Processor", "{50127DC3-0F36-415E-A6CC-4CB3BE910B65}"},
+    {"Bluetooth", "{E0CBF06C-CD8B-4647-BB8A-263B43F0F974}"},
+    {"Battery", "{72631E54-78A4-11D0-BCF7-00AA00B7B32A}"},
+    {"Camera", "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}"},
+    {"Image", "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"},
+    {"1394", "{6BDD1FC1-810F-11D0-BEC7-08002BE2092F}"},
+    {"SmartCardReader", "{50DD5230-BA8A-11D1-BF5D-0000F805F530}"},
+    {"SDHost", "{A0A588A4-C46F-4B37-B7EA-C82FE89870C6}"},
+    {"SecurityDevices", "{D94EE5D8-D189-4994-83D2-F68D7D41B0E6}"},
+    {"InfiniBand", "{30EF7132-D858-4A0C-AC24-B9028A5CCA3F}"},
+}};
+
+}  // namespace
 
 std::string FormatSigned(std::uint32_t value) {
   return std::to_string(static_cast<std::int32_t>(value));
@@ -89,6 +127,26 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(),
                     [&lower](char x, char y) { return lower(x) == lower(y); });
+}
+
+std::optional<std::string_view> SetupClassNameOf(const GUID& guid) {
+  const std::string text = FormatGuid(guid);
+  for (const auto& [name, guidText] : kSetupClasses) {
+    if (guidText == text)
+      return name;
+  }
+  return std::nullopt;
+}
+
+std::optional<GUID> SetupClassGuidOf(std::string_view name) {
+  for (const auto& [className, guidText] : kSetupClasses) {
+    if (className == name) {
+      GUID guid{};
+      ParseGuid(std::string(guidText), guid);
+      return guid;
+    }
+  }
+  return std::nullopt;
 }
 
 std::string ProblemText(std::uint32_t problem) {

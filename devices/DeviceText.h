@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,11 @@ bool ParseGuid(const std::string& text, GUID& guid);
 // Equal texts ignoring the case of ASCII letters only, as instance IDs,
 // enumerators and command-line switches are compared.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// The well-known setup classes: the name of a class GUID ("Net"), and the
+// GUID of a class name (letter case counts); nullopt for others.
+std::optional<std::string_view> SetupClassNameOf(const GUID& guid);
+std::optional<GUID> SetupClassGuidOf(std::string_view name);
 
 // The short text for a problem code; "unknown error" for codes without one.
 std::string ProblemText(std::uint32_t problem);

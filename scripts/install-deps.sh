@@ -4,10 +4,14 @@
 set -eu
 
 what=${1:-build}
-packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2"
+# librsvg2-bin renders the icon's PNG sizes from its SVG.
+packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2
+  librsvg2-bin"
 if [ "$what" = test ]; then
   # x11-utils: xprop and xwininfo for the window tests on a bare X server.
   packages="$packages libgtest-dev xvfb xauth x11-utils g++-mingw-w64-x86-64-posix wine64"
+  # The Debian package and the validators of what it installs.
+  packages="$packages dpkg-dev groff-base desktop-file-utils appstream lintian"
 fi
 if [ "$what" = bench ]; then
   packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
@@ -33,6 +37,7 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
+# Others may be running apt at the same time: wait for the lock.
 $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
 # shellcheck disable=SC2086
 $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $missing

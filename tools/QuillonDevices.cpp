@@ -1,27 +1,112 @@
-// quillon-devices: lists a device source's present nodes, one line each, as
-// the report log's enumDevices lines: "<display name>: 0x<status>(<problem text>)".
+// quillon-devices: lists a device source's present nodes without Qt.
 //
-//   quillon-devices [/deviceSource=FILE-OR-DIRECTORY]
+//   quillon-devices [--source=SOURCE] [--report | --json | --export FILE]
 //
-// Without a source it reads this computer (SetupAPI on Windows, sysfs on
-// Linux). Errors go to standard error as "Error: <function>(): <code>"; the
-// exit code is 1 when anything failed, 2 for a bad command line.
+// One line per device by default: its instance ID, a blank, then the report
+// log's enumDevices line ("<name>: 0x<status>(<problem text>)"); --report
+// leaves the instance IDs out, so the lines are quillon's own. --json
+// writes one JSON array, --export a device file that replays the source in
+// quillon. Without a source it reads this computer (SetupAPI on Windows,
+// sysfs on Linux). Exit codes: 0 done, 1 the source could not be opened or a
+// device could not be read or the output not written, 2 a bad command line.
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "CommandLine.h"
 #include "DeviceServiceFactory.h"
+#include "DeviceSnapshot.h"
 #include "DeviceText.h"
 
 namespace {
 
+using namespace quillon;
 using namespace quillon::devices;
 
-constexpr std::string_view kUsage =
-    "usage: quillon-devices [/deviceSource=FILE-OR-DIRECTORY]\n"
-    "Lists the present device nodes: \"<name>: 0x<status>(<problem text>)\" per line.\n";
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+constexpr std::string_view kHelp =
+    "usage: quillon-devices [--source=SOURCE] [--report | --json | --export FILE]\n"
+    "       quillon-devices --version | --help\n"
+    "Lists the present device nodes, one line each: the instance ID, a blank, then\n"
+    "\"<name>: 0x<status>(<problem text>)\" as quillon's enumDevices reports it.\n"
+    "  --source=SOURCE  a device file, or a directory whose sys/ is read as sysfs\n"
+    "                   (also /deviceSource=SOURCE); default: this computer\n"
+    "  --report         the enumDevices lines alone, without the instance IDs\n"
+    "  --json           one JSON array of the devices instead (see quillon-devices(1))\n"
+    "  --export FILE    write a device file that quillon /deviceSource=FILE lists\n"
+    "                   the same way; - for standard output\n"
+    "Exit status: 0 done, 1 the source or a device could not be read, 2 usage.\n";
+
+enum class Output { kLines, kReport, kJson, kExport };
+
+struct Options {
+  std::optional<std::string> source;
+  Output output = Output::kLines;
+  std::string exportPath;
+  bool help = false;
+  bool version = false;
+};
+
+// Parses the arguments; an error message when they make no sense.
+std::optional<std::string> ParseArguments(const std::vector<std::string>& arguments,
+                                          Options& options) {
+  bool haveOutput = false;
+  const auto chooseOutput = [&](Output output) -> std::optional<std::string> {
+    if (haveOutput)
+      return "--report, --json and --export exclude each other";
+    haveOutput = true;
+    options.output = output;
+    return std::nullopt;
+  };
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "/?" || argument == "-h" || argument == "--help") {
+      options.help = true;
+    } else if (argument == "--version") {
+      options.version = true;
+    } else if (argument == "--report") {
+      if (auto error = chooseOutput(Output::kReport))
+        return error;
+    } else if (argument == "--json") {
+      if (auto error = chooseOutput(Output::kJson))
+        return error;
+    } else if (argument == "--export" || argument.rfind("--export=", 0) == 0) {
+      if (auto error = chooseOutput(Output::kExport))
+        return error;
+      if (argument == "--export") {
+        if (i + 1 == arguments.size())
+          return "--export needs a file name";
+        options.exportPath = arguments[++i];
+      } else {
+        options.exportPath = argument.substr(9);
+      }
+      if (options.exportPath.empty())
+        return "--export needs a file name";
+    } else if (argument.rfind("--source=", 0) == 0 && argument.size() > 9) {
+      // Like /deviceSource=: the first one wins.
+      if (!options.source)
+        options.source = argument.substr(9);
+    } else if (const std::string value = app::GetSwitchValue({argument}, "deviceSource", "/");
+               !value.empty()) {
+      // quillon's switch rules, one argument at a time so that any other
+      // argument is refused.
+      if (!options.source)
+        options.source = value;
+    } else {
+      return "unknown argument '" + argument + "'";
+    }
+  }
+  return std::nullopt;
+}
 
 // Lines written so far come first, so that an error stands beside its device.
 void ReportError(const char* function, std::uint32_t code) {
@@ -29,57 +114,86 @@ void ReportError(const char* function, std::uint32_t code) {
   std::cerr << "Error: " << function << "(): " << FormatSigned(code) << '\n';
 }
 
+// Writes `text` to `path` whole or not at all: a temporary file beside it,
+// then renamed over it (std::filesystem replaces an existing file on Windows
+// too).
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".quillon-devices.tmp";
+  std::error_code error;
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    file << text;
+    file.close();
+    if (!file) {
+      std::filesystem::remove(temporary, error);
+      return false;
+    }
+  }
+  std::filesystem::rename(temporary, path, error);
+  if (error) {
+    std::filesystem::remove(temporary, error);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string source;
-  bool haveSource = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument == "/?" || argument == "-h" || argument == "--help") {
-      std::cout << kUsage;
-      return 0;
-    }
-    // The window program's switch rules, one argument at a time so that any
-    // other argument is refused; the first /deviceSource= wins.
-    const std::string value =
-        quillon::app::GetSwitchValue({std::string(argument)}, "deviceSource", "/");
-    if (!value.empty()) {
-      if (!haveSource)
-        source = value;
-      haveSource = true;
-      continue;
-    }
-    std::cerr << "quillon-devices: unknown argument '" << argument << "'\n" << kUsage;
-    return 2;
+  std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  Options options;
+  if (const auto error = ParseArguments(arguments, options)) {
+    std::cerr << "quillon-devices: " << *error << '\n' << kHelp;
+    return kUsage;
+  }
+  if (options.help) {
+    std::cout << kHelp;
+    return std::cout.flush() ? kDone : kFailed;
+  }
+  if (options.version) {
+    std::cout << "quillon-devices " QUILLON_VERSION "\n";
+    return std::cout.flush() ? kDone : kFailed;
   }
 
-  const std::unique_ptr<DeviceService> service = CreateDeviceService(source, std::cerr);
-  const DeviceInfoSetPtr set = OpenPresentDevices(*service, "");
-  if (set == nullptr) {
-    ReportError("SetupDiGetClassDevs", service->GetLastError());
-    return 1;
+  const std::unique_ptr<DeviceService> service =
+      CreateDeviceService(options.source.value_or(""), std::cerr);
+  const tools::Snapshot snapshot = tools::ReadSnapshot(*service);
+  if (!snapshot.opened) {
+    ReportError("SetupDiGetClassDevs", snapshot.openError);
+    return kFailed;
   }
 
-  int exitCode = 0;
-  SP_DEVINFO_DATA data{};
-  data.cbSize = sizeof data;  // 32 on 64-bit Windows, 28 on 32-bit
-  for (std::uint32_t index = 0; service->SetupDiEnumDeviceInfo(set.get(), index, &data); ++index) {
-    std::string name;
-    if (ReadDisplayName(*service, set.get(), data, name) == DisplayNameResult::kInstanceIdFailed) {
-      ReportError("SetupDiGetDeviceInstanceId", service->GetLastError());
-      exitCode = 1;
+  int exitCode = kDone;
+  std::ostringstream text;
+  for (const tools::DeviceEntry& device : snapshot.devices) {
+    if (!device.instanceId.text) {
+      ReportError("SetupDiGetDeviceInstanceId", device.instanceId.error);
+      exitCode = kFailed;
     }
-    // The query may succeed without writing (Wine): start from zero.
-    std::uint32_t status = 0;
-    std::uint32_t problem = 0;
-    service->CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0);
-    std::cout << name << ": " << FormatHex8(status) << '(' << ProblemText(problem) << ")\n";
+    if (options.output == Output::kLines)
+      std::cout << tools::DeviceLine(device) << '\n';
+    else if (options.output == Output::kReport)
+      std::cout << tools::ReportLine(device) << '\n';
   }
-  if (service->GetLastError() != error::kNoMoreItems) {
-    ReportError("SetupDiEnumDeviceInfo", service->GetLastError());
-    exitCode = 1;
+  if (snapshot.enumError) {
+    ReportError("SetupDiEnumDeviceInfo", *snapshot.enumError);
+    exitCode = kFailed;
+  }
+
+  if (options.output == Output::kJson) {
+    tools::WriteJson(snapshot.devices, std::cout);
+  } else if (options.output == Output::kExport) {
+    std::vector<std::string> notes;
+    tools::WriteDeviceFile(snapshot.devices, text, notes);
+    for (const std::string& note : notes)
+      std::cerr << "quillon-devices: " << note << '\n';
+    if (options.exportPath == "-") {
+      std::cout << text.str();
+    } else if (!WriteFileAtomically(options.exportPath, text.str())) {
+      std::cerr << "quillon-devices: cannot write " << options.exportPath << '\n';
+      return kFailed;
+    }
   }
   std::cout.flush();
-  return std::cout ? exitCode : 1;
+  return std::cout ? exitCode : kFailed;
 }

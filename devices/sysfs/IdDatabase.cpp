@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "DeviceText.h"
+#include "OpenBeneath.h"
 
 namespace quillon::devices::sysfs {
 
@@ -107,6 +108,38 @@ std::optional<std::string_view> NameAfterKey(std::string_view line, const std::s
 }  // namespace
 
 IdDatabase::IdDatabase(const std::string& path) : file_(path) {}
+
+namespace {
+
+// The first of the folders distributions use whose file opens as a regular
+// file, opened without blocking (a FIFO is no database) and resolved within
+// `root`; `path` gets its path.
+UniqueFd OpenFirst(const std::string& root, std::string_view fileName, std::string* path) {
+  for (const std::string_view folder : {"usr/share/misc/", "usr/share/hwdata/", "usr/share/"}) {
+    const std::string relative = std::string(folder) + std::string(fileName);
+    UniqueFd fd = OpenInRoot(root, relative, O_RDONLY | O_NONBLOCK);
+    struct stat info {};
+    if (fd && fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode)) {
+      if (path != nullptr)
+        *path = root + "/" + relative;
+      return fd;
+    }
+  }
+  return UniqueFd();
+}
+
+}  // namespace
+
+std::string IdDatabase::Locate(const std::string& root, std::string_view fileName) {
+  std::string path;
+  OpenFirst(root, fileName, &path);
+  return path;
+}
+
+IdDatabase IdDatabase::Open(const std::string& root, std::string_view fileName) {
+  const UniqueFd fd = OpenFirst(root, fileName, nullptr);
+  return fd ? FromDescriptor(fd.Get()) : IdDatabase();
+}
 
 IdDatabase IdDatabase::FromDescriptor(int fd) {
   IdDatabase database;

@@ -40,6 +40,13 @@ class IdDatabase {
   IdDatabase() = default;
   // An empty database when the file is missing or unreadable.
   explicit IdDatabase(const std::string& path);
+  // Where distributions keep `fileName` ("pci.ids", "usb.ids") under `root`
+  // (empty for "/"): usr/share/misc (Debian), usr/share/hwdata (Fedora, Arch),
+  // usr/share (openSUSE). The first that exists wins; empty when none does.
+  // Links resolve within `root`, as in a chroot.
+  static std::string Locate(const std::string& root, std::string_view fileName);
+  // The database found there; empty when there is none.
+  static IdDatabase Open(const std::string& root, std::string_view fileName);
   // The database in the file open at `fd`, which the caller keeps and closes.
   static IdDatabase FromDescriptor(int fd);
   // For tests: search `text` instead of a file.

@@ -331,26 +331,15 @@ std::optional<std::string> BuiltInDescription(const Node& node) {
 
 }  // namespace
 
-namespace {
-
-// A database of the root's file system: its links (Debian's usb.ids is one)
-// resolve within that root, never outside it.
-IdDatabase OpenDatabase(const std::string& root, std::string_view relative) {
-  const UniqueFd fd = OpenInRoot(root, relative, O_RDONLY | O_NONBLOCK);
-  return fd ? IdDatabase::FromDescriptor(fd.Get()) : IdDatabase();
-}
-
-}  // namespace
-
 const IdDatabase& IdDatabases::Pci() const {
   if (!pci_)
-    pci_ = OpenDatabase(root_, "usr/share/misc/pci.ids");
+    pci_ = IdDatabase::Open(root_, "pci.ids");
   return *pci_;
 }
 
 const IdDatabase& IdDatabases::Usb() const {
   if (!usb_)
-    usb_ = OpenDatabase(root_, "usr/share/misc/usb.ids");
+    usb_ = IdDatabase::Open(root_, "usb.ids");
   return *usb_;
 }
 

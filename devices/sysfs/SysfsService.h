@@ -21,7 +21,7 @@
 namespace quillon::devices {
 
 struct SysfsOptions {
-  // Prepended to /sys and to the ID databases (usr/share/misc); empty for
+  // Prepended to /sys and to the ID databases (usr/share/...); empty for
   // this computer.
   std::string root;
   // "major:minor" of the block device holding "/", whose chain of devices is

@@ -121,14 +121,14 @@ TEST_P(Confinement, DatabaseLinksResolveWithinTheRoot) {
   };
   const Row rows[] = {
       {"out of the root", outside.Root() + "/pci.ids", "Network controller"},
-      {"absolute, within the root", "/usr/share/hwdata/pci.ids", "Name from inside the root"},
-      {"relative, through ..", "../../../usr/share/hwdata/pci.ids", "Name from inside the root"},
+      {"absolute, within the root", "/opt/ids/pci.ids", "Name from inside the root"},
+      {"relative, through ..", "../../../opt/ids/pci.ids", "Name from inside the root"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     FakeSysfs tree;
     ASSERT_TRUE(tree.Load("bus pci p/0000:00:03.0 vendor=0x1234 device=0x0001 class=0x020000"));
-    tree.WriteFile("usr/share/hwdata/pci.ids",
+    tree.WriteFile("opt/ids/pci.ids",
                    "1234  Inside\n\t0001  Name from inside the root\nC 02  Network controller\n"
                    "\t00  Ethernet controller\n");
     tree.Symlink("usr/share/misc/pci.ids", row.link);

@@ -4,6 +4,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
+#include <vector>
+
+#include "FakeSysfs.h"
+#include "SysfsService.h"
+#include "SysfsTestSupport.h"
 
 namespace quillon::devices::sysfs {
 namespace {
@@ -77,6 +83,59 @@ TEST(IdDatabase, InstalledDatabaseIsCheapToSearch) {
   EXPECT_TRUE(db.ClassName(0x06).has_value());
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_LT(elapsed, std::chrono::milliseconds(50));
+}
+
+// Distributions keep the databases in different folders; the first one found
+// under the root is used.
+TEST(IdDatabase, LocatedWhereDistributionsKeepThem) {
+  struct Case {
+    std::vector<std::string> files;  // relative to the root
+    std::string expected;            // relative to the root, "" for none
+  };
+  const Case cases[] = {
+      {{"usr/share/misc/pci.ids"}, "usr/share/misc/pci.ids"},
+      {{"usr/share/hwdata/pci.ids"}, "usr/share/hwdata/pci.ids"},
+      {{"usr/share/pci.ids"}, "usr/share/pci.ids"},
+      {{"usr/share/pci.ids", "usr/share/hwdata/pci.ids", "usr/share/misc/pci.ids"},
+       "usr/share/misc/pci.ids"},
+      {{"usr/share/pci.ids", "usr/share/hwdata/pci.ids"}, "usr/share/hwdata/pci.ids"},
+      {{"usr/share/misc/usb.ids", "usr/share/misc/pci.ids.gz"}, ""},
+      {{}, ""},
+  };
+  for (const Case& c : cases) {
+    testing::FakeSysfs tree;
+    for (const std::string& file : c.files)
+      tree.WriteFile(file, "1af4  Red Hat, Inc.\n");
+    const std::string expected = c.expected.empty() ? "" : tree.Root() + "/" + c.expected;
+    EXPECT_EQ(IdDatabase::Locate(tree.Root(), "pci.ids"), expected)
+        << "with " << c.files.size() << " files, expecting " << c.expected;
+  }
+  // A folder of that name is not a database.
+  testing::FakeSysfs tree;
+  tree.WriteFile("usr/share/misc/pci.ids/readme", "");
+  tree.WriteFile("usr/share/hwdata/pci.ids", "");
+  EXPECT_EQ(IdDatabase::Locate(tree.Root(), "pci.ids"), tree.Root() + "/usr/share/hwdata/pci.ids");
+}
+
+// A tree whose databases are where Fedora keeps them is named as with Debian's.
+TEST(IdDatabase, DevicesNamedFromAnyLocation) {
+  const auto read = [](const std::string& folder) {
+    testing::FakeSysfs tree;
+    EXPECT_TRUE(tree.LoadFile(testing::SysfsFixture("vm.tree")));
+    if (!folder.empty()) {
+      tree.WriteFile(folder + "/pci.ids", testing::FixtureText("pci.ids"));
+      tree.WriteFile(folder + "/usb.ids", testing::FixtureText("usb.ids"));
+    }
+    std::vector<std::string> descriptions;
+    const auto service = MakeSysfsService(SysfsOptions{tree.Root(), tree.RootDevice()});
+    for (const auto& row : testing::ReadAll(*service))
+      descriptions.push_back(row.description);
+    return descriptions;
+  };
+  const auto debian = read("usr/share/misc");
+  EXPECT_EQ(read("usr/share/hwdata"), debian);
+  EXPECT_EQ(read("usr/share"), debian);
+  EXPECT_NE(read(""), debian);
 }
 
 }  // namespace

@@ -1,0 +1,103 @@
+#!/bin/sh
+# check-deb.sh BUILD_DIR VERSION EXPECTED_CONTENTS EXAMPLE: builds the Debian
+# package with CPack, checks its name, files, dependencies and changelog,
+# unpacks it into a throw-away root and runs the programs from there, then
+# runs lintian on it when lintian is installed.
+set -u
+build=$1 version=$2 expected=$3 example=$4
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-deb.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log" >&2
+  echo "FAIL: cpack -G DEB failed" >&2
+  exit 1
+fi
+deb="$work/out/quillon_${version}_$(dpkg --print-architecture).deb"
+if [ ! -f "$deb" ]; then
+  ls "$work/out" >&2
+  echo "FAIL: no package named $(basename "$deb")" >&2
+  exit 1
+fi
+
+# Exactly the expected files, nothing from the build or the tests.
+dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' | grep -v '/$' | sort >"$work/files"
+sort "$expected" >"$work/expected"
+diff -u "$work/expected" "$work/files" >&2 || fail "the package's files differ from $expected"
+
+# Libraries found by dpkg-shlibdeps, and the ID databases.
+depends=$(dpkg-deb -f "$deb" Depends)
+for package in pci.ids usb.ids libc6 libstdc++6 libqt6widgets6 libqt6core6; do
+  case ", $depends," in
+    *", $package "* | *", $package,"*) ;;
+    *) fail "Depends lacks $package: $depends" ;;
+  esac
+done
+
+dpkg -x "$deb" "$work/root"
+root=$work/root
+
+# The changelog's latest entry is this version.
+zcat "$root/usr/share/doc/quillon/changelog.gz" | head -n 1 | grep -q "^quillon ($version) " ||
+  fail "changelog.gz does not start with version $version"
+
+# Each hicolor PNG has the size its folder names (width and height from IHDR).
+for png in "$root"/usr/share/icons/hicolor/*x*/apps/quillon.png; do
+  size=${png%/apps/quillon.png}
+  size=${size##*/}
+  set -- $(od -An -tu1 -j16 -N8 "$png")
+  actual="$(($1 * 16777216 + $2 * 65536 + $3 * 256 + $4))x$(($5 * 16777216 + $6 * 65536 + $7 * 256 + $8))"
+  [ "$actual" = "$size" ] || fail "icon $size/apps/quillon.png is $actual"
+done
+
+# The unpacked programs run with the system's libraries, without a display,
+# quillon-devices as an ordinary user.
+as_user() { "$@"; }
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null 2>&1; then
+  as_user() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+  chmod 755 "$work"
+fi
+cp "$example" "$work/machine.json"
+chmod 644 "$work/machine.json"
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+bin=$root/usr/bin
+as_user "$bin/quillon-devices" --version >"$work/version" 2>&1
+grep -qx "quillon-devices $version" "$work/version" || fail "quillon-devices --version: $(cat "$work/version")"
+as_user "$bin/quillon-devices" "--source=$work/machine.json" --report >"$work/listed" 2>&1 ||
+  fail "the unpacked quillon-devices --report failed: $(cat "$work/listed")"
+as_user "$bin/quillon-devices" "--source=$work/machine.json" --json >"$work/listed.json" 2>&1 ||
+  fail "the unpacked quillon-devices --json failed: $(cat "$work/listed.json")"
+json_devices=$(grep -c '^  {"instanceId": ' "$work/listed.json")
+head -c 1 "$work/listed.json" | grep -q '\[' && tail -n 1 "$work/listed.json" | grep -qx ']' ||
+  fail "quillon-devices --json wrote no array"
+"$bin/quillon" "/deviceSource=$work/machine.json" /deviceCommand=enumDevices \
+  >"$work/quillon.out" 2>&1 || fail "the unpacked quillon exited with $?"
+if [ -s "$work/quillon.out" ]; then
+  cat "$work/quillon.out" >&2
+  fail "the unpacked quillon wrote to standard output or error"
+fi
+tr -d '\r' <"$bin/quillon.log" >"$work/reported" 2>/dev/null ||
+  fail "the unpacked quillon wrote no report log"
+devices=$(grep -c . "$work/listed")
+[ "$devices" -gt 0 ] || fail "quillon-devices listed no device"
+[ "$json_devices" -eq "$devices" ] || fail "--json gave $json_devices devices, --report $devices"
+cmp -s "$work/listed" "$work/reported" ||
+  fail "quillon-devices --report and quillon's enumDevices disagree about $example"
+
+if command -v lintian >/dev/null 2>&1; then
+  # Warnings are shown; only errors fail.
+  lintian --fail-on error "$deb" >"$work/lintian" 2>&1
+  status=$?
+  grep -v 'running with root privileges' "$work/lintian" >&2
+  [ "$status" -eq 0 ] || fail "lintian reports errors"
+else
+  echo "lintian is not installed; the package was not linted" >&2
+fi
+
+[ "$failures" -eq 0 ] && echo "$(basename "$deb"): $devices devices listed from the unpacked programs"
+exit $((failures > 0))

@@ -1,0 +1,221 @@
+#include "DeviceSnapshot.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DeviceServiceFactory.h"
+#include "DeviceText.h"
+#include "FakeSysfs.h"
+#include "SysfsTestSupport.h"
+
+namespace quillon::tools {
+namespace {
+
+namespace fs = std::filesystem;
+using devices::FormatGuid;
+using devices::FormatHex8;
+
+// A temporary folder for device files, removed afterwards.
+class Folder {
+ public:
+  Folder() {
+    std::string pattern = (fs::temp_directory_path() / "quillon-tools.XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~Folder() { fs::remove_all(path_); }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  std::string Write(const std::string& name, const std::string& text) const {
+    const fs::path path = path_ / name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+  }
+
+ private:
+  fs::path path_;
+};
+
+Snapshot Read(const std::string& source) {
+  std::ostringstream diagnostics;
+  const auto service = devices::CreateDeviceService(source, diagnostics);
+  Snapshot snapshot = ReadSnapshot(*service);
+  EXPECT_TRUE(snapshot.opened) << source << ": " << diagnostics.str();
+  return snapshot;
+}
+
+std::string Text(const TextRead& read) {
+  return read.text ? '"' + *read.text + '"' : "<error " + std::to_string(read.error) + ">";
+}
+
+// Everything quillon shows of a device and every failed read, one text each,
+// so that a difference reads plainly.
+std::vector<std::string> Describe(const Snapshot& snapshot) {
+  std::vector<std::string> rows;
+  for (const DeviceEntry& d : snapshot.devices) {
+    rows.push_back(ReportLine(d) + " id=" + Text(d.instanceId) +
+                   " friendly=" + Text(d.friendlyName) + " description=" + Text(d.description) +
+                   " class=" + FormatGuid(d.classGuid) + " handle=" + std::to_string(d.devInst) +
+                   " statusResult=" + std::to_string(d.statusResult) +
+                   " status=" + FormatHex8(d.status) + " problem=" + std::to_string(d.problem));
+  }
+  return rows;
+}
+
+// Exports `snapshot`, opens the file as a device source and reads it again.
+Snapshot Replay(const Snapshot& snapshot, const Folder& folder,
+                std::vector<std::string>* notes = nullptr) {
+  std::ostringstream file;
+  std::vector<std::string> written;
+  WriteDeviceFile(snapshot.devices, file, written);
+  if (notes != nullptr)
+    *notes = written;
+  return Read(folder.Write("export.json", file.str()));
+}
+
+// Every way a read can fail on a device file comes back the same from the export.
+TEST(DeviceSnapshot, ExportReplaysADeviceFileWithItsFailures) {
+  const Folder folder;
+  const std::string source = folder.Write("source.json", R"({"devices": [
+    {"instanceId": "PCI\\VEN_1AF4&DEV_1041\\0000:00:03.0", "friendlyName": "Uplink",
+     "description": "Virtio network device", "classGuid": "{4D36E972-E325-11CE-BFC1-08002BE10318}",
+     "devInst": 70, "status": "0x0180200A"},
+    {"instanceId": "ROOT\\UNREADABLE\\1", "description": "Hidden", "fail": {"instanceId": 13}},
+    {"instanceId": "ROOT\\A\\1", "description": "Long name", "fail": {"friendlyName": 122}},
+    {"instanceId": "ROOT\\A\\2", "friendlyName": "", "fail": {"description": 5}},
+    {"instanceId": "ROOT\\A\\3", "description": "Gone", "devInst": -2,
+     "fail": {"status": -536870389}},
+    {"instanceId": "ROOT\\A\\4", "present": false},
+    {"instanceId": "ROOT\\A\\5", "status": "0x01802400", "problem": 22},
+    {"instanceId": "ROOT\\UNREADABLE\\6", "fail": {"instanceId": 5}}
+  ]})");
+  const Snapshot live = Read(source);
+  ASSERT_EQ(live.devices.size(), 7U);
+  const Snapshot replay = Replay(live, folder);
+  EXPECT_EQ(Describe(replay), Describe(live));
+  // The unreadable IDs stayed unreadable, with their own codes.
+  EXPECT_EQ(replay.devices[1].instanceId.error, 13U);
+  EXPECT_EQ(replay.devices[6].instanceId.error, 5U);
+  EXPECT_EQ(replay.devices[1].name, "");
+}
+
+TEST(DeviceSnapshot, ExportOfNothingOpensAsAnEmptyList) {
+  const Folder folder;
+  const Snapshot replay = Replay(Snapshot{}, folder);
+  EXPECT_TRUE(replay.devices.empty());
+}
+
+// A device file holds each instance ID once: repeated ones get a suffix that
+// no other device has, and the change is told.
+TEST(DeviceSnapshot, RepeatedInstanceIdsAreMadeUnique) {
+  Snapshot snapshot;
+  for (const char* id :
+       {"ACPI\\PNP0A05\\0", "acpi\\pnp0a05\\0", "ACPI\\PNP0A05\\0&2", "ROOT\\UNREADABLE\\3"}) {
+    DeviceEntry device;
+    device.instanceId.text = id;
+    device.description = {"ACPI System Bus", 0};
+    device.devInst = static_cast<std::uint32_t>(snapshot.devices.size() + 1);
+    snapshot.devices.push_back(device);
+  }
+  DeviceEntry unreadable;
+  unreadable.instanceId.error = 13;
+  unreadable.devInst = 9;
+  snapshot.devices.push_back(unreadable);
+
+  const Folder folder;
+  std::vector<std::string> notes;
+  const Snapshot replay = Replay(snapshot, folder, &notes);
+  ASSERT_EQ(replay.devices.size(), 5U);
+  EXPECT_EQ(replay.devices[0].instanceId.text, "ACPI\\PNP0A05\\0");
+  EXPECT_EQ(replay.devices[1].instanceId.text, "acpi\\pnp0a05\\0&3");
+  EXPECT_EQ(replay.devices[2].instanceId.text, "ACPI\\PNP0A05\\0&2");
+  EXPECT_EQ(replay.devices[3].instanceId.text, "ROOT\\UNREADABLE\\3");
+  EXPECT_EQ(replay.devices[4].instanceId.error, 13U);
+  ASSERT_EQ(notes.size(), 1U);
+  EXPECT_NE(notes[0].find("acpi\\pnp0a05\\0&3"), std::string::npos);
+}
+
+// The fake trees of a laptop and of this project's VM, read as sysfs and
+// replayed from their export, show the same in every field.
+TEST(DeviceSnapshot, ExportReplaysSysfsTrees) {
+  for (const std::string machine : {"laptop", "vm"}) {
+    SCOPED_TRACE(machine);
+    devices::testing::FakeSysfs tree;
+    devices::testing::LoadFixture(tree, machine + ".tree");
+    const Snapshot live = Read(tree.Root());
+    ASSERT_GT(live.devices.size(), 10U);
+    const Folder folder;
+    EXPECT_EQ(Describe(Replay(live, folder)), Describe(live));
+  }
+}
+
+TEST(DeviceSnapshot, LinesAreKeyedByInstanceId) {
+  DeviceEntry device;
+  device.instanceId.text = "PCI\\VEN_8086&DEV_100E\\0000:00:02.0";
+  device.name = "Uplink";
+  device.status = 0x0180200A;
+  EXPECT_EQ(ReportLine(device), "Uplink: 0x0180200A(enabled)");
+  EXPECT_EQ(DeviceLine(device), "PCI\\VEN_8086&DEV_100E\\0000:00:02.0 Uplink: 0x0180200A(enabled)");
+  device.instanceId = {std::nullopt, 13};
+  device.name.clear();
+  device.problem = 22;
+  EXPECT_EQ(DeviceLine(device), "- : 0x0180200A(disabled)");
+}
+
+TEST(DeviceSnapshot, JsonFollowsItsSchema) {
+  const Folder folder;
+  const Snapshot snapshot = Read(folder.Write("source.json", R"({"devices": [
+    {"instanceId": "PCI\\VEN_1AF4&DEV_1041\\1", "friendlyName": "Uplink \"1\"",
+     "classGuid": "{4D36E972-E325-11CE-BFC1-08002BE10318}", "devInst": -1,
+     "status": "0x01802400", "problem": 22},
+    {"fail": {"instanceId": 13, "status": 13}}
+  ]})"));
+  std::ostringstream out;
+  WriteJson(snapshot.devices, out);
+  const nlohmann::json json = nlohmann::json::parse(out.str());
+  ASSERT_TRUE(json.is_array());
+  ASSERT_EQ(json.size(), 2U);
+  EXPECT_EQ(json[0], nlohmann::json::parse(R"({
+    "instanceId": "PCI\\VEN_1AF4&DEV_1041\\1", "name": "Uplink \"1\"",
+    "friendlyName": "Uplink \"1\"", "description": null, "className": "Net",
+    "classGuid": "{4D36E972-E325-11CE-BFC1-08002BE10318}", "devInst": -1,
+    "status": "0x01802400", "problem": 22, "problemText": "disabled"})"));
+  EXPECT_EQ(json[1], nlohmann::json::parse(R"({
+    "instanceId": null, "name": "", "friendlyName": null, "description": null,
+    "className": null, "classGuid": "{00000000-0000-0000-0000-000000000000}", "devInst": 2,
+    "status": null, "problem": null, "problemText": null})"));
+
+  std::ostringstream empty;
+  WriteJson({}, empty);
+  EXPECT_EQ(nlohmann::json::parse(empty.str()), nlohmann::json::array());
+}
+
+TEST(DeviceSnapshot, JsonStringsAreEscapedAndUtf8) {
+  const struct {
+    std::string text;
+    std::string json;
+  } cases[] = {
+      {"plain", "\"plain\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"tab\tnew\nline", "\"tab\\u0009new\\u000Aline\""},
+      {"Caf\xC3\xA9 \xE2\x82\xAC", "\"Caf\xC3\xA9 \xE2\x82\xAC\""},
+      {"Latin-1 \xE9!", "\"Latin-1 \xEF\xBF\xBD!\""},
+      {"cut \xE2\x82", "\"cut \xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"overlong \xC0\xAF", "\"overlong \xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"surrogate \xED\xA0\x80", "\"surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(JsonString(c.text), c.json);
+    EXPECT_TRUE(nlohmann::json::accept(JsonString(c.text))) << c.json;
+  }
+}
+
+}  // namespace
+}  // namespace quillon::tools

@@ -1,0 +1,238 @@
+#include "DeviceSnapshot.h"
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <ostream>
+#include <unordered_set>
+
+#include "DeviceText.h"
+
+namespace quillon::tools {
+
+namespace {
+
+using namespace devices;
+
+TextRead ReadInstanceId(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data) {
+  std::array<char, kTextBufferSize> buffer{};
+  std::uint32_t required = 0;
+  if (!service.SetupDiGetDeviceInstanceIdA(set, &data, buffer.data(), kTextBufferSize, &required))
+    return {std::nullopt, service.GetLastError()};
+  buffer.back() = '\0';
+  return {std::string(buffer.data()), 0};
+}
+
+TextRead ReadProperty(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
+                      std::uint32_t property) {
+  std::array<char, kTextBufferSize> buffer{};
+  std::uint32_t type = 0;
+  std::uint32_t required = 0;
+  if (!service.SetupDiGetDeviceRegistryPropertyA(set, &data, property, &type,
+                                                 reinterpret_cast<std::uint8_t*>(buffer.data()),
+                                                 kTextBufferSize, &required)) {
+    return {std::nullopt, service.GetLastError()};
+  }
+  buffer.back() = '\0';
+  return {std::string(buffer.data()), 0};
+}
+
+std::string Lowered(std::string_view text) {
+  std::string lowered(text);
+  for (char& c : lowered)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lowered;
+}
+
+// Length of the UTF-8 sequence at `text[at]`, or 0 when it is not one.
+std::size_t Utf8Length(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  std::uint32_t minimum = 0;
+  std::uint32_t value = 0;
+  if (lead < 0x80)
+    return 1;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, minimum = 0x80, value = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, minimum = 0x800, value = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, minimum = 0x10000, value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size())
+    return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80)
+      return 0;
+    value = (value << 6) | (byte(at + i) & 0x3F);
+  }
+  const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
+  return value < minimum || value > 0x10FFFF || surrogate ? 0 : length;
+}
+
+// Reading a missing property fails with this code on every source, so a
+// device file leaves the property out instead of naming the failure.
+constexpr std::uint32_t kMissing = error::kInvalidData;
+
+}  // namespace
+
+Snapshot ReadSnapshot(DeviceService& service) {
+  Snapshot snapshot;
+  const DeviceInfoSetPtr set = OpenPresentDevices(service, "");
+  if (set == nullptr) {
+    snapshot.openError = service.GetLastError();
+    return snapshot;
+  }
+  snapshot.opened = true;
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;  // 32 on 64-bit Windows, 28 on 32-bit
+  for (std::uint32_t index = 0; service.SetupDiEnumDeviceInfo(set.get(), index, &data); ++index) {
+    DeviceEntry device;
+    device.instanceId = ReadInstanceId(service, set.get(), data);
+    device.friendlyName = ReadProperty(service, set.get(), data, SPDRP_FRIENDLYNAME);
+    device.description = ReadProperty(service, set.get(), data, SPDRP_DEVICEDESC);
+    // Exactly quillon's name, failures included.
+    ReadDisplayName(service, set.get(), data, device.name);
+    device.classGuid = data.ClassGuid;
+    device.devInst = data.DevInst;
+    // The query may succeed without writing (Wine): start from zero.
+    device.statusResult =
+        service.CM_Get_DevNode_Status(&device.status, &device.problem, data.DevInst, 0);
+    snapshot.devices.push_back(std::move(device));
+  }
+  if (service.GetLastError() != error::kNoMoreItems)
+    snapshot.enumError = service.GetLastError();
+  return snapshot;
+}
+
+std::string ReportLine(const DeviceEntry& device) {
+  return device.name + ": " + FormatHex8(device.status) + '(' + ProblemText(device.problem) + ')';
+}
+
+std::string DeviceLine(const DeviceEntry& device) {
+  return device.instanceId.text.value_or("-") + ' ' + ReportLine(device);
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t at = 0; at < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    const std::size_t length = Utf8Length(text, at);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      ++at;
+      continue;
+    }
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      std::array<char, 7> escaped{};
+      std::snprintf(escaped.data(), escaped.size(), "\\u%04X", c);
+      out += escaped.data();
+    } else {
+      out.append(text.substr(at, length));
+    }
+    at += length;
+  }
+  return out + '"';
+}
+
+void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out) {
+  const auto text = [](const TextRead& read) {
+    return read.text ? JsonString(*read.text) : std::string("null");
+  };
+  out << '[';
+  const char* separator = "\n";
+  for (const DeviceEntry& device : devices) {
+    const auto className = SetupClassNameOf(device.classGuid);
+    const bool statusRead = device.statusResult == CR_SUCCESS;
+    out << separator << "  {\"instanceId\": " << text(device.instanceId)
+        << ", \"name\": " << JsonString(device.name)
+        << ", \"friendlyName\": " << text(device.friendlyName)
+        << ", \"description\": " << text(device.description)
+        << ", \"className\": " << (className ? JsonString(*className) : "null")
+        << ", \"classGuid\": " << JsonString(FormatGuid(device.classGuid))
+        << ", \"devInst\": " << FormatSigned(device.devInst)
+        << ", \"status\": " << (statusRead ? JsonString(FormatHex8(device.status)) : "null")
+        << ", \"problem\": " << (statusRead ? std::to_string(device.problem) : "null")
+        << ", \"problemText\": " << (statusRead ? JsonString(ProblemText(device.problem)) : "null")
+        << '}';
+    separator = ",\n";
+  }
+  out << (devices.empty() ? "]\n" : "\n]\n");
+}
+
+void WriteDeviceFile(const std::vector<DeviceEntry>& devices, std::ostream& out,
+                     std::vector<std::string>& notes) {
+  std::unordered_set<std::string> taken;
+  for (const DeviceEntry& device : devices) {
+    if (device.instanceId.text)
+      taken.insert(Lowered(*device.instanceId.text));
+  }
+  std::unordered_set<std::string> written;
+
+  out << "{\n  \"openError\": 0,\n  \"devices\": [";
+  const char* separator = "\n";
+  for (std::size_t index = 0; index < devices.size(); ++index) {
+    const DeviceEntry& device = devices[index];
+    std::string fail;
+    const auto failure = [&fail](const char* what, std::uint32_t code) {
+      fail += std::string(fail.empty() ? "" : ", ") + '"' + what + "\": " + FormatSigned(code);
+    };
+    out << separator << "    {";
+    if (device.instanceId.text) {
+      const std::string& original = *device.instanceId.text;
+      // The file holds each instance ID once; quillon never shows them.
+      std::string id = original;
+      for (int n = 2;
+           written.count(Lowered(id)) != 0 || (id != original && taken.count(Lowered(id)) != 0);
+           ++n) {
+        id = original + '&' + std::to_string(n);
+      }
+      if (id != original) {
+        notes.push_back("the instance ID " + original +
+                        " is held by more than one device; this one is written as " + id);
+      }
+      written.insert(Lowered(id));
+      out << "\"instanceId\": " << JsonString(id) << ", ";
+    } else {
+      // Some ID the file can hold, unreadable all the same.
+      std::string id;
+      for (std::size_t n = index;; ++n) {
+        id = "ROOT\\UNREADABLE\\" + std::to_string(n);
+        if (taken.count(Lowered(id)) == 0 && written.count(Lowered(id)) == 0)
+          break;
+      }
+      written.insert(Lowered(id));
+      out << "\"instanceId\": " << JsonString(id) << ", ";
+      failure("instanceId", device.instanceId.error);
+    }
+    const auto property = [&](const char* what, const TextRead& read) {
+      if (read.text)
+        out << '"' << what << "\": " << JsonString(*read.text) << ", ";
+      else if (read.error != kMissing)
+        failure(what, read.error);
+    };
+    property("friendlyName", device.friendlyName);
+    property("description", device.description);
+    out << "\"classGuid\": " << JsonString(FormatGuid(device.classGuid))
+        << ", \"devInst\": " << FormatSigned(device.devInst);
+    if (device.statusResult == CR_SUCCESS) {
+      out << ", \"status\": " << JsonString(FormatHex8(device.status))
+          << ", \"problem\": " << FormatSigned(device.problem);
+    } else {
+      failure("status", device.statusResult);
+    }
+    if (!fail.empty())
+      out << ", \"fail\": {" << fail << '}';
+    out << '}';
+    separator = ",\n";
+  }
+  out << (devices.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+}  // namespace quillon::tools
