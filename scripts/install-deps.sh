@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building and testing need, if missing.
-# Usage: scripts/install-deps.sh [build|test|bench|fuzz]   (default: build)
+# Usage: scripts/install-deps.sh [build|test|bench|fuzz|vm]   (default: build; vm: the QEMU guest's tools)
 set -eu
 
 what=${1:-build}
@@ -20,6 +20,9 @@ if [ "$what" = test ] || [ "$what" = fuzz ]; then
 fi
 if [ "$what" = bench ]; then
   packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
+fi
+if [ "$what" = vm ]; then
+  packages="qemu-system-x86 busybox-static"
 fi
 
 missing=""

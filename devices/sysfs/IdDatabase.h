@@ -23,6 +23,8 @@ class MappedFile {
 
   MappedFile() = default;
   explicit MappedFile(const std::string& path);
+  // Maps the file open at `fd`, which the caller keeps and closes.
+  explicit MappedFile(int fd);
   MappedFile(MappedFile&& other) noexcept;
   MappedFile& operator=(MappedFile&& other) noexcept;
   MappedFile(const MappedFile&) = delete;
@@ -45,7 +47,12 @@ class IdDatabase {
   // Where distributions keep `fileName` ("pci.ids", "usb.ids") under `root`
   // (empty for "/"): usr/share/misc (Debian), usr/share/hwdata (Fedora, Arch),
   // usr/share (openSUSE). The first that exists wins; empty when none does.
+  // Links resolve within `root`, as in a chroot.
   static std::string Locate(const std::string& root, std::string_view fileName);
+  // The database found there; empty when there is none.
+  static IdDatabase Open(const std::string& root, std::string_view fileName);
+  // The database in the file open at `fd`, which the caller keeps and closes.
+  static IdDatabase FromDescriptor(int fd);
   // For tests: search `text` instead of a file.
   static IdDatabase FromText(std::string text);
 
