@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 
@@ -26,6 +27,31 @@ class HeadlessToolkit final : public Toolkit {
   ui::StandardErrorPresenter errors_;
 };
 
+ui::ReportLogTarget ChooseReportLog(const Switches& switches, const std::string& executablePath) {
+  if (switches.reportLog == "-")
+    return ui::ReportLogTarget::StandardOutput();
+  ui::ReportLogTarget target = switches.reportLog.empty()
+                                   ? ui::ReportLogTarget::BesideExecutable(executablePath)
+                                   : ui::ReportLogTarget::File(switches.reportLog);
+  // The device file is read after the log is opened: truncating it would
+  // lose the machine it describes.
+  std::error_code error;
+  if (!switches.deviceSource.empty() &&
+      std::filesystem::equivalent(std::filesystem::u8path(target.path),
+                                  std::filesystem::u8path(switches.deviceSource), error)) {
+    std::cerr << "quillon: the report log " << target.path
+              << " is the device source; it is not written to\n";
+    target = ui::ReportLogTarget::Refused(target.path);
+  }
+  return target;
+}
+
+// The report's finished lines are in the file while an exception is shown.
+void FlushReport(std::optional<ui::TMainForm>& form) {
+  if (form)
+    form->ReportLog.Flush();
+}
+
 }  // namespace
 
 std::unique_ptr<Toolkit> MakeHeadlessToolkit() {
@@ -37,7 +63,8 @@ int RunStartup(Toolkit& toolkit, devices::DeviceService& service, const Switches
   const bool windowMode = switches.deviceCommand.empty();
   std::optional<ui::TMainForm> form;
   try {
-    form.emplace(service, toolkit.Errors(), executablePath, toolkit.Cursor());
+    form.emplace(service, toolkit.Errors(), ChooseReportLog(switches, executablePath),
+                 toolkit.Cursor());
     toolkit.CreateWindow(*form);
     if (windowMode)
       toolkit.ShowWindow();
@@ -46,8 +73,10 @@ int RunStartup(Toolkit& toolkit, devices::DeviceService& service, const Switches
     if (windowMode)
       toolkit.RunMessageLoop();
   } catch (const std::exception& exception) {
+    FlushReport(form);
     toolkit.ShowException(exception.what());
   } catch (...) {
+    FlushReport(form);
     toolkit.ShowException(kUnknownException);
   }
   toolkit.DestroyWindow();

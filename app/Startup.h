@@ -15,6 +15,7 @@ struct Switches {
   std::string deviceCommand;
   std::string value0;
   std::string deviceSource;
+  std::string reportLog;  // a file, "-" for standard output; beside the executable when empty
 };
 
 // An exception that escapes is shown while the window still stands; then the

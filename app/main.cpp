@@ -1,12 +1,14 @@
-// The entry point: reads the switches, picks the window toolkit (none for
-// command mode without a display), builds the main window over the chosen
-// device source, selects the starting device and either carries out one
-// command (command mode) or runs the window until it is closed.
+// The entry point: answers --help and --version, reads the switches, picks
+// the window toolkit (none for command mode without a display), builds the
+// main window over the chosen device source, selects the starting device and
+// either carries out one command (command mode) or runs the window until it
+// is closed.
 #include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #ifdef _WIN32
@@ -23,12 +25,68 @@
 #include "ExecutablePath.h"
 #include "GuiLoader.h"
 #include "LocaleText.h"
+#include "MemoryAdvice.h"
+#include "ReportLogFile.h"
 #include "Startup.h"
 #include "StartupRules.h"
 
 namespace {
 
 using namespace quillon;
+
+// What --help prints: every switch, command and device source, and where
+// the report log goes, on one screen.
+constexpr std::string_view kHelp =
+    "usage: quillon [/deviceName=NAME] [/deviceSource=SOURCE]\n"
+    "       quillon /deviceCommand=COMMAND [/deviceName=NAME] [/value0=TEXT]\n"
+    "               [/deviceSource=SOURCE] [/reportLog=FILE]\n"
+    "       quillon --help | --version\n"
+    "Lists the Plug and Play device nodes and shows or changes one device's state.\n"
+    "Without /deviceCommand= the window opens; with it, one command is carried out\n"
+    "without the window. The exit status is 0 then, also when the command failed.\n"
+    "Switches (names in any letter case; the first one wins; empty means absent):\n"
+    "  /deviceName=NAME        the device by its display name, ignoring case;\n"
+    "                          default: the first one\n"
+    "  /deviceCommand=COMMAND  the command to carry out, below\n"
+    "  /value0=TEXT            the new friendly name for setFriendlyName\n"
+    "  /deviceSource=SOURCE    where the devices come from, below\n"
+    "  /reportLog=FILE         the report log's file; - for standard output\n"
+    "Commands (letter case counts; any other does nothing):\n"
+    "  enumDevices             one line per device, NAME: 0xSTATUS(PROBLEM TEXT);\n"
+    "                          only the named device when it is not the first\n"
+    "  statusDevice            the device's six fields, as KEY=VALUE lines\n"
+    "  enableDevice, disableDevice, startDevice, stopDevice\n"
+    "                          change the device's state; nothing is reported\n"
+    "  setFriendlyName         store /value0= as the device's friendly name\n"
+    "Device sources:\n"
+    "  (none)                  this computer: SetupAPI on Windows, sysfs on Linux\n"
+    "  a file                  a JSON device file; changes are written back to it\n"
+    "  a directory (Linux)     a root whose sys/ is read as sysfs\n"
+    "On Linux, no change to a device is kept across a reboot.\n"
+    "Errors show in boxes; without a display, as \"Error: ...\" on standard error.\n"
+    "The report log is emptied at every start; its lines end in CR LF. Without\n"
+    "/reportLog= it is the program's path with .log for its extension:\n";
+
+constexpr std::string_view kHelpEnd =
+    "Example: quillon /deviceCommand=enumDevices /reportLog=- | grep disabled\n"
+    "See quillon(1) for more.\n";
+
+// --help, -h or --version as the only argument: printed before anything
+// else is prepared. True when it was one of them.
+bool PrintedInformation(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 1)
+    return false;
+  if (arguments[0] == "--version") {
+    std::cout << "quillon " QUILLON_VERSION "\n" << std::flush;
+    return true;
+  }
+  if (arguments[0] == "--help" || arguments[0] == "-h") {
+    std::cout << kHelp << "  " << ui::ReportLogPath(app::ExecutablePath()) << '\n'
+              << kHelpEnd << std::flush;
+    return true;
+  }
+  return false;
+}
 
 app::Switches ReadSwitches(const std::vector<std::string>& arguments) {
   constexpr std::string_view kSwitchCharacters = "/";
@@ -37,6 +95,7 @@ app::Switches ReadSwitches(const std::vector<std::string>& arguments) {
   switches.deviceCommand = app::GetSwitchValue(arguments, "deviceCommand", kSwitchCharacters);
   switches.value0 = app::GetSwitchValue(arguments, "value0", kSwitchCharacters);
   switches.deviceSource = app::GetSwitchValue(arguments, "deviceSource", kSwitchCharacters);
+  switches.reportLog = app::GetSwitchValue(arguments, "reportLog", kSwitchCharacters);
   return switches;
 }
 
@@ -126,8 +185,12 @@ int Run(const char* programName, const app::Switches& switches) {
 
 int main(int argc, char** argv) {
   try {
+    devices::UseHugePagesForTheHeap();
+    const std::vector<std::string> arguments = ProgramArguments(argc, argv);
+    if (PrintedInformation(arguments))
+      return 0;
     devices::UseUserLocale();
-    const app::Switches switches = ReadSwitches(ProgramArguments(argc, argv));
+    const app::Switches switches = ReadSwitches(arguments);
     return Run(argc > 0 && argv[0] != nullptr ? argv[0] : "quillon", switches);
   } catch (const std::exception& exception) {
     app::WriteExceptionLine(exception.what());

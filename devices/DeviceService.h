@@ -193,7 +193,9 @@ constexpr std::uint32_t kBusy = 170;
 constexpr std::uint32_t kNoMoreItems = 259;
 constexpr std::uint32_t kInvalidUserBuffer = 1784;
 constexpr std::uint32_t kNoDriverSelected = 0xE0000203;
+constexpr std::uint32_t kInvalidRegProperty = 0xE0000209;
 constexpr std::uint32_t kNoSuchDevinst = 0xE000020B;
+constexpr std::uint32_t kNoClassInstallParams = 0xE0000215;
 constexpr std::uint32_t kNotDisableable = 0xE0000231;
 }  // namespace error
 

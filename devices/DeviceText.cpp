@@ -49,9 +49,11 @@ std::string FormatSigned(std::uint32_t value) {
 }
 
 std::string FormatHex8(std::uint32_t value) {
-  std::array<char, 11> text{};
-  std::snprintf(text.data(), text.size(), "0x%08X", static_cast<unsigned>(value));
-  return text.data();
+  // By hand: a report writes one per device, and the text fits a string's own storage.
+  std::string text = "0x00000000";
+  for (std::size_t digit = text.size() - 1; value != 0; --digit, value >>= 4)
+    text[digit] = "0123456789ABCDEF"[value & 0xF];
+  return text;
 }
 
 std::string FormatGuid(const GUID& guid) {
@@ -66,18 +68,25 @@ std::string FormatGuid(const GUID& guid) {
 
 namespace {
 
+// Each byte's value as a hexadecimal digit, -1 for the others.
+constexpr std::array<std::int8_t, 256> kHexDigits = [] {
+  std::array<std::int8_t, 256> digits{};
+  for (int c = 0; c < 256; ++c) {
+    digits[static_cast<std::size_t>(c)] =
+        static_cast<std::int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                        : -1);
+  }
+  return digits;
+}();
+
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
+  return kHexDigits[static_cast<unsigned char>(c)];
 }
 
 // Reads `digits` hexadecimal digits at `pos`; false if any is not one.
-bool ReadHex(const std::string& text, std::size_t pos, int digits, std::uint32_t& value) {
+bool ReadHex(std::string_view text, std::size_t pos, int digits, std::uint32_t& value) {
   value = 0;
   for (int i = 0; i < digits; ++i) {
     const int d = HexDigit(text[pos + static_cast<std::size_t>(i)]);
@@ -90,8 +99,8 @@ bool ReadHex(const std::string& text, std::size_t pos, int digits, std::uint32_t
 
 }  // namespace
 
-bool ParseGuid(const std::string& text, GUID& guid) {
-  std::string bare = text;
+bool ParseGuid(std::string_view text, GUID& guid) {
+  std::string_view bare = text;
   if (bare.size() == 38 && bare.front() == '{' && bare.back() == '}') {
     bare = bare.substr(1, 36);
   }
@@ -127,6 +136,53 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(),
                     [&lower](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool HasControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
+std::string EscapeForDiagnostics(std::string_view text, std::size_t limit) {
+  std::string escaped;
+  std::size_t i = 0;
+  while (i < text.size() && escaped.size() < limit) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // U+0080-U+009F in UTF-8: some terminals act on them as on ESC sequences.
+    const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (byte == '\\') {
+      escaped += "\\\\";
+    } else if (byte == '\n') {
+      escaped += "\\n";
+    } else if (byte == '\r') {
+      escaped += "\\r";
+    } else if (byte == '\t') {
+      escaped += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F || c1) {
+      const unsigned char code = c1 ? static_cast<unsigned char>(text[++i]) : byte;
+      std::array<char, 5> hex{};
+      std::snprintf(hex.data(), hex.size(), "\\x%02X", unsigned{code});
+      escaped += hex.data();
+    } else {
+      // A whole UTF-8 sequence at once, so that a cut never splits one.
+      std::size_t length = 1;
+      while (i + length < text.size() && length < 4 &&
+             (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80 && byte >= 0xC0) {
+        ++length;
+      }
+      escaped.append(text.substr(i, length));
+      i += length;
+      continue;
+    }
+    ++i;
+  }
+  if (i < text.size())
+    escaped += "...";
+  return escaped;
 }
 
 std::optional<std::string_view> SetupClassNameOf(const GUID& guid) {

@@ -2,6 +2,7 @@
 // the setup class GUID, the problem texts and the display name.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,11 +22,20 @@ std::string FormatHex8(std::uint32_t value);
 std::string FormatGuid(const GUID& guid);
 
 // Parses the braced (or bare) registry form; false when malformed.
-bool ParseGuid(const std::string& text, GUID& guid);
+bool ParseGuid(std::string_view text, GUID& guid);
 
 // Equal texts ignoring the case of ASCII letters only, as instance IDs,
 // enumerators and command-line switches are compared.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// Whether `text` holds a control character (bytes 0x00-0x1F and 0x7F). Such
+// a name would break a report line or a terminal, so no source stores one.
+bool HasControlCharacter(std::string_view text);
+
+// `text` fit to quote in a diagnostic line: control characters (C0, DEL and
+// UTF-8 C1) written as \n, \t or \xHH, backslashes doubled, and cut at a
+// character boundary after about `limit` bytes with "..." appended.
+std::string EscapeForDiagnostics(std::string_view text, std::size_t limit = 40);
 
 // The well-known setup classes: the name of a class GUID ("Net"), and the
 // GUID of a class name (letter case counts); nullopt for others.

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building and testing need, if missing.
-# Usage: scripts/install-deps.sh [build|test|bench|qt-windows]   (default: build)
-# qt-windows: what scripts/build-windows-qt.sh needs to build Qt for Windows.
+# Usage: scripts/install-deps.sh [build|test|bench|fuzz|vm|qt-windows]   (default: build)
+# vm: the QEMU guest's tools; qt-windows: what scripts/build-windows-qt.sh needs.
 set -eu
 
 what=${1:-build}
@@ -16,11 +16,19 @@ if [ "$what" = test ]; then
   # The window of quillon.exe under Wine: finding it, pressing keys, screenshots.
   packages="$packages xdotool imagemagick"
 fi
+# clang and its runtime for the libFuzzer harnesses (scripts/fuzz.sh), which
+# the test command runs briefly.
+if [ "$what" = test ] || [ "$what" = fuzz ]; then
+  packages="$packages clang-14 libclang-rt-14-dev"
+fi
 if [ "$what" = bench ]; then
   packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
 fi
 if [ "$what" = qt-windows ]; then
   packages="cmake ninja-build qt6-base-dev dpkg-dev xz-utils g++-mingw-w64-x86-64-posix"
+fi
+if [ "$what" = vm ]; then
+  packages="qemu-system-x86 busybox-static"
 fi
 
 missing=""

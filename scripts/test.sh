@@ -3,7 +3,9 @@
 # suite under ctest (with /sys read-only where a private mount namespace can
 # be had), the same suite again under the address and undefined-behaviour
 # sanitizers, then the device layer built with mingw-w64 and run under Wine,
-# and quillon.exe itself under Wine when the cached Qt for Windows is there.
+# then quillon.exe itself under Wine when the cached Qt for Windows is there,
+# then quillon changing real devices in a throw-away QEMU guest, then a minute
+# of fuzzing.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh" test
@@ -52,5 +54,12 @@ windows_status=0
 # on two cores); without it the stage says "skipped" and how to build it.
 app_status=0
 "$here/scripts/test-windows-app.sh" || app_status=$?
+
+vm_status=0
+"$here/scripts/test-vm.sh" "$here/build-test" || vm_status=$?
+
+# Each fuzzing harness for 20 seconds over its seeds: the long run is scripts/fuzz.sh.
+fuzz_status=0
+"$here/scripts/fuzz.sh" 20 || fuzz_status=$?
 [ "$native_status" -eq 0 ] && [ "$sanitizer_status" -eq 0 ] && [ "$windows_status" -eq 0 ] &&
-  [ "$app_status" -eq 0 ]
+  [ "$app_status" -eq 0 ] && [ "$vm_status" -eq 0 ] && [ "$fuzz_status" -eq 0 ]

@@ -4,6 +4,7 @@
 // hands the user's input back (see FormView).
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -107,7 +108,7 @@ class TListBox : public TComponent, public TControl {
 
   int Count() const { return static_cast<int>(items_.size()); }
   const std::string& Item(int index) const { return items_[static_cast<std::size_t>(index)]; }
-  const std::vector<std::string>& Items() const { return items_; }
+  const std::deque<std::string>& Items() const { return items_; }
 
   // Between BeginUpdate and EndUpdate the view hears of the new entries
   // once, at the end.
@@ -129,7 +130,9 @@ class TListBox : public TComponent, public TControl {
  private:
   void Changed(FormView::ListChange change) const;
 
-  std::vector<std::string> items_;
+  // A deque: a list of 100,000 entries grows without copying itself over and
+  // over into new memory (each page of which costs a fault).
+  std::deque<std::string> items_;
   int itemIndex_ = -1;
   int updating_ = 0;
 };

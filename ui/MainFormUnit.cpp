@@ -11,13 +11,44 @@ namespace quillon::ui {
 
 using devices::FormatSigned;
 
+namespace {
+
+// A field's text as it goes into the report log: one record per line, so a
+// line break (or any control character) in a name from the device source
+// shows as a blank instead of starting a line of its own.
+void BlankControlCharacters(std::string& text) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      c = ' ';
+  }
+}
+
+std::string OnOneLine(std::string text) {
+  BlankControlCharacters(text);
+  return text;
+}
+
+}  // namespace
+
 TMainForm::TMainForm(devices::DeviceService& service, ErrorPresenter& errors,
-                     const std::string& executablePath, ScreenCursor* cursor)
+                     const ReportLogTarget& reportLog, ScreenCursor* cursor)
     : service_(service), errors_(errors), cursor_(cursor) {
   CreateComponents();
   DeviceInfoSet = devices::DeviceInfoSetPtr(nullptr, devices::DeviceInfoSetCloser(service_));
-  reportLogPath_ = ReportLogPath(executablePath);
-  ReportLog.Open(reportLogPath_);
+  switch (reportLog.kind) {
+    case ReportLogTarget::Kind::kFile:
+      reportLogPath_ = reportLog.path;
+      ReportLog.Open(reportLogPath_);
+      break;
+    case ReportLogTarget::Kind::kStandardOutput:
+      reportLogPath_ = "(standard output)";
+      ReportLog.AttachStandardOutput();
+      break;
+    case ReportLogTarget::Kind::kRefused:
+      reportLogPath_ = reportLog.path;  // left closed: reports are dropped
+      break;
+  }
   FormCreate();
   ExecuteAction(ActionUpdateDeviceList);
 }
@@ -100,7 +131,10 @@ void TMainForm::CreateComponents() {
 void TMainForm::FormCreate() {}
 
 void TMainForm::ShowLastError(const char* prefix) {
-  errors_.ShowError(prefix + FormatSigned(service_.GetLastError()));
+  const std::string text = prefix + FormatSigned(service_.GetLastError());
+  // Every finished line is in the file while the box waits.
+  ReportLog.Flush();
+  errors_.ShowError(text);
 }
 
 // ---- Device list -----------------------------------------------------------
@@ -133,12 +167,16 @@ void TMainForm::ClearDeviceList() {
 
 std::string TMainForm::GetDeviceDisplayName(DeviceRecord& record) {
   std::string name;
+  ReadDisplayName(record, name);
+  return name;
+}
+
+void TMainForm::ReadDisplayName(DeviceRecord& record, std::string& name) {
+  // The name is emptied when the device cannot be read.
   if (devices::ReadDisplayName(service_, DeviceInfoSet.get(), record, name) ==
       devices::DisplayNameResult::kInstanceIdFailed) {
     ShowLastError("SetupDiGetDeviceInstanceId(): ");
-    return {};
   }
-  return name;
 }
 
 DeviceRecord* TMainForm::RecordAt(int index) {
@@ -187,15 +225,26 @@ void TMainForm::ShowDeviceProperties(DeviceRecord* record) {
 
 DeviceProperties TMainForm::ReadDeviceProperties(DeviceRecord* record) {
   DeviceProperties properties;
-  if (!DeviceInfoSet || record == nullptr)
-    return properties;
-  properties.read = true;
-  properties.name = GetDeviceDisplayName(*record);
+  ReadDeviceProperties(record, properties);
+  return properties;
+}
+
+void TMainForm::ReadDeviceProperties(DeviceRecord* record, DeviceProperties& properties) {
+  // Field by field, so that the name keeps its storage from one device to the next.
+  properties.read = DeviceInfoSet && record != nullptr;
+  properties.classGuid = {};
+  properties.devInst = 0;
+  // The query may leave both untouched when it fails: they start at zero.
+  properties.status = 0;
+  properties.problem = 0;
+  if (!properties.read) {
+    properties.name.clear();
+    return;
+  }
+  ReadDisplayName(*record, properties.name);
   properties.classGuid = record->ClassGuid;
   properties.devInst = record->DevInst;
-  // The query may leave both untouched when it fails: they start at zero.
   service_.CM_Get_DevNode_Status(&properties.status, &properties.problem, record->DevInst, 0);
-  return properties;
 }
 
 void TMainForm::ShowProperties(const DeviceProperties& properties) {
@@ -323,8 +372,8 @@ void TMainForm::ActionSetFriendlyNameExecute() {
 bool TMainForm::ReportLogReady() const {
   if (ReportLog.IsOpen())
     return true;
-  std::cerr << "quillon: the report log " << reportLogPath_
-            << " could not be opened for writing; nothing was reported\n"
+  std::cerr << "quillon: the report log " << reportLogPath_ << " could not be opened for writing ("
+            << ReportLog.Failure() << "); nothing was reported\n"
             << std::flush;
   return false;
 }
@@ -353,9 +402,10 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     DeviceProperties properties;
     std::string line;
     for (int index = first; index <= last; ++index) {
-      properties = ReadDeviceProperties(RecordAt(index));
-      line.assign(ListBox1.Item(index))
-          .append(": ")
+      ReadDeviceProperties(RecordAt(index), properties);
+      line.assign(ListBox1.Item(index));
+      BlankControlCharacters(line);
+      line.append(": ")
           .append(devices::FormatHex8(properties.status))
           .append("(")
           .append(devices::ProblemText(properties.problem))
@@ -374,7 +424,7 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
         {"DeviceHandle=", &EditDevInfo},  {"DeviceStatus=", &EditStatus},
         {"DeviceProblem=", &EditProblem}, {"DeviceProblemText=", &EditProblemText}};
     for (const auto& [key, field] : lines) {
-      ReportLog.Write(key + field->Text());
+      ReportLog.Write(key + OnOneLine(field->Text()));
       ReportLog.EndLine();
     }
     ReportLog.Flush();

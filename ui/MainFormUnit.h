@@ -6,6 +6,7 @@
 // attached to it.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -43,10 +44,10 @@ struct DeviceProperties {
 
 class TMainForm : public TForm {
  public:
-  // `cursor` is the screen's cursor for the hourglass; none without a
-  // window system.
+  // `reportLog` is created or truncated now; `cursor` is the screen's cursor
+  // for the hourglass, none without a window system.
   TMainForm(devices::DeviceService& service, ErrorPresenter& errors,
-            const std::string& executablePath, ScreenCursor* cursor = nullptr);
+            const ReportLogTarget& reportLog, ScreenCursor* cursor = nullptr);
   ~TMainForm() override;
 
   // Selects the first entry whose text equals `name` ignoring case (entry 0
@@ -94,6 +95,7 @@ class TMainForm : public TForm {
   void ExecuteAction(TAction& action) { action.Execute(); }
 
   bool ReportLogOpen() const { return ReportLog.IsOpen(); }
+  // The log's file, or "(standard output)".
   const std::string& ReportLogFileName() const { return reportLogPath_; }
 
   // Components, in the order of the window's design.
@@ -143,6 +145,10 @@ class TMainForm : public TForm {
 
  private:
   void CreateComponents();
+  // GetDeviceDisplayName into `name`, whose storage is reused.
+  void ReadDisplayName(DeviceRecord& record, std::string& name);
+  // ReadDeviceProperties into `properties`, whose name's storage is reused.
+  void ReadDeviceProperties(DeviceRecord* record, DeviceProperties& properties);
   void ChangeState(DeviceRecord& record, std::uint32_t stateChange, std::uint32_t scope);
   void RunStateChange(void (TMainForm::*method)(DeviceRecord&));
   // An error box with `prefix` and the service's last error code.
@@ -157,8 +163,8 @@ class TMainForm : public TForm {
   NoScreenCursor noCursor_;
   std::string reportLogPath_;
   // Parallel to ListBox1's entries; only ever filled whole or cleared, so a
-  // record's address holds until the next refresh.
-  std::vector<DeviceRecord> records_;
+  // record's address holds until the next refresh. A deque, as the entries.
+  std::deque<DeviceRecord> records_;
 
  public:
   ReportLogFile ReportLog;

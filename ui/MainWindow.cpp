@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QStyledItemDelegate>
 #include <functional>
 #include <vector>
@@ -377,6 +378,9 @@ void MainWindow::EditChanged(const TEdit& edit) {
   const auto found = edits_.find(&edit);
   if (found == edits_.end())
     return;
+  // The form keeps the text it was given: bytes that are no text in the
+  // locale would come back from the field altered.
+  const QSignalBlocker fromCode(found->second);
   // From its start, as a long GUID or name reads best.
   found->second->setText(FromLocal(edit.Text()));
   found->second->setCursorPosition(0);

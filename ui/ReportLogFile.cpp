@@ -2,11 +2,12 @@
 #include "ReportLogFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <cerrno>
+#include <cstring>
 
 #ifdef _WIN32
 #include <io.h>
-#include <sys/stat.h>
 #else
 #include <unistd.h>
 #endif
@@ -24,15 +25,46 @@ std::string ReportLogPath(const std::string& executablePath) {
 
 namespace {
 
-int OpenTruncated(const std::string& path) {
 #ifdef _WIN32
-  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-  // O_NOFOLLOW: a link planted where the log belongs must not redirect our
-  // truncating write to some other file.
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-#endif
+
+int OpenTruncated(const std::string& path, std::string& failure) {
+  const int fd =
+      _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0)
+    failure = std::strerror(errno);
+  return fd;
 }
+
+#else
+
+int OpenTruncated(const std::string& path, std::string& failure) {
+  // O_NOFOLLOW: a link planted where the log belongs must not redirect our
+  // truncating write to some other file. O_NONBLOCK: a FIFO must not hold
+  // the start-up until someone reads it. Truncated only once it is known to
+  // be a plain file of its own: a hard link would empty another name's file.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    const int err = errno;
+    failure = err == ELOOP   ? "it is a symbolic link"
+              : err == ENXIO ? "it is a FIFO"
+                             : std::strerror(err);
+    return -1;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    failure = "it is not a regular file";
+  } else if (info.st_nlink > 1) {
+    failure = "it has more than one link";
+  } else if (ftruncate(fd, 0) != 0) {
+    failure = std::strerror(errno);
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+#endif
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -66,29 +98,45 @@ ReportLogFile::~ReportLogFile() {
   Close();
 }
 
+bool ReportLogFile::AttachStandardOutput() {
+  Close();
+#ifdef _WIN32
+  // A GUI program started without standard handles has -2 there.
+  fd_ = _get_osfhandle(1) >= 0 ? _dup(1) : -1;
+  // Text mode would turn the CR LF we write into CR CR LF.
+  if (fd_ >= 0)
+    _setmode(fd_, _O_BINARY);
+#else
+  fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+#endif
+  lastWrite_ = Clock::now();
+  return fd_ >= 0;
+}
+
 bool ReportLogFile::Open(const std::string& path) {
   Close();
-  fd_ = OpenTruncated(path);
+  failure_.clear();
+  fd_ = OpenTruncated(path, failure_);
+  lastWrite_ = Clock::now();
   return fd_ >= 0;
 }
 
 void ReportLogFile::Write(std::string_view text) {
   if (!IsOpen())
     return;
-  for (const char c : text) {
-    if (c == '\n') {
-      pending_ += "\r\n";
-    } else {
-      pending_ += c;
-    }
+  for (std::size_t newline; (newline = text.find('\n')) != std::string_view::npos;) {
+    pending_.append(text.substr(0, newline)).append("\r\n");
+    text.remove_prefix(newline + 1);
   }
+  pending_.append(text);
 }
 
 void ReportLogFile::EndLine() {
   if (!IsOpen())
     return;
   pending_ += "\r\n";
-  Flush();
+  if (pending_.size() >= kBatchBytes || Clock::now() - lastWrite_ >= kBatchTime)
+    Flush();
 }
 
 void ReportLogFile::Flush() {
@@ -97,6 +145,7 @@ void ReportLogFile::Flush() {
   // A failed write drops the text, like any other write to a failed log.
   WriteAll(fd_, pending_.data(), pending_.size());
   pending_.clear();
+  lastWrite_ = Clock::now();
 }
 
 void ReportLogFile::Close() {

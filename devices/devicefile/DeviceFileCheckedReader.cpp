@@ -1,5 +1,6 @@
 // The checked reader: a device file read as a document, every fault explained with its line.
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <unordered_map>
 
@@ -15,22 +16,219 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 // Parser messages read "[json.exception.parse_error.101] parse error at line
-// 3, column 1: syntax error ..."; the line is given separately.
+// 3, column 1: syntax error ..."; the line is given separately. The bytes the
+// parser quotes may be anything, and a million of them.
 std::string ParserReason(const std::string& what) {
   std::string reason = what;
+  if (reason.rfind("[json.exception.", 0) == 0) {
+    if (const std::size_t end = reason.find("] "); end != std::string::npos)
+      reason.erase(0, end + 2);
+  }
   const std::size_t column = reason.find(", column ");
   if (column != std::string::npos) {
     const std::size_t colon = reason.find(": ", column);
     if (colon != std::string::npos)
       reason = reason.substr(colon + 2);
   }
-  // The parser quotes the bytes it read last, which may be anything.
-  for (char& c : reason) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7F)
-      c = '?';
+  const std::size_t open = reason.find('\'');
+  const std::size_t close = reason.rfind('\'');
+  if (open != std::string::npos && close > open) {
+    const std::string quoted =
+        EscapeForDiagnostics(std::string_view(reason).substr(open + 1, close - open - 1));
+    reason = reason.substr(0, open + 1) + quoted + reason.substr(close);
   }
-  return reason;
+  return EscapeForDiagnostics(reason, 200);
+}
+
+// Hands the parser one byte at a time and remembers how far it read, so that
+// the builder can tell where it stopped.
+class TrackedIterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  TrackedIterator(const char* at, const char** reached) : at_(at), reached_(reached) {}
+  reference operator*() const { return *at_; }
+  TrackedIterator& operator++() {
+    *reached_ = std::max(*reached_, ++at_);
+    return *this;
+  }
+  TrackedIterator operator++(int) {
+    TrackedIterator before = *this;
+    ++*this;
+    return before;
+  }
+  bool operator==(const TrackedIterator& other) const { return at_ == other.at_; }
+  bool operator!=(const TrackedIterator& other) const { return at_ != other.at_; }
+
+ private:
+  const char* at_;
+  const char** reached_;
+};
+
+// Builds the document from the parser's events, keeping only what a device
+// file can hold, so that memory stays near the file's size whatever the file
+// holds: nesting no deeper than kMaxDepth, at most kMaxMembers members,
+// kMaxKeys keys in an object and no key twice (also when spelled with
+// escapes). A container where the format has none (which the checks refuse
+// anyway) is kept empty.
+class DocumentBuilder {
+ public:
+  // `reached` is how far the parser has read the text that starts at `start`.
+  DocumentBuilder(Json& root, const char* start, const char* const& reached)
+      : root_(root), start_(start), reached_(reached) {}
+
+  bool null() { return Add(nullptr); }
+  bool boolean(bool value) { return Add(value); }
+  bool number_integer(Json::number_integer_t value) { return Add(value); }
+  bool number_unsigned(Json::number_unsigned_t value) { return Add(value); }
+  bool number_float(Json::number_float_t value, const Json::string_t&) { return Add(value); }
+  bool string(Json::string_t& value) { return Add(std::move(value)); }
+  bool binary(Json::binary_t&) { return false; }  // JSON text has none
+
+  bool start_object(std::size_t) { return Open(Json::object()); }
+  bool end_object() { return Close(); }
+  bool start_array(std::size_t) { return Open(Json::array()); }
+  bool end_array() { return Close(); }
+
+  bool key(Json::string_t& name) {
+    Frame& frame = open_.back();
+    if (frame.value == nullptr)
+      return true;
+    if (frame.value->contains(name)) {
+      return Stop("duplicate key \"" + EscapeForDiagnostics(name) + "\"");
+    }
+    if (frame.value->size() >= kMaxKeys) {
+      return Stop(Describe(PathOf(frame)) + ": more than " + std::to_string(kMaxKeys) + " keys");
+    }
+    key_ = std::move(name);
+    return true;
+  }
+
+  bool parse_error(std::size_t byte, const std::string&, const nlohmann::detail::exception& e) {
+    // `byte` counts from 1 and names the character that could not be read.
+    stopped_ = byte > 0 ? byte - 1 : 0;
+    reason_ = ParserReason(e.what());
+    return false;
+  }
+
+  // Where the text stopped being read and why, after a failed parse.
+  std::size_t StoppedAt() const { return stopped_; }
+  const std::string& Reason() const { return reason_; }
+
+ private:
+  enum class Role { kTop, kDevices, kMember, kFail, kOther };
+  struct Frame {
+    Json* value;  // nullptr: the content is not kept
+    Role role;
+  };
+
+  // The top object, "devices", a member, its "fail", and one more so that a
+  // container given for a value is refused as the wrong type.
+  static constexpr std::size_t kMaxDepth = 5;
+  static constexpr std::size_t kMaxKeys = 16;  // a member has 9 keys
+
+  bool Stop(std::string reason) {
+    stopped_ = static_cast<std::size_t>(reached_ - start_) - (reached_ > start_ ? 1 : 0);
+    reason_ = std::move(reason);
+    return false;
+  }
+
+  // The role of a value added now: what the format expects at this place.
+  Role RoleHere(bool isObject) const {
+    if (open_.empty())
+      return isObject ? Role::kTop : Role::kOther;
+    const Frame& parent = open_.back();
+    if (parent.value == nullptr)
+      return Role::kOther;
+    if (parent.role == Role::kTop && key_ == "devices" && !isObject)
+      return Role::kDevices;
+    if (parent.role == Role::kDevices && isObject)
+      return Role::kMember;
+    if (parent.role == Role::kMember && key_ == "fail" && isObject)
+      return Role::kFail;
+    return Role::kOther;
+  }
+
+  // Stores `value` in the innermost kept container; nullptr when not kept.
+  bool Add(Json value, Json** stored = nullptr) {
+    Json* slot = nullptr;
+    if (open_.empty()) {
+      root_ = std::move(value);
+      slot = &root_;
+    } else if (Json* parent = open_.back().value; parent != nullptr) {
+      if (parent->is_array()) {
+        if (parent->size() >= kMaxMembers) {
+          return Stop("devices: more than " + std::to_string(kMaxMembers) + " devices");
+        }
+        parent->push_back(std::move(value));
+        slot = &parent->back();
+      } else {
+        slot = &(*parent)[key_];
+        *slot = std::move(value);
+      }
+    }
+    if (stored != nullptr)
+      *stored = slot;
+    return true;
+  }
+
+  bool Open(Json empty) {
+    if (open_.size() >= kMaxDepth) {
+      return Stop("nested deeper than the " + std::to_string(kMaxDepth) +
+                  " levels a device file can use");
+    }
+    const Role role = RoleHere(empty.is_object());
+    Json* stored = nullptr;
+    if (!Add(std::move(empty), &stored))
+      return false;
+    open_.push_back({role == Role::kOther ? nullptr : stored, role});
+    return true;
+  }
+
+  bool Close() {
+    open_.pop_back();
+    return true;
+  }
+
+  // The path of a kept object, for messages.
+  Path PathOf(const Frame& frame) const {
+    if (frame.role == Role::kTop)
+      return {};
+    Path path = {std::string("devices"), open_[1].value->size() - 1};
+    if (frame.role == Role::kFail)
+      path.emplace_back(std::string("fail"));
+    return path;
+  }
+
+  Json& root_;
+  const char* start_;
+  const char* const& reached_;
+  std::vector<Frame> open_;
+  std::string key_;
+  std::size_t stopped_ = 0;
+  std::string reason_;
+};
+
+// Parses `text` into a document within the builder's limits.
+bool ReadDocument(const std::string& text, Json& document, ParseError& error) {
+  if (const std::size_t nul = FindNul(text); nul != std::string::npos) {
+    error.line = LineAt(text, nul);
+    error.reason = "a NUL byte: a device file holds text only";
+    return false;
+  }
+  const char* reached = text.data();
+  DocumentBuilder builder(document, text.data(), reached);
+  const TrackedIterator first(text.data(), &reached);
+  const TrackedIterator last(text.data() + text.size(), &reached);
+  if (Json::sax_parse(first, last, &builder))
+    return true;
+  error.line = LineAt(text, builder.StoppedAt());
+  error.reason = builder.Reason();
+  return false;
 }
 
 bool ReadNumber(const Json& value, std::uint32_t& number) {
@@ -122,7 +320,9 @@ class MemberReader {
   bool ReadFailures(const Json& field, Path& path, std::string& reason) {
     if (!field.is_object())
       return Fault(path, reason, "expected an object");
-    for (const auto& [key, code] : field.items()) {
+    for (const auto& item : field.items()) {
+      const std::string& key = item.key();
+      const Json& code = item.value();
       path.emplace_back(key);
       const auto known = std::find_if(kFailKeys.begin(), kFailKeys.end(),
                                       [&key](const auto& entry) { return key == entry.first; });
@@ -165,20 +365,8 @@ bool Fail(const std::string& text, const Path& path, std::string reason, ParseEr
 bool ParseDeviceDocument(const std::string& text, Model& model, Json& parsedDocument,
                          ParseError& error) {
   Json document;
-  try {
-    document = Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    // `byte` counts from 1 and names the character that could not be read.
-    error.line = LineAt(text, e.byte > 0 ? e.byte - 1 : 0);
-    error.reason = ParserReason(e.what());
+  if (!ReadDocument(text, document, error))
     return false;
-  }
-  std::string key;
-  if (const std::size_t at = FindDuplicateKey(text, key); at != std::string::npos) {
-    error.line = LineAt(text, at);
-    error.reason = "duplicate key \"" + key + "\"";
-    return false;
-  }
   if (!document.is_object()) {
     return Fail(text, {}, "expected an object with \"devices\" and \"openError\"", error);
   }
@@ -221,8 +409,9 @@ bool ParseDeviceDocument(const std::string& text, Model& model, Json& parsedDocu
       const Path memberPath = {std::string("devices"), i};
       if (const auto [it, added] = instanceIds.emplace(member.instanceId, i); !added) {
         return Fail(text, memberPath,
-                    Describe(memberPath) + ": instance ID \"" + member.instanceId +
-                        "\" is also used by devices[" + std::to_string(it->second) + "]",
+                    Describe(memberPath) + ": instance ID \"" +
+                        EscapeForDiagnostics(member.instanceId) + "\" is also used by devices[" +
+                        std::to_string(it->second) + "]",
                     error);
       }
       if (!member.present)

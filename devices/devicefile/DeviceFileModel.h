@@ -2,9 +2,8 @@
 // its text, and the edits that a change writes back. Private to the
 // device-file source. Two readers fill the model: the quick one
 // (DeviceFileQuickReader) for ordinary files, and the checked one
-// (DeviceFileCheckedReader, with DeviceFileTextScan to find lines and repeated
-// keys) that decides and explains whatever the quick one refuses; the edits
-// are in DeviceFileEdits.
+// (DeviceFileCheckedReader, with DeviceFileTextScan to find lines) that decides and explains
+// whatever the quick one refuses; the edits are in DeviceFileEdits.
 #pragma once
 
 #include <array>

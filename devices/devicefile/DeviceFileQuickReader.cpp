@@ -1,261 +1,491 @@
 // The quick reader: an ordinary device file read in one pass, straight into members.
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
 #include <limits>
-#include <unordered_set>
 
 #include "DeviceFileModel.h"
 #include "DeviceFileReading.h"
+#include "MemoryAdvice.h"
 
 namespace quillon::devices::devicefile {
 
 namespace {
 
-// Reads an ordinary device file in one pass straight into members. Any
-// value, key or nesting it does not expect stops it; the checked path then
-// decides, so this never accepts what that path refuses.
+// Bytes that stand for themselves inside a JSON string: printable ASCII
+// except the quote and the backslash.
+constexpr std::array<bool, 256> kPlainStringBytes = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c)
+    plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+  return plain;
+}();
+
+constexpr std::array<std::string_view, 2> kTopKeys = {"openError", "devices"};
+// A member's keys, in the order of MemberKey.
+enum class MemberKey {
+  kInstanceId,
+  kFriendlyName,
+  kDescription,
+  kClassGuid,
+  kDevInst,
+  kStatus,
+  kProblem,
+  kPresent,
+  kFail,
+};
+constexpr std::array<std::string_view, 9> kMemberKeys = {
+    "instanceId", "friendlyName", "description", "classGuid", "devInst",
+    "status",     "problem",      "present",     "fail"};
+constexpr std::array<std::string_view, kOperationCount> kFailKeyNames = [] {
+  std::array<std::string_view, kOperationCount> names{};
+  for (std::size_t i = 0; i < kOperationCount; ++i)
+    names[static_cast<std::size_t>(kFailKeys[i].second)] = kFailKeys[i].first;
+  return names;
+}();
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+template <std::size_t N>
+std::size_t KeyIndex(const std::array<std::string_view, N>& keys, std::string_view key) {
+  return static_cast<std::size_t>(std::find(keys.begin(), keys.end(), key) - keys.begin());
+}
+
+// Reads an ordinary device file in one pass straight into members, following
+// JSON's grammar strictly. Any value, key or form it does not expect (a byte
+// order mark, a fraction, a key given twice or unknown, a null where no
+// default applies) stops it; the checked reader then decides and explains, so
+// this never accepts what that reader refuses, and fills members as it does.
 class QuickReader {
  public:
-  using Json = nlohmann::json;
+  QuickReader(std::string_view text, Model& model)
+      : p_(text.data()), end_(text.data() + text.size()), model_(model), members_(*model.members) {}
 
-  explicit QuickReader(Model& model) : model_(model), members_(*model.members) {}
-
-  bool null() {
-    // A null keeps the default of a known member field or top-level key.
-    return (level_ == Level::kTop || level_ == Level::kMember) && field_ != Field::kNone;
-  }
-  bool boolean(bool value) {
-    if (level_ != Level::kMember || field_ != Field::kPresent)
+  bool Read() {
+    if (!Take('{'))
       return false;
-    members_.back().present = value;
-    return true;
-  }
-  bool number_integer(Json::number_integer_t value) {
-    std::uint32_t number = 0;
-    return NumberFromSigned(value, number) && Number(number);
-  }
-  bool number_unsigned(Json::number_unsigned_t value) {
-    std::uint32_t number = 0;
-    return NumberFromUnsigned(value, number) && Number(number);
-  }
-  bool number_float(Json::number_float_t, const Json::string_t&) { return false; }
-  bool binary(Json::binary_t&) { return false; }
-
-  bool string(Json::string_t& value) {
-    if (level_ == Level::kMember) {
-      Member& member = members_.back();
-      switch (field_) {
-        case Field::kInstanceId:
-          if (value.empty())
-            return false;
-          member.instanceId = value;
-          hasInstanceId_ = true;
-          return true;
-        case Field::kFriendlyName:
-          member.friendlyName = value;
-          return true;
-        case Field::kDescription:
-          member.description = value;
-          return true;
-        case Field::kClassGuid:
-          return ParseGuid(value, member.classGuid);
-        default:
-          break;
-      }
-    }
-    std::uint32_t number = 0;
-    return NumberFromText(value, number) && Number(number);
-  }
-
-  bool start_object(std::size_t) {
-    if (level_ == Level::kStart) {
-      level_ = Level::kTop;
-    } else if (level_ == Level::kDevices) {
-      const std::size_t index = members_.size();
-      Member& member = members_.emplace_back();
-      member.fileIndex = index;
-      member.devInst = static_cast<std::uint32_t>(index + 1);
-      hasInstanceId_ = false;
-      level_ = Level::kMember;
-    } else if (level_ == Level::kMember && field_ == Field::kFail) {
-      level_ = Level::kFail;
-    } else {
-      return false;
-    }
-    Seen() = 0;
-    field_ = Field::kNone;
-    return true;
-  }
-
-  bool end_object() {
-    if (level_ == Level::kTop) {
-      level_ = Level::kDone;
-    } else if (level_ == Level::kMember) {
-      Member& member = members_.back();
-      if (!hasInstanceId_)
-        member.instanceId = "ROOT\\UNKNOWN\\" + std::to_string(member.fileIndex);
-      level_ = Level::kDevices;
-    } else if (level_ == Level::kFail) {
-      level_ = Level::kMember;
-    }
-    field_ = Field::kNone;
-    return true;
-  }
-
-  bool start_array(std::size_t) {
-    if (level_ != Level::kTop || field_ != Field::kDevices)
-      return false;
-    level_ = Level::kDevices;
-    return true;
-  }
-  bool end_array() {
-    level_ = Level::kTop;
-    field_ = Field::kNone;
-    return true;
-  }
-
-  bool key(Json::string_t& name) {
-    std::size_t bit = 0;
-    if (level_ == Level::kTop) {
-      static constexpr std::array<std::pair<std::string_view, Field>, 2> kKeys = {{
-          {"openError", Field::kOpenError},
-          {"devices", Field::kDevices},
-      }};
-      bit = Find(kKeys, name);
-    } else if (level_ == Level::kMember) {
-      static constexpr std::array<std::pair<std::string_view, Field>, 9> kKeys = {{
-          {"instanceId", Field::kInstanceId},
-          {"friendlyName", Field::kFriendlyName},
-          {"description", Field::kDescription},
-          {"classGuid", Field::kClassGuid},
-          {"devInst", Field::kDevInst},
-          {"status", Field::kStatus},
-          {"problem", Field::kProblem},
-          {"present", Field::kPresent},
-          {"fail", Field::kFail},
-      }};
-      bit = Find(kKeys, name);
-    } else if (level_ == Level::kFail) {
-      const auto known = std::find_if(kFailKeys.begin(), kFailKeys.end(),
-                                      [&name](const auto& entry) { return name == entry.first; });
-      if (known != kFailKeys.end()) {
-        operation_ = known->second;
-        field_ = Field::kFailure;
-        bit = std::size_t{1} << static_cast<std::size_t>(operation_);
-      }
-    }
-    // Unknown keys and repeated ones are for the checked path to explain.
-    if (bit == 0 || (Seen() & bit) != 0)
-      return false;
-    Seen() |= bit;
-    return true;
-  }
-
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-    return false;
+    const bool read = Object(kTopKeys, [this](std::size_t key) {
+      if (Null())
+        return true;
+      if (key == 0)
+        return Number(model_.openError);
+      return Take('[') && Devices();
+    });
+    SkipSpace();
+    return read && p_ == end_;
   }
 
  private:
-  enum class Level { kStart, kTop, kDevices, kMember, kFail, kDone };
-  enum class Field {
-    kNone,
-    kOpenError,
-    kDevices,
-    kInstanceId,
-    kFriendlyName,
-    kDescription,
-    kClassGuid,
-    kDevInst,
-    kStatus,
-    kProblem,
-    kPresent,
-    kFail,
-    kFailure,
-  };
+  static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-  // Sets the field of a known key and returns a bit for it, or 0.
-  template <std::size_t N>
-  std::size_t Find(const std::array<std::pair<std::string_view, Field>, N>& keys,
-                   const std::string& name) {
-    for (std::size_t i = 0; i < N; ++i) {
-      if (keys[i].first == name) {
-        field_ = keys[i].second;
-        return std::size_t{1} << i;
+  void SkipSpace() {
+    // Every white-space character is a control character or the blank.
+    while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' && IsSpace(*p_))
+      ++p_;
+  }
+  // Skips white space, then consumes `c` if it comes next.
+  bool Take(char c) {
+    SkipSpace();
+    if (p_ == end_ || *p_ != c)
+      return false;
+    ++p_;
+    return true;
+  }
+  bool Word(std::string_view word) {
+    if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+        std::memcmp(p_, word.data(), word.size()) != 0) {
+      return false;
+    }
+    p_ += word.size();
+    return true;
+  }
+  // Consumes a null, the value that keeps a field's default.
+  bool Null() {
+    SkipSpace();
+    return Word("null");
+  }
+
+  // At the '{' just consumed: reads the object's members, handing each key's
+  // index in `keys` to `value`, which reads the value. Unknown keys and keys
+  // given twice stop the reader.
+  template <std::size_t N, typename ReadValue>
+  bool Object(const std::array<std::string_view, N>& keys, ReadValue value) {
+    static_assert(N <= 32);
+    std::uint32_t seen = 0;
+    if (Take('}'))
+      return true;
+    do {
+      SkipSpace();
+      std::string_view name;
+      if (!String(name, keyScratch_))
+        return false;
+      const std::size_t key = KeyIndex(keys, name);
+      if (key == N || (seen & (1u << key)) != 0)
+        return false;
+      seen |= 1u << key;
+      if (!Take(':') || !value(key))
+        return false;
+    } while (Take(','));
+    return Take('}');
+  }
+
+  // At the '[' just consumed: the members, each an object.
+  bool Devices() {
+    if (Take(']'))
+      return true;
+    do {
+      if (!Take('{') || !Member())
+        return false;
+    } while (Take(','));
+    return Take(']');
+  }
+
+  bool Member() {
+    const std::size_t index = members_.size();
+    if (index >= kMaxMembers)
+      return false;
+    devicefile::Member& member = members_.emplace_back();
+    member.fileIndex = index;
+    member.devInst = static_cast<std::uint32_t>(index + 1);
+    bool hasInstanceId = false;
+    const bool read = Object(kMemberKeys, [&](std::size_t key) {
+      if (Null())
+        return true;
+      std::string_view text;
+      switch (static_cast<MemberKey>(key)) {
+        case MemberKey::kInstanceId:
+          if (!String(text, valueScratch_) || text.empty())
+            return false;
+          member.instanceId.assign(text);
+          hasInstanceId = true;
+          return true;
+        case MemberKey::kFriendlyName:
+          if (!String(text, valueScratch_))
+            return false;
+          member.friendlyName.emplace(text);
+          return true;
+        case MemberKey::kDescription:
+          if (!String(text, valueScratch_))
+            return false;
+          member.description.emplace(text);
+          return true;
+        case MemberKey::kClassGuid:
+          return String(text, valueScratch_) && ParseGuid(text, member.classGuid);
+        case MemberKey::kDevInst:
+          return Number(member.devInst);
+        case MemberKey::kStatus:
+          return Number(member.status);
+        case MemberKey::kProblem:
+          return Number(member.problem);
+        case MemberKey::kPresent:
+          if (Word("true")) {
+            member.present = true;
+            return true;
+          }
+          if (Word("false")) {
+            member.present = false;
+            return true;
+          }
+          return false;
+        case MemberKey::kFail:
+          return Take('{') && Failures(member);
+      }
+      return false;
+    });
+    if (!hasInstanceId)
+      member.instanceId = "ROOT\\UNKNOWN\\" + std::to_string(index);
+    return read;
+  }
+
+  bool Failures(devicefile::Member& member) {
+    return Object(kFailKeyNames, [&](std::size_t key) {
+      std::uint32_t code = 0;
+      SkipSpace();
+      if (!Number(code))
+        return false;
+      // A status query must fail with a non-zero result.
+      if (static_cast<Operation>(key) == Operation::kStatus && code == CR_SUCCESS)
+        return false;
+      member.failures[key] = code;
+      return true;
+    });
+  }
+
+  // A JSON integer or a "0x..." text, at the value's first character.
+  bool Number(std::uint32_t& number) {
+    std::string_view text;
+    if (p_ != end_ && *p_ == '"')
+      return String(text, valueScratch_) && NumberFromText(text, number);
+    const bool negative = p_ != end_ && *p_ == '-';
+    if (negative)
+      ++p_;
+    if (p_ == end_ || !IsDigit(*p_))
+      return false;
+    std::uint64_t value = 0;
+    if (*p_ == '0') {
+      ++p_;
+    } else {
+      // Eleven digits are beyond 32 bits already.
+      for (int digits = 0; p_ != end_ && IsDigit(*p_); ++p_) {
+        if (++digits > 10)
+          return false;
+        value = value * 10 + static_cast<std::uint64_t>(*p_ - '0');
       }
     }
-    return 0;
-  }
-
-  // The keys of the innermost open object so far, one bit each.
-  std::size_t& Seen() {
-    return level_ == Level::kTop ? topSeen_ : level_ == Level::kMember ? memberSeen_ : failSeen_;
-  }
-
-  bool Number(std::uint32_t number) {
-    if (level_ == Level::kTop && field_ == Field::kOpenError) {
-      model_.openError = number;
-      return true;
-    }
-    if (level_ == Level::kFail && field_ == Field::kFailure) {
-      if (operation_ == Operation::kStatus && number == CR_SUCCESS)
-        return false;
-      members_.back().failures[static_cast<std::size_t>(operation_)] = number;
-      return true;
-    }
-    if (level_ != Level::kMember)
+    // A fraction or an exponent makes a JSON float, which no field takes; a
+    // digit after a leading zero is no JSON number.
+    if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E' || IsDigit(*p_)))
       return false;
-    Member& member = members_.back();
-    switch (field_) {
-      case Field::kDevInst:
-        member.devInst = number;
+    return negative ? NumberFromSigned(-static_cast<std::int64_t>(value), number)
+                    : NumberFromUnsigned(value, number);
+  }
+
+  // A JSON string at its opening quote. `text` views the file's text when the
+  // string holds no escape, else `scratch` with the escapes decoded.
+  bool String(std::string_view& text, std::string& scratch) {
+    if (p_ == end_ || *p_ != '"')
+      return false;
+    const char* start = ++p_;
+    SkipPlain();
+    if (p_ != end_ && *p_ == '"') {
+      text = std::string_view(start, static_cast<std::size_t>(p_ - start));
+      ++p_;
+      return true;
+    }
+    scratch.assign(start, p_);
+    while (p_ != end_) {
+      const auto c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        ++p_;
+        text = scratch;
         return true;
-      case Field::kStatus:
-        member.status = number;
+      }
+      if (c == '\\') {
+        if (!Escape(scratch))
+          return false;
+      } else if (c >= 0x80) {
+        // Raw UTF-8 must be well formed, as the document parser demands.
+        const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        if (static_cast<std::size_t>(end_ - p_) < length ||
+            !IsValidUtf8(std::string_view(p_, length))) {
+          return false;
+        }
+        scratch.append(p_, length);
+        p_ += length;
+      } else {
+        return false;  // a control character
+      }
+      const char* run = p_;
+      SkipPlain();
+      scratch.append(run, p_);
+    }
+    return false;
+  }
+
+  // Moves to the first byte of a string that does not stand for itself,
+  // eight bytes at a time while there are eight.
+  void SkipPlain() {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kHigh = 0x8080808080808080;
+    // Non-zero when a byte of `v` is zero; its lowest flagged byte is the first.
+    const auto zeroBytes = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    while (end_ - p_ >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, p_, sizeof word);
+      const std::uint64_t special = zeroBytes(word ^ (kOnes * '"')) |
+                                    zeroBytes(word ^ (kOnes * '\\')) |
+                                    ((word - kOnes * 0x20) & ~word & kHigh) | (word & kHigh);
+      if (special != 0) {
+        if constexpr (std::endian::native == std::endian::little)
+          p_ += std::countr_zero(special) / 8;
+        break;
+      }
+      p_ += 8;
+    }
+    while (p_ != end_ && kPlainStringBytes[static_cast<unsigned char>(*p_)])
+      ++p_;
+  }
+
+  // At a backslash inside a string: appends the character it stands for.
+  bool Escape(std::string& scratch) {
+    if (end_ - p_ < 2)
+      return false;
+    const char kind = p_[1];
+    p_ += 2;
+    switch (kind) {
+      case '"':
+      case '\\':
+      case '/':
+        scratch += kind;
         return true;
-      case Field::kProblem:
-        member.problem = number;
+      case 'b':
+        scratch += '\b';
         return true;
+      case 'f':
+        scratch += '\f';
+        return true;
+      case 'n':
+        scratch += '\n';
+        return true;
+      case 'r':
+        scratch += '\r';
+        return true;
+      case 't':
+        scratch += '\t';
+        return true;
+      case 'u':
+        break;
       default:
         return false;
     }
+    std::uint32_t codePoint = 0;
+    if (!Hex4(codePoint))
+      return false;
+    if (codePoint >= 0xD800 && codePoint <= 0xDBFF) {
+      // A high surrogate needs its low one right after it.
+      std::uint32_t low = 0;
+      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u')
+        return false;
+      p_ += 2;
+      if (!Hex4(low) || low < 0xDC00 || low > 0xDFFF)
+        return false;
+      codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (low - 0xDC00);
+    } else if (codePoint >= 0xDC00 && codePoint <= 0xDFFF) {
+      return false;
+    }
+    AppendUtf8(scratch, codePoint);
+    return true;
   }
 
+  bool Hex4(std::uint32_t& value) {
+    if (end_ - p_ < 4)
+      return false;
+    value = 0;
+    for (int i = 0; i < 4; ++i, ++p_) {
+      const char c = *p_;
+      std::uint32_t digit = 0;
+      if (c >= '0' && c <= '9') {
+        digit = static_cast<std::uint32_t>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        digit = static_cast<std::uint32_t>(c - 'a' + 10);
+      } else if (c >= 'A' && c <= 'F') {
+        digit = static_cast<std::uint32_t>(c - 'A' + 10);
+      } else {
+        return false;
+      }
+      value = value * 16 + digit;
+    }
+    return true;
+  }
+
+  static void AppendUtf8(std::string& text, std::uint32_t codePoint) {
+    const auto byte = [&text](std::uint32_t value) { text += static_cast<char>(value); };
+    if (codePoint < 0x80) {
+      byte(codePoint);
+    } else if (codePoint < 0x800) {
+      byte(0xC0 | (codePoint >> 6));
+      byte(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+      byte(0xE0 | (codePoint >> 12));
+      byte(0x80 | ((codePoint >> 6) & 0x3F));
+      byte(0x80 | (codePoint & 0x3F));
+    } else {
+      byte(0xF0 | (codePoint >> 18));
+      byte(0x80 | ((codePoint >> 12) & 0x3F));
+      byte(0x80 | ((codePoint >> 6) & 0x3F));
+      byte(0x80 | (codePoint & 0x3F));
+    }
+  }
+
+  const char* p_;
+  const char* end_;
   Model& model_;
   Members& members_;
-  Level level_ = Level::kStart;
-  Field field_ = Field::kNone;
-  Operation operation_ = Operation::kInstanceId;
-  std::size_t topSeen_ = 0;
-  std::size_t memberSeen_ = 0;
-  std::size_t failSeen_ = 0;
-  bool hasInstanceId_ = false;
+  std::string keyScratch_;
+  std::string valueScratch_;
 };
+
+// A hash that IDs equal ignoring case share, eight bytes at a time: each
+// byte with bit 5 set, which lowers ASCII capitals (and folds a few
+// punctuation pairs, which only costs a comparison).
+std::uint64_t FoldedHash(std::string_view text) {
+  constexpr std::uint64_t kFold = 0x2020202020202020;
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15;
+  std::uint64_t hash = text.size();
+  while (text.size() >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data(), sizeof word);
+    hash = std::rotl((hash ^ (word | kFold)) * kMultiplier, 29);
+    text.remove_prefix(8);
+  }
+  std::uint64_t word = 0;
+  std::memcpy(&word, text.data(), text.size());
+  hash = (hash ^ (word | kFold)) * kMultiplier;
+  return hash ^ (hash >> 32);
+}
+
+// Instance IDs are unique ignoring case: an open-addressing table of member
+// indices, far lighter than a node per ID.
+bool InstanceIdsAreUnique(const Members& members) {
+  std::size_t capacity = 16;
+  while (capacity < members.size() * 2)
+    capacity *= 2;
+  std::vector<std::uint32_t> slots(capacity);  // member index + 1; 0 is free
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const std::string& id = members[i].instanceId;
+    const std::uint64_t h = FoldedHash(id);
+    for (std::size_t slot = h & (capacity - 1);; slot = (slot + 1) & (capacity - 1)) {
+      if (slots[slot] == 0) {
+        slots[slot] = static_cast<std::uint32_t>(i + 1);
+        break;
+      }
+      if (EqualsIgnoringCase(members[slots[slot] - 1].instanceId, id))
+        return false;
+    }
+  }
+  return true;
+}
+
+// An upper bound of the members: each opens a brace right after the
+// array's "[" or a ",", white space aside (the braces of GUIDs and "fail"
+// objects follow a quote or a colon).
+std::size_t CountMemberBraces(std::string_view text) {
+  std::size_t count = 0;
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  for (const char* brace = begin;
+       (brace = static_cast<const char*>(
+            std::memchr(brace, '{', static_cast<std::size_t>(end - brace)))) != nullptr;
+       ++brace) {
+    const char* before = brace;
+    while (before != begin && IsSpace(before[-1]))
+      --before;
+    if (before != begin && (before[-1] == '[' || before[-1] == ','))
+      ++count;
+  }
+  return count;
+}
 
 }  // namespace
 
 bool ParseDeviceFileQuickly(const std::string& text, Model& model) {
+  if (FindNul(text) != std::string::npos)
+    return false;
   Model parsed;
   Members& members = *parsed.members;
-  // Every member opens a brace: reserve for them, within reason for a text
-  // whose braces are mostly inside strings.
-  members.reserve(std::min<std::size_t>(
-      static_cast<std::size_t>(std::count(text.begin(), text.end(), '{')), text.size() / 64));
-  QuickReader reader(parsed);
-  try {
-    if (!nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &reader))
-      return false;
-  } catch (const nlohmann::json::exception&) {
+  // Reserved once, so that the members are not moved, within reason for a
+  // text whose braces are mostly inside strings.
+  members.reserve(std::min(CountMemberBraces(text), text.size() / 64));
+  AdviseHugePages(members.data(), members.capacity() * sizeof(Member));
+  if (!QuickReader(text, parsed).Read())
+    return false;
+  if (members.size() > std::numeric_limits<std::uint32_t>::max() - 1 ||
+      !InstanceIdsAreUnique(members) || !IndexPresentHandles(parsed)) {
     return false;
   }
-  if (members.size() > std::numeric_limits<std::uint32_t>::max())
-    return false;
-  std::unordered_set<std::string_view, CaseInsensitiveHash, CaseInsensitiveEqual> instanceIds;
-  instanceIds.reserve(members.size());
-  for (const Member& member : members) {
-    if (!instanceIds.insert(member.instanceId).second)
-      return false;
-  }
-  if (!IndexPresentHandles(parsed))
-    return false;
   if (members.capacity() > members.size() + members.size() / 4)
     members.shrink_to_fit();
   model = std::move(parsed);

@@ -14,6 +14,17 @@
 
 namespace quillon::devices::devicefile {
 
+// More members than any machine has (a large server has some thousands of
+// device nodes): a file of empty members ("{},") would otherwise cost a
+// hundred times its size in memory.
+constexpr std::size_t kMaxMembers = 200000;
+
+// The offset of the first NUL byte, or npos. The parser takes a NUL for the
+// end of the text, so a file with one is refused before it is parsed.
+inline std::size_t FindNul(std::string_view text) {
+  return text.find('\0');
+}
+
 bool NumberFromUnsigned(std::uint64_t n, std::uint32_t& number);
 // Negative values stand for codes with the top bit set (0xE000020B).
 bool NumberFromSigned(std::int64_t n, std::uint32_t& number);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -146,11 +147,12 @@ class DeviceFileService final : public DeviceService {
     std::string name(reinterpret_cast<const char*>(buffer), bufferSize);
     name.resize(std::min(name.size(), name.find('\0')));
     // A name that could never be read back (at most 259 bytes fit the
-    // readers' buffer) or that the file cannot hold as text is refused.
-    if (name.size() >= kTextBufferSize)
+    // readers' buffer), that would break a report line, or that the file
+    // cannot hold as given (JSON text is UTF-8) is refused, never altered.
+    if (name.size() >= kTextBufferSize || HasControlCharacter(name) ||
+        !devicefile::IsValidUtf8(name)) {
       return Fail(error::kInvalidParameter);
-    if (!devicefile::IsValidUtf8(name))
-      return Fail(error::kInvalidData);
+    }
     return Change(*found.member, [&name](Model& model, Document& document, std::size_t index) {
       devicefile::StoreFriendlyName(model, document, index, name);
     });
@@ -332,9 +334,15 @@ class DeviceFileService final : public DeviceService {
       return Fail(fileError.code);
     }
     devicefile::ParseError parseError;
-    const bool parsed = document != nullptr
-                            ? devicefile::ParseDeviceDocument(text, model, *document, parseError)
-                            : devicefile::ParseDeviceFile(text, model, parseError);
+    bool parsed = false;
+    try {
+      parsed = document != nullptr
+                   ? devicefile::ParseDeviceDocument(text, model, *document, parseError)
+                   : devicefile::ParseDeviceFile(text, model, parseError);
+    } catch (const std::exception& exception) {
+      // Memory ran out for a file within the size limit: as broken as any.
+      parseError = {1, std::string("cannot be held in memory (") + exception.what() + ")"};
+    }
     if (!parsed) {
       diagnostics_ << path_ << ':' << parseError.line << ": " << parseError.reason << '\n';
       return Fail(error::kInvalidData);
@@ -344,11 +352,18 @@ class DeviceFileService final : public DeviceService {
 
   // Applies a change to the file as it is now, so that edits made by others
   // since the open are kept, and writes it back. Memory follows only once the
-  // file has been written.
+  // file has been written. Other changers wait meanwhile, so that none of
+  // them rewrites the file from a reading older than this change.
   template <typename Edit>
   bool Change(const Member& target, Edit edit) {
     // A copy: the target itself is rewritten below.
     const std::string instanceId = target.instanceId;
+    devicefile::ChangeLock lock;
+    devicefile::FileError lockError;
+    if (!lock.Acquire(path_, lockError)) {
+      diagnostics_ << path_ << ": " << lockError.message << '\n';
+      return Fail(lockError.code);
+    }
     Model model;
     Document document;
     if (!Load(model, &document))
@@ -366,7 +381,7 @@ class DeviceFileService final : public DeviceService {
     if (!devicefile::SerializeDocument(document, text))
       return Fail(error::kInvalidData);
     devicefile::FileError fileError;
-    if (!devicefile::ReplaceFileContent(path_, text, fileError)) {
+    if (!devicefile::ReplaceFileContent(lock, path_, text, fileError)) {
       diagnostics_ << path_ << ": " << fileError.message << '\n';
       return Fail(fileError.code);
     }

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_set>
 
 #include "DeviceFileModel.h"
+#include "DeviceText.h"
 
 namespace quillon::devices::devicefile {
 
@@ -113,7 +113,7 @@ std::string Describe(const Path& path) {
     if (const auto* key = std::get_if<std::string>(&step)) {
       if (!text.empty())
         text += '.';
-      text += *key;
+      text += EscapeForDiagnostics(*key);
     } else {
       text += '[' + std::to_string(std::get<std::size_t>(step)) + ']';
     }
@@ -129,66 +129,6 @@ std::size_t LineOf(const std::string& text, const Path& path) {
     }
   }
   return 1;
-}
-
-std::size_t FindDuplicateKey(const std::string& text, std::string& key) {
-  // The keys of every open object (none for an array). Objects here hold a
-  // handful of keys, so a short list is searched; a long one gets a hash set
-  // so that a file with a huge object still loads in linear time.
-  struct Level {
-    bool isObject = false;
-    std::vector<std::string_view> keys;
-    std::unordered_set<std::string_view> many;
-
-    bool Add(std::string_view key) {
-      if (!many.empty())
-        return many.insert(key).second;
-      if (std::find(keys.begin(), keys.end(), key) != keys.end())
-        return false;
-      keys.push_back(key);
-      if (keys.size() > 16)
-        many.insert(keys.begin(), keys.end());
-      return true;
-    }
-    void Clear() {
-      keys.clear();
-      if (!many.empty())
-        many = {};
-    }
-  };
-  std::vector<Level> open;
-  std::size_t depth = 0;
-  bool expectKey = false;
-  TextCursor cursor(text);
-  while (!cursor.AtEnd()) {
-    const char c = cursor.Peek();
-    if (c == '"') {
-      const std::size_t start = cursor.position();
-      const std::string_view raw = cursor.ReadStringView();
-      if (expectKey && depth > 0 && open[depth - 1].isObject) {
-        if (!open[depth - 1].Add(raw)) {
-          key = std::string(raw);
-          return start;
-        }
-      }
-      expectKey = false;
-      continue;
-    }
-    if (c == '{' || c == '[') {
-      if (open.size() == depth)
-        open.emplace_back();
-      open[depth].isObject = c == '{';
-      open[depth].Clear();
-      ++depth;
-      expectKey = c == '{';
-    } else if ((c == '}' || c == ']') && depth > 0) {
-      --depth;
-    } else if (c == ',') {
-      expectKey = depth > 0 && open[depth - 1].isObject;
-    }
-    cursor.Advance();
-  }
-  return std::string::npos;
 }
 
 }  // namespace quillon::devices::devicefile

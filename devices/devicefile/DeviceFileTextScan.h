@@ -1,5 +1,5 @@
 // Places in a device file's raw text that the parsed document no longer
-// knows: the line a value starts on, and a key repeated within one object.
+// knows: the line a value starts on.
 #pragma once
 
 #include <cstddef>
@@ -13,16 +13,12 @@ namespace quillon::devices::devicefile {
 using PathStep = std::variant<std::string, std::size_t>;
 using Path = std::vector<PathStep>;
 
-// "devices[3].status", or "the top level" for an empty path.
+// "devices[3].status", or "the top level" for an empty path; keys escaped
+// and cut for a diagnostics line.
 std::string Describe(const Path& path);
 
 // The line where the value at `path` starts, or that of the closest
 // enclosing value that can be found. `text` is valid JSON.
 std::size_t LineOf(const std::string& text, const Path& path);
-
-// nlohmann keeps the last of two equal keys silently; a device file with two
-// "status" entries is a mistake worth pointing at. Returns the offset of the
-// second key, or npos.
-std::size_t FindDuplicateKey(const std::string& text, std::string& key);
 
 }  // namespace quillon::devices::devicefile

@@ -12,15 +12,24 @@
 #include <utility>
 
 #include "DeviceText.h"
+#include "OpenBeneath.h"
 
 namespace quillon::devices::sysfs {
 
 MappedFile::MappedFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO in the database's place must not hold the start-up
+  // until someone writes to it. Only a regular file is mapped.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return;
+  *this = MappedFile(fd);
+  close(fd);
+}
+
+MappedFile::MappedFile(int fd) {
   struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+      static_cast<std::uint64_t>(info.st_size) <= kMaxMappedSize) {
     void* map =
         mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (map != MAP_FAILED) {
@@ -28,7 +37,6 @@ MappedFile::MappedFile(const std::string& path) {
       size_ = static_cast<std::size_t>(info.st_size);
     }
   }
-  close(fd);
 }
 
 MappedFile::MappedFile(MappedFile&& other) noexcept
@@ -104,14 +112,42 @@ std::optional<std::string_view> NameAfterKey(std::string_view line, const std::s
 
 IdDatabase::IdDatabase(const std::string& path) : file_(path) {}
 
-std::string IdDatabase::Locate(const std::string& root, std::string_view fileName) {
-  for (const char* folder : {"/usr/share/misc/", "/usr/share/hwdata/", "/usr/share/"}) {
-    std::string path = root + folder + std::string(fileName);
+namespace {
+
+// The first of the folders distributions use whose file opens as a regular
+// file, opened without blocking (a FIFO is no database) and resolved within
+// `root`; `path` gets its path.
+UniqueFd OpenFirst(const std::string& root, std::string_view fileName, std::string* path) {
+  for (const std::string_view folder : {"usr/share/misc/", "usr/share/hwdata/", "usr/share/"}) {
+    const std::string relative = std::string(folder) + std::string(fileName);
+    UniqueFd fd = OpenInRoot(root, relative, O_RDONLY | O_NONBLOCK);
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-      return path;
+    if (fd && fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode)) {
+      if (path != nullptr)
+        *path = root + "/" + relative;
+      return fd;
+    }
   }
-  return {};
+  return UniqueFd();
+}
+
+}  // namespace
+
+std::string IdDatabase::Locate(const std::string& root, std::string_view fileName) {
+  std::string path;
+  OpenFirst(root, fileName, &path);
+  return path;
+}
+
+IdDatabase IdDatabase::Open(const std::string& root, std::string_view fileName) {
+  const UniqueFd fd = OpenFirst(root, fileName, nullptr);
+  return fd ? FromDescriptor(fd.Get()) : IdDatabase();
+}
+
+IdDatabase IdDatabase::FromDescriptor(int fd) {
+  IdDatabase database;
+  database.file_ = MappedFile(fd);
+  return database;
 }
 
 IdDatabase IdDatabase::FromText(std::string text) {

@@ -14,11 +14,17 @@
 
 namespace quillon::devices::sysfs {
 
-// A read-only memory map of a whole file; empty when it cannot be mapped.
+// A read-only memory map of a whole regular file; empty when it cannot be
+// mapped, and for a file larger than kMaxMappedSize, which no ID database is
+// (pci.ids has a few MiB) and whose every search would read it all.
 class MappedFile {
  public:
+  static constexpr std::uint64_t kMaxMappedSize = std::uint64_t{256} << 20;
+
   MappedFile() = default;
   explicit MappedFile(const std::string& path);
+  // Maps the file open at `fd`, which the caller keeps and closes.
+  explicit MappedFile(int fd);
   MappedFile(MappedFile&& other) noexcept;
   MappedFile& operator=(MappedFile&& other) noexcept;
   MappedFile(const MappedFile&) = delete;
@@ -41,7 +47,12 @@ class IdDatabase {
   // Where distributions keep `fileName` ("pci.ids", "usb.ids") under `root`
   // (empty for "/"): usr/share/misc (Debian), usr/share/hwdata (Fedora, Arch),
   // usr/share (openSUSE). The first that exists wins; empty when none does.
+  // Links resolve within `root`, as in a chroot.
   static std::string Locate(const std::string& root, std::string_view fileName);
+  // The database found there; empty when there is none.
+  static IdDatabase Open(const std::string& root, std::string_view fileName);
+  // The database in the file open at `fd`, which the caller keeps and closes.
+  static IdDatabase FromDescriptor(int fd);
   // For tests: search `text` instead of a file.
   static IdDatabase FromText(std::string text);
 

@@ -6,6 +6,7 @@
 
 #include "DeviceText.h"
 #include "SysfsParse.h"
+#include "SysfsState.h"
 
 namespace quillon::devices::sysfs {
 
@@ -53,9 +54,13 @@ InputKind InputKindOf(const Node& node) {
     if (keyboard)
       return InputKind::kKeyboard;
     constexpr unsigned kBtnLeft = 0x110;
+    constexpr unsigned kBtnToolPen = 0x140;
     constexpr unsigned kBtnToolFinger = 0x145;
+    // Relative or absolute (a touchpad, or a virtual machine's tablet with
+    // mouse buttons), but not a pen.
+    const bool absolute = TestBit(abs, 0) && TestBit(abs, 1) && !TestBit(key, kBtnToolPen);
     const bool pointer = (TestBit(rel, 0) && TestBit(rel, 1) && TestBit(key, kBtnLeft)) ||
-                         (TestBit(abs, 0) && TestBit(abs, 1) && TestBit(key, kBtnToolFinger));
+                         (absolute && (TestBit(key, kBtnToolFinger) || TestBit(key, kBtnLeft)));
     if (pointer)
       return InputKind::kMouse;
     kind = InputKind::kOther;
@@ -272,7 +277,8 @@ std::string_view SetupClassName(const Node& node) {
     return name;
   if (const auto name = BusRule(node); !name.empty())
     return name;
-  return node.Driver() ? "System" : "Unknown";
+  // A device that works without a driver of its own is part of the system.
+  return node.Driver() || DriverlessByDesign(node) ? "System" : "Unknown";
 }
 
 GUID SetupClassGuid(std::string_view className) {

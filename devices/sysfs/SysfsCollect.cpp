@@ -12,8 +12,6 @@ namespace quillon::devices::sysfs {
 
 namespace {
 
-constexpr std::size_t kMaxInstanceId = 200;
-
 std::string Hex(std::uint32_t value, int digits) {
   std::array<char, 12> text{};
   std::snprintf(text.data(), text.size(), "%0*X", digits, static_cast<unsigned>(value));
@@ -32,11 +30,14 @@ std::string IdPart(std::string_view text) {
   return part;
 }
 
+// Kernel bookkeeping, and buses whose devices only mirror another node
+// (edac's memory controllers, nvmem's views of a chip's memory).
 bool IsExcludedBus(std::string_view bus) {
-  static constexpr std::array<std::string_view, 14> kBookkeeping = {
+  static constexpr std::array<std::string_view, 16> kBookkeeping = {
       "memory",    "memory_tiering", "clockevents", "clocksource",  "event_source",
       "workqueue", "node",           "container",   "machinecheck", "serial-base",
-      "faux",      "cpuid",          "nd",          "dax"};
+      "faux",      "cpuid",          "nd",          "dax",          "edac",
+      "nvmem"};
   return std::find(kBookkeeping.begin(), kBookkeeping.end(), bus) != kBookkeeping.end();
 }
 

@@ -14,6 +14,8 @@ namespace quillon::devices::sysfs {
 // device that cannot be read or vanishes while walking is left out.
 std::vector<NodeLocation> CollectNodes(const SysfsTree& tree);
 
+constexpr std::size_t kMaxInstanceId = 200;
+
 // PCI, USB, ACPI, ROOT, STORAGE or the bus name in upper case.
 std::string Enumerator(const Node& node);
 // ENUMERATOR\HARDWAREID\sysname, at most 200 characters.

@@ -1,8 +1,12 @@
 // What a node is called: description (databases, own strings, tables) and friendly name.
 #include "SysfsDescriptions.h"
 
+#include <fcntl.h>
+
 #include <array>
 
+#include "OpenBeneath.h"
+#include "SysfsCollect.h"
 #include "SysfsParse.h"
 
 namespace quillon::devices::sysfs {
@@ -21,7 +25,7 @@ std::optional<std::string> NameIn(const std::array<std::pair<Key, std::string_vi
 }
 
 std::optional<std::string> PnpIdDescription(const Node& node) {
-  static constexpr std::array<std::pair<std::string_view, std::string_view>, 46> kNames = {{
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 48> kNames = {{
       {"PNP0000", "Programmable interrupt controller"},
       {"PNP0100", "System timer"},
       {"PNP0103", "High precision event timer"},
@@ -32,6 +36,7 @@ std::optional<std::string> PnpIdDescription(const Node& node) {
       {"PNP0401", "ECP Printer Port"},
       {"PNP0500", "Communications Port"},
       {"PNP0501", "Communications Port"},
+      {"PNP0700", "Standard floppy disk controller"},
       {"PNP0800", "System speaker"},
       {"PNP0A03", "PCI Bus"},
       {"PNP0A05", "Generic Bus"},
@@ -66,6 +71,7 @@ std::optional<std::string> PnpIdDescription(const Node& node) {
       {"LNXTHERM", "ACPI Thermal Zone"},
       {"LNXVIDEO", "ACPI Video Bus"},
       {"MSFT0101", "Trusted Platform Module 2.0"},
+      {"QEMU0002", "QEMU firmware configuration device"},
       {"VMCLOCK", "Virtual Machine Clock"},
       {"VMGENCTR", "Virtual Machine Generation Counter"},
   }};
@@ -140,6 +146,18 @@ std::optional<std::string> CpuDescription(const Node& node) {
   return std::string(arch) + " processor";
 }
 
+// The driver-matching name of a platform device: "alarmtimer" for
+// alarmtimer.0.auto, "serial8250" for serial8250.
+std::string PlatformName(const Node& node) {
+  const std::string modalias = ModAlias(node);
+  if (StartsWith(modalias, "platform:") && modalias.size() > 9)
+    return modalias.substr(9);
+  std::string name = node.Name();
+  if (const std::size_t dot = name.find('.'); dot != std::string::npos)
+    name.resize(dot);
+  return name;
+}
+
 std::optional<std::string> PlatformDescription(const Node& node) {
   if (node.Bus() != "platform")
     return std::nullopt;
@@ -159,13 +177,7 @@ std::optional<std::string> PlatformDescription(const Node& node) {
       {"serial8250", "Standard serial ports"},
       {"simple-framebuffer", "Framebuffer"},
   }};
-  std::string_view name = node.Name();
-  if (const std::size_t dot = name.rfind('.');
-      dot != std::string_view::npos &&
-      name.find_first_not_of("0123456789", dot + 1) == std::string_view::npos) {
-    name = name.substr(0, dot);
-  }
-  return NameIn(kNames, name);
+  return NameIn(kNames, std::string_view(PlatformName(node)));
 }
 
 std::optional<std::string> PciClassDescription(const PciClass& pci, const IdDatabase& database) {
@@ -227,21 +239,14 @@ std::optional<std::string> DiskParent(const Node& node) {
 
 std::optional<std::string> DatabaseDescription(const Node& node, const IdDatabases& databases) {
   if (node.Bus() == "pci") {
+    // The chip's name: a subsystem name names the board or the machine,
+    // the same for all of its functions.
     const auto vendor = node.HexAttr("vendor");
     const auto device = node.HexAttr("device");
     if (!vendor || !device)
       return std::nullopt;
-    const auto v = static_cast<std::uint16_t>(*vendor);
-    const auto d = static_cast<std::uint16_t>(*device);
-    const auto subVendor = node.HexAttr("subsystem_vendor");
-    const auto subDevice = node.HexAttr("subsystem_device");
-    if (subVendor && subDevice) {
-      if (auto name = databases.Pci().SubsystemName(v, d, static_cast<std::uint16_t>(*subVendor),
-                                                    static_cast<std::uint16_t>(*subDevice))) {
-        return name;
-      }
-    }
-    return databases.Pci().DeviceName(v, d);
+    return databases.Pci().DeviceName(static_cast<std::uint16_t>(*vendor),
+                                      static_cast<std::uint16_t>(*device));
   }
   if (node.Bus() == "usb") {
     if (IsUsbInterface(node)) {
@@ -265,6 +270,7 @@ std::optional<std::string> OwnDescription(const Node& node) {
     if (auto text = node.Attr(IsUsbInterface(node) ? "interface" : "product"))
       return text;
   }
+
   if (node.Bus() == "scsi") {
     const std::string vendor = CleanText(node.Attr("vendor")).value_or("");
     const std::string model = CleanText(node.Attr("model")).value_or("");
@@ -292,6 +298,11 @@ std::optional<std::string> OwnDescription(const Node& node) {
   }
   if (auto name = FirstInputName(node))
     return name;
+  // A port with nothing plugged in: "i8042 AUX port".
+  if (node.Bus() == "serio") {
+    if (auto text = CleanText(node.Attr("description")))
+      return text;
+  }
   if (node.Bus() == "acpi") {
     if (auto text = CleanText(node.Attr("description")))
       return text;
@@ -322,38 +333,63 @@ std::optional<std::string> BuiltInDescription(const Node& node) {
 
 const IdDatabase& IdDatabases::Pci() const {
   if (!pci_)
-    pci_.emplace(IdDatabase::Locate(root_, "pci.ids"));
+    pci_ = IdDatabase::Open(root_, "pci.ids");
   return *pci_;
 }
 
 const IdDatabase& IdDatabases::Usb() const {
   if (!usb_)
-    usb_.emplace(IdDatabase::Locate(root_, "usb.ids"));
+    usb_ = IdDatabase::Open(root_, "usb.ids");
   return *usb_;
 }
 
+// What the kernel says of a node no source names: "ACPI device QEMU0002",
+// "Platform device reg-fixed-voltage", "SERIO device psmouse".
+std::optional<std::string> LastResort(const Node& node) {
+  const std::string enumerator = Enumerator(node);
+  const std::string kind = enumerator == "ROOT" ? "Platform" : enumerator;
+  if (!node.PnpIds().empty())
+    return kind + " device " + node.PnpIds().front();
+  std::string modalias = ModAlias(node);
+  if (node.Bus() == "platform" && !modalias.empty())
+    return kind + " device " + PlatformName(node);
+  if (node.Driver())
+    return kind + " device " + *node.Driver();
+  if (modalias.empty())
+    return std::nullopt;
+  modalias.erase(0, modalias.find(':') + 1);
+  if (modalias.size() > 64)
+    modalias.resize(64);
+  return kind + " device " + modalias;
+}
+
 std::optional<std::string> Description(const Node& node, const IdDatabases& databases) {
+  // A USB device's own product string first: product IDs are shared (QEMU's
+  // keyboard and tablet). A root hub's names its host controller instead.
+  if (node.Bus() == "usb" && !IsUsbInterface(node) && !IsUsbRootHub(node)) {
+    if (auto text = CleanText(node.Attr("product")))
+      return text;
+  }
   if (auto text = CleanText(DatabaseDescription(node, databases)))
     return text;
   if (auto text = CleanText(OwnDescription(node)))
     return text;
   if (auto text = BuiltInDescription(node))
     return text;
-  if (const auto pci = PciClassOf(node))
-    return CleanText(PciClassDescription(*pci, databases.Pci()));
-  return std::nullopt;
+  if (const auto pci = PciClassOf(node)) {
+    if (auto text = CleanText(PciClassDescription(*pci, databases.Pci())))
+      return text;
+  }
+  return CleanText(LastResort(node));
 }
 
 std::optional<std::string> FriendlyName(const Node& node) {
   const std::vector<std::string> interfaces = ClassDevices(node, "net");
   if (interfaces.size() != 1)
     return std::nullopt;
-  auto alias = node.Tree().Read(interfaces.front(), "ifalias");
-  if (!alias || alias->empty())
-    return std::nullopt;
-  if (alias->size() > kMaxText)
-    alias->resize(kMaxText);
-  return alias;
+  // Cleaned like every other text: a tab or line break in an alias must not
+  // split a report log record.
+  return CleanText(node.Tree().Read(interfaces.front(), "ifalias"));
 }
 
 }  // namespace quillon::devices::sysfs

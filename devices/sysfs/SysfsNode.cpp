@@ -144,6 +144,12 @@ bool IsUsbInterface(const Node& node) {
   return node.Bus() == "usb" && node.Name().find(':') != std::string::npos;
 }
 
+bool IsUsbRootHub(const Node& node) {
+  return node.Bus() == "usb" && StartsWith(node.Name(), "usb") &&
+         node.Name().find_first_not_of("0123456789", 3) == std::string::npos &&
+         node.Name().size() > 3;
+}
+
 std::optional<PciClass> PciClassOf(const Node& node) {
   if (node.Bus() != "pci")
     return std::nullopt;

@@ -69,6 +69,8 @@ class Node {
 std::string ModAlias(const Node& node);
 
 bool IsUsbInterface(const Node& node);
+// "usb1", "usb2": the hub in a host controller.
+bool IsUsbRootHub(const Node& node);
 
 // Class, subclass and programming interface of a PCI function.
 struct PciClass {

@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "DeviceText.h"
+#include "SysfsChange.h"
 #include "SysfsClasses.h"
 #include "SysfsCollect.h"
 #include "SysfsDescriptions.h"
 #include "SysfsNode.h"
+#include "SysfsParse.h"
 #include "SysfsState.h"
 #include "SysfsTree.h"
 
@@ -26,7 +28,8 @@ using sysfs::RootChain;
 using sysfs::SysfsTree;
 
 // One member of an open set. What it shows is read on first use and kept
-// for the life of the set; only the status is read afresh every time.
+// for the life of the set, or until a change to it; the status is read
+// afresh every time.
 struct Member {
   Node node;
   std::string instanceId;
@@ -46,7 +49,10 @@ struct DeviceSet {
 class SysfsService final : public DeviceService {
  public:
   explicit SysfsService(SysfsOptions options)
-      : options_(std::move(options)), databases_(options_.root) {}
+      : options_(std::move(options)), databases_(options_.root), drivers_(options_.root) {
+    if (!options_.writer)
+      options_.writer = sysfs::MakeKernelWriter();
+  }
 
   HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
                                 std::uint32_t flags) override {
@@ -57,10 +63,14 @@ class SysfsService final : public DeviceService {
     if (!set->tree.Ok())
       return Fail<HDEVINFO>(error::kPathNotFound, nullptr);
     const std::string_view wanted = enumerator != nullptr ? enumerator : "";
-    std::unordered_set<std::string> idsInSet;
+    std::vector<Member> members;
     for (NodeLocation& location : sysfs::CollectNodes(set->tree)) {
-      Member member{Node(set->tree, std::move(location)), {}, 0, {}, {}, {}, {}};
-      member.instanceId = UniqueId(sysfs::InstanceId(member.node), idsInSet);
+      Member& member =
+          members.emplace_back(Member{Node(set->tree, std::move(location)), {}, 0, {}, {}, {}, {}});
+      member.instanceId = sysfs::InstanceId(member.node);
+    }
+    AssignTwinIds(members);
+    for (Member& member : members) {
       // Handles are handed out for every node seen, filtered or not, so a
       // node keeps its handle whatever the caller asks for.
       member.devInst = HandleFor(member.instanceId, member.node.Location());
@@ -129,11 +139,22 @@ class SysfsService final : public DeviceService {
     return CopyText(**text, buffer, bufferSize, requiredSize);
   }
 
-  bool SetupDiSetDeviceRegistryPropertyA(HDEVINFO handle, SP_DEVINFO_DATA* data, std::uint32_t,
-                                         const std::uint8_t*, std::uint32_t) override {
-    if (FindMember(handle, data) == nullptr)
+  bool SetupDiSetDeviceRegistryPropertyA(HDEVINFO handle, SP_DEVINFO_DATA* data,
+                                         std::uint32_t property, const std::uint8_t* buffer,
+                                         std::uint32_t bufferSize) override {
+    Member* member = FindMember(handle, data);
+    if (member == nullptr)
       return false;
-    return Fail(error::kNotSupported, false);
+    if (property != SPDRP_FRIENDLYNAME)
+      return Fail(error::kInvalidRegProperty, false);
+    if (buffer == nullptr && bufferSize != 0)
+      return Fail(error::kInvalidParameter, false);
+    // The text ends at its terminator, should the count include one.
+    std::string_view text(reinterpret_cast<const char*>(buffer), bufferSize);
+    text = text.substr(0, text.find('\0'));
+    return Changed(*member, [&](const Node& node) {
+      return sysfs::SetFriendlyName(node, text, *options_.writer);
+    });
   }
 
   bool SetupDiSetClassInstallParamsA(HDEVINFO handle, SP_DEVINFO_DATA* data,
@@ -153,15 +174,27 @@ class SysfsService final : public DeviceService {
     }
     SP_PROPCHANGE_PARAMS stored{};
     std::memcpy(&stored, params, sizeof(stored));
+    if (stored.StateChange != DICS_ENABLE && stored.StateChange != DICS_DISABLE &&
+        stored.StateChange != DICS_START && stored.StateChange != DICS_STOP) {
+      return Fail(error::kInvalidParameter, false);
+    }
     member->installParams = stored;
     return true;
   }
 
-  // Changing a device needs a writer, which this backend does not have yet.
-  bool SetupDiCallClassInstaller(std::uint32_t, HDEVINFO handle, SP_DEVINFO_DATA* data) override {
-    if (FindMember(handle, data) == nullptr)
+  bool SetupDiCallClassInstaller(std::uint32_t installFunction, HDEVINFO handle,
+                                 SP_DEVINFO_DATA* data) override {
+    Member* member = FindMember(handle, data);
+    if (member == nullptr)
       return false;
-    return Fail(error::kNotSupported, false);
+    if (installFunction != DIF_PROPERTYCHANGE)
+      return Fail(error::kNotSupported, false);
+    if (!member->installParams)
+      return Fail(error::kNoClassInstallParams, false);
+    const std::uint32_t stateChange = member->installParams->StateChange;
+    return Changed(*member, [&](const Node& node) {
+      return sysfs::ChangeState(node, stateChange, Chain(node.Tree()), *options_.writer);
+    });
   }
 
   std::uint32_t CM_Get_DevNode_Status(std::uint32_t* status, std::uint32_t* problemNumber,
@@ -179,7 +212,7 @@ class SysfsService final : public DeviceService {
     if (tree.Resolve(location.path) != location.path)
       return NoSuchDevinst();
     const Node node(tree, location);
-    const sysfs::NodeState state = sysfs::ReadState(node, Chain(tree));
+    const sysfs::NodeState state = sysfs::ReadState(node, Chain(tree), drivers_);
     *status = state.status;
     *problemNumber = state.problem;
     return CR_SUCCESS;
@@ -221,14 +254,47 @@ class SysfsService final : public DeviceService {
     return entry->second;
   }
 
-  // Two nodes never share an ID within a set (and so never a handle).
-  static std::string UniqueId(std::string id, std::unordered_set<std::string>& taken) {
-    if (taken.insert(id).second)
-      return id;
-    for (int suffix = 2;; ++suffix) {
-      std::string candidate = id + "_" + std::to_string(suffix);
-      if (taken.insert(candidate).second)
-        return candidate;
+  // Carries out `change` (0 or an error code) on the member's node read
+  // afresh, which must still be where the set found it. What the member
+  // shows is read again afterwards: a change may alter its name.
+  template <typename Change>
+  bool Changed(Member& member, Change change) {
+    const SysfsTree tree = Root().Fresh();
+    const NodeLocation& location = member.node.Location();
+    if (tree.Resolve(location.path) != location.path)
+      return Fail(error::kNoSuchDevinst, false);
+    const std::uint32_t code = change(Node(tree, location));
+    member.description.reset();
+    member.friendlyName.reset();
+    return code == 0 ? true : Fail(code, false);
+  }
+
+  // Two nodes never share an ID within a set (and so never a handle): the
+  // second of two twins gets "_2", cut so that it stays within the limit. A
+  // node keeps the ID it had before, so that when the first twin goes the
+  // second keeps its own ID and handle.
+  void AssignTwinIds(std::vector<Member>& members) {
+    std::unordered_set<std::string> taken;  // upper case: IDs ignore case
+    std::vector<bool> assigned(members.size(), false);
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      const auto earlier = twinIds_.find(members[i].node.Path());
+      if (earlier != twinIds_.end() && earlier->second.first == members[i].instanceId &&
+          taken.insert(sysfs::Upper(earlier->second.second)).second) {
+        members[i].instanceId = earlier->second.second;
+        assigned[i] = true;
+      }
+    }
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (assigned[i])
+        continue;
+      const std::string base = members[i].instanceId;
+      std::string id = base;
+      for (int suffix = 2; !taken.insert(sysfs::Upper(id)).second; ++suffix) {
+        const std::string tail = "_" + std::to_string(suffix);
+        id = base.substr(0, sysfs::kMaxInstanceId - tail.size()) + tail;
+      }
+      members[i].instanceId = id;
+      twinIds_[members[i].node.Path()] = {base, std::move(id)};
     }
   }
 
@@ -298,9 +364,12 @@ class SysfsService final : public DeviceService {
 
   SysfsOptions options_;
   IdDatabases databases_;
+  sysfs::ModuleAliases drivers_;
   std::optional<RootChain> chain_;
   std::optional<SysfsTree> root_;
   std::unordered_map<std::string, std::uint32_t> handles_;
+  // Node path: the ID its rules give it, and the one it was handed.
+  std::unordered_map<std::string, std::pair<std::string, std::string>> twinIds_;
   std::vector<NodeLocation> known_;  // by handle - 1: where the node was last seen
   std::vector<std::unique_ptr<DeviceSet>> sets_;
   std::uint32_t lastError_ = 0;

@@ -1,12 +1,14 @@
 // This computer's devices on Linux, read from sysfs under a root prefix and
-// presented in the Windows device model. Read-only: state changes and
-// friendly-name writes fail with ERROR_NOT_SUPPORTED (50).
+// presented in the Windows device model; state changes and friendly names
+// are written to sysfs attributes (authorized, driver_override, unbind,
+// drivers_probe, ifalias), never outside <root>/sys.
 //
 // Layout: SysfsTree is all file access; SysfsNode a node and the facts the
 // rules share; then one file per decision: SysfsCollect (which entries are
 // nodes, their IDs), SysfsClasses (setup class), SysfsDescriptions (names,
-// with IdDatabase), SysfsState (status and problem). SysfsParse holds the
-// small text parsers they share.
+// with IdDatabase), SysfsState (status and problem), SysfsChange (the writes
+// of a change, through SysfsWriter). SysfsParse holds the small text parsers
+// they share; OpenBeneath keeps every open within the tree.
 #pragma once
 
 #include <memory>
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "DeviceService.h"
+#include "SysfsWriter.h"
 
 namespace quillon::devices {
 
@@ -25,6 +28,8 @@ struct SysfsOptions {
   // never disableable. Unset: taken from this computer when `root` is empty,
   // none otherwise (a test tree names its own).
   std::optional<std::string> rootDevice;
+  // Carries out the writes of changes; unset: the kernel.
+  std::shared_ptr<sysfs::AttributeWriter> writer{};
 };
 
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root);

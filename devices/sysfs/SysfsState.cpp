@@ -12,38 +12,45 @@
 
 namespace quillon::devices::sysfs {
 
-namespace {
-
-bool IsUsbRootHub(const Node& node) {
-  return node.Bus() == "usb" && StartsWith(node.Name(), "usb") &&
-         node.Name().find_first_not_of("0123456789", 3) == std::string::npos &&
-         node.Name().size() > 3;
-}
-
-// Devices that work without a driver of their own.
 bool DriverlessByDesign(const Node& node) {
   if (node.Kind() != NodeKind::kBusDevice || node.Bus() == "cpu")
     return true;
   if (const auto pci = PciClassOf(node))
     return pci->base == 0x06;
+  // Buses, thermal zones, and what the ACPI core serves itself: PCI
+  // interrupt links and motherboard resources.
   if (node.Bus() == "acpi") {
     return AnyId(node, {"LNXSYSTM", "LNXSYBUS", "LNXTHERM", "PNP0A03", "PNP0A08", "PNP0A05",
-                        "PNP0A06", "ACPI0004"});
+                        "PNP0A06", "ACPI0004", "PNP0C0F", "PNP0C01", "PNP0C02"});
   }
   return false;
 }
 
-// A driver was chosen for the device (driver_override names one the bus
-// has), yet it is not bound.
-bool DriverChosenButUnbound(const Node& node) {
+namespace {
+
+// A driver exists for the device: one chosen through driver_override that
+// the bus has, or one the kernel offers for its modalias (USB devices all
+// have the generic one).
+bool DriverExists(const Node& node, const ModuleAliases& drivers) {
   const auto wanted = node.Attr("driver_override");
-  if (!wanted || wanted->empty() || *wanted == "(null)" || *wanted == "none")
-    return false;
-  const std::string drivers = node.Tree().Sys() + "/bus/" + node.Bus() + "/drivers";
-  return node.Tree().Has(drivers, *wanted);
+  if (wanted && !wanted->empty() && *wanted != "(null)" && *wanted != "none") {
+    const std::string bus = node.Tree().Sys() + "/bus/" + node.Bus() + "/drivers";
+    return node.Tree().Has(bus, *wanted);
+  }
+  if (node.Bus() == "usb" && !IsUsbInterface(node))
+    return true;
+  return drivers.Matches(ModAlias(node));
 }
 
 }  // namespace
+
+Switch SwitchOf(const Node& node) {
+  if (node.Bus() == "usb" && node.Attr("authorized"))
+    return Switch::kAuthorized;
+  if (node.Attr("driver_override"))
+    return Switch::kDriverOverride;
+  return Switch::kNone;
+}
 
 RootChain::RootChain(const SysfsTree& tree, const std::string& devNumber) {
   if (devNumber.empty() || devNumber.find('/') != std::string::npos || !tree.Ok())
@@ -82,27 +89,29 @@ std::string RootDeviceNumber() {
   return std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
 }
 
-NodeState ReadState(const Node& node, const RootChain& rootChain) {
+NodeState ReadState(const Node& node, const RootChain& rootChain, const ModuleAliases& drivers) {
   NodeState state;
   state.status = DN_NT_ENUMERATOR;
-  if (node.Driver()) {
+  // A USB device taken away stays bound to the generic driver: that it is
+  // not authorized decides.
+  if (node.Attr("authorized") == "0") {
+    state.problem = CM_PROB_DISABLED;
+  } else if (node.Driver()) {
     state.status |= DN_DRIVER_LOADED | DN_STARTED | DN_NT_DRIVER;
-  } else if (node.Attr("authorized") == "0" || node.Attr("driver_override") == "none") {
+  } else if (node.Attr("driver_override") == "none") {
     state.problem = CM_PROB_DISABLED;
   } else if (node.Attr("waiting_for_supplier") == "1") {
     state.problem = CM_PROB_WAITING_ON_DEPENDENCY;
   } else if (DriverlessByDesign(node)) {
     state.status |= DN_STARTED;
-  } else if (DriverChosenButUnbound(node)) {
+  } else if (DriverExists(node, drivers)) {
     state.problem = CM_PROB_FAILED_START;
   } else {
     state.problem = CM_PROB_FAILED_INSTALL;
   }
   if (state.problem != 0)
     state.status |= DN_HAS_PROBLEM;
-  const bool switchable =
-      node.Attr("authorized").has_value() || node.Attr("driver_override").has_value();
-  if (switchable && !IsUsbRootHub(node) && !rootChain.Holds(node.Path())) {
+  if (SwitchOf(node) != Switch::kNone && !IsUsbRootHub(node) && !rootChain.Holds(node.Path())) {
     state.status |= DN_DISABLEABLE;
   }
   if (node.Attr("removable") == "removable")

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ModuleAliases.h"
 #include "SysfsNode.h"
 #include "SysfsTree.h"
 
@@ -28,10 +29,21 @@ class RootChain {
 // when it is no block device.
 std::string RootDeviceNumber();
 
+// Devices that work without a driver of their own: PCI bridges, processors,
+// disks and partitions, ACPI buses and what the ACPI core serves.
+bool DriverlessByDesign(const Node& node);
+
+// How a node is switched off and on: USB devices and interfaces through
+// `authorized`, devices of buses that let a driver be chosen through
+// `driver_override`; others cannot be.
+enum class Switch { kNone, kAuthorized, kDriverOverride };
+Switch SwitchOf(const Node& node);
+
 struct NodeState {
   std::uint32_t status = 0;
   std::uint32_t problem = 0;
 };
-NodeState ReadState(const Node& node, const RootChain& rootChain);
+// `drivers` is asked only about a node without a driver.
+NodeState ReadState(const Node& node, const RootChain& rootChain, const ModuleAliases& drivers);
 
 }  // namespace quillon::devices::sysfs

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,112 +18,11 @@ namespace quillon::devices::sysfs {
 
 namespace {
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 std::string Join(const std::string& dir, std::string_view name) {
   std::string path = dir;
   path += '/';
   path += name;
   return path;
-}
-
-// `path` without "." and ".." components and repeated slashes. Equal to the
-// canonical form only for an absolute path without symbolic links.
-std::string Lexical(std::string_view path) {
-  std::string result;
-  std::size_t pos = 0;
-  while (pos < path.size()) {
-    const std::size_t end = std::min(path.find('/', pos), path.size());
-    const std::string_view part = path.substr(pos, end - pos);
-    if (part == "..") {
-      const std::size_t slash = result.rfind('/');
-      result.erase(slash == std::string::npos ? 0 : slash);
-    } else if (!part.empty() && part != ".") {
-      result += '/';
-      result += part;
-    }
-    pos = end + 1;
-  }
-  return result.empty() ? "/" : result;
-}
-
-enum class Walk { kPlain, kLink, kMissing, kUnknown };
-
-// Whether `path` can be walked without meeting a symbolic link: one system
-// call where realpath would read every component as a possible link. The
-// kernel may lack openat2 (before 5.6) or refuse it: kUnknown.
-Walk WalkWithoutLinks(const std::string& path) {
-#ifdef SYS_openat2
-  open_how how{};
-  how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
-  if (fd >= 0) {
-    close(static_cast<int>(fd));
-    return Walk::kPlain;
-  }
-  if (errno == ELOOP)
-    return Walk::kLink;
-  if (errno == ENOENT || errno == ENOTDIR)
-    return Walk::kMissing;
-#else
-  (void)path;
-#endif
-  return Walk::kUnknown;
-}
-
-std::optional<std::string> RealPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
-  if (resolved == nullptr)
-    return std::nullopt;
-  return std::string(resolved.get());
-}
-
-// The canonical form of an absolute `path`, most often at the cost of one or
-// two system calls: sysfs paths hold at most a link or two, mostly last.
-std::optional<std::string> Canonical(const std::string& path, int linksLeft) {
-  if (path.empty() || path.front() != '/')
-    return RealPath(path);
-  switch (WalkWithoutLinks(path)) {
-    case Walk::kPlain:
-      return Lexical(path);
-    case Walk::kMissing:
-      return std::nullopt;
-    case Walk::kUnknown:
-      return RealPath(path);
-    case Walk::kLink:
-      break;
-  }
-  // A link as the last component below a directory without links: follow it
-  // by hand; anything else is left to realpath.
-  const std::size_t slash = path.find_last_of('/');
-  const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
-  if (linksLeft <= 0 || slash + 1 >= path.size() || WalkWithoutLinks(dir) != Walk::kPlain)
-    return RealPath(path);
-  std::array<char, PATH_MAX> target{};
-  const ssize_t length = readlink(path.c_str(), target.data(), target.size() - 1);
-  if (length <= 0)
-    return RealPath(path);
-  const std::string_view link(target.data(), static_cast<std::size_t>(length));
-  return Canonical(link.front() == '/' ? std::string(link) : Lexical(dir) + "/" + std::string(link),
-                   linksLeft - 1);
 }
 
 // A name that could leave its directory is never joined.
@@ -135,31 +33,67 @@ bool IsPlainName(std::string_view name) {
 }  // namespace
 
 SysfsTree::SysfsTree(const std::string& root) {
-  const std::string sys = root.empty() ? std::string("/sys") : Join(root, "sys");
-  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(sys.c_str(), nullptr), &std::free);
-  if (resolved == nullptr)
+  const UniqueFd rootFd(open(root.empty() ? "/" : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!rootFd)
     return;
-  struct stat info {};
-  if (stat(resolved.get(), &info) != 0 || !S_ISDIR(info.st_mode))
+  UniqueFd sysFd = OpenBeneath(rootFd.Get(), "sys", O_PATH | O_DIRECTORY, Confine::kBeneath);
+  if (!sysFd)
     return;
-  sys_ = resolved.get();
+  // The kernel's name for it, so that what Resolve hands out starts with it.
+  std::optional<std::string> sys = PathOf(sysFd.Get());
+  if (!sys) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(
+        realpath((root.empty() ? std::string("/sys") : Join(root, "sys")).c_str(), nullptr),
+        &std::free);
+    if (resolved == nullptr)
+      return;
+    sys = resolved.get();
+  }
+  sys_ = std::move(*sys);
+  sysFd_ = std::make_shared<const UniqueFd>(std::move(sysFd));
   canonical_.insert(sys_);
 }
 
 SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
   tree.sys_ = sys_;
+  tree.sysFd_ = sysFd_;
   if (!sys_.empty())
     tree.canonical_.insert(sys_);
   return tree;
 }
 
-std::optional<std::string> SysfsTree::Resolve(const std::string& path) const {
-  if (sys_.empty())
+std::optional<std::string_view> SysfsTree::Relative(const std::string& path) const {
+  if (sys_.empty() || !Contains(path))
     return std::nullopt;
-  // As many links as realpath follows before it gives up (ELOOP).
-  constexpr int kMaxLinks = 40;
-  std::optional<std::string> canonical = Canonical(path, kMaxLinks);
+  std::string_view relative(path);
+  relative.remove_prefix(sys_ == "/" ? 1 : std::min(path.size(), sys_.size() + 1));
+  return relative;
+}
+
+UniqueFd SysfsTree::Open(const std::string& path, int flags) const {
+  const std::optional<std::string_view> relative = Relative(path);
+  if (!relative) {
+    errno = EXDEV;
+    return UniqueFd();
+  }
+  return OpenBeneath(sysFd_->Get(), *relative, flags, Confine::kBeneath);
+}
+
+UniqueFd SysfsTree::OpenIn(const std::string& dir, std::string_view name, int flags) const {
+  if (!IsPlainName(name)) {
+    errno = ENOENT;
+    return UniqueFd();
+  }
+  return Open(Join(dir, name), flags);
+}
+
+std::optional<std::string> SysfsTree::Resolve(const std::string& path) const {
+  const std::optional<std::string_view> relative = Relative(path);
+  if (!relative)
+    return std::nullopt;
+  std::optional<std::string> canonical =
+      ResolveBeneath(sysFd_->Get(), sys_, *relative, Confine::kBeneath);
   if (!canonical || !Contains(*canonical))
     return std::nullopt;
   canonical_.insert(*canonical);
@@ -178,7 +112,8 @@ std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_
   if (canonical_.count(dir) == 0 || (*type != DT_DIR && *type != DT_LNK))
     return Resolve(path);
   // A real folder below a canonical one is canonical as it stands; a link
-  // there leads where its target says, taken from that folder.
+  // there leads where its target says, taken from that folder (an absolute
+  // one leads out, as for every open).
   if (*type == DT_DIR) {
     canonical_.insert(path);
     return path;
@@ -188,7 +123,9 @@ std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_
   if (length <= 0)
     return Resolve(path);
   const std::string_view link(target.data(), static_cast<std::size_t>(length));
-  return Resolve(link.front() == '/' ? std::string(link) : dir + "/" + std::string(link));
+  if (link.front() == '/')
+    return std::nullopt;
+  return Resolve(dir + "/" + std::string(link));
 }
 
 std::optional<unsigned char> SysfsTree::Listing::Find(std::string_view name) const {
@@ -206,12 +143,12 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
     return cached->second.get();
   std::unique_ptr<Listing> listing;
   // getdents64 straight: opendir would also stat the folder.
-  const FileDescriptor fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) {
+  const UniqueFd fd = Open(dir, O_RDONLY | O_DIRECTORY);
+  if (fd) {
     listing = std::make_unique<Listing>();
     alignas(8) std::array<char, 32768> buffer{};
     while (true) {
-      const long got = syscall(SYS_getdents64, fd.get(), buffer.data(), buffer.size());
+      const long got = syscall(SYS_getdents64, fd.Get(), buffer.data(), buffer.size());
       if (got < 0) {
         listing.reset();
         break;
@@ -263,14 +200,13 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
       return std::nullopt;
     regular = *type == DT_REG;
   }
-  const std::string path = Join(dir, name);
   // Not following a link, and not waiting on a FIFO put in a file's place
   // since the listing.
-  const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0)
+  const UniqueFd fd = OpenIn(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (!fd)
     return std::nullopt;
   struct stat info {};
-  if (!regular && (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)))
+  if (!regular && (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)))
     return std::nullopt;
   // Attributes are at most a page; more is not an attribute we want. A
   // short read is the whole of it (sysfs hands an attribute out at once).
@@ -278,7 +214,7 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
   std::size_t used = 0;
   while (used < buffer.size()) {
     const std::size_t wanted = buffer.size() - used;
-    const ssize_t got = read(fd.get(), buffer.data() + used, wanted);
+    const ssize_t got = read(fd.Get(), buffer.data() + used, wanted);
     if (got < 0)
       return std::nullopt;
     used += static_cast<std::size_t>(got);
@@ -298,8 +234,8 @@ bool SysfsTree::Has(const std::string& dir, std::string_view name) const {
     return false;
   if (const Listing* listing = ListingOf(dir))
     return listing->Find(name).has_value();
-  struct stat info {};
-  return lstat(Join(dir, name).c_str(), &info) == 0;
+  // O_PATH with O_NOFOLLOW opens a link itself: a dangling one counts.
+  return static_cast<bool>(OpenIn(dir, name, O_PATH | O_NOFOLLOW));
 }
 
 std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
@@ -312,7 +248,13 @@ std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
       return std::nullopt;
   }
   std::array<char, PATH_MAX> target{};
-  const ssize_t length = readlink(Join(dir, name).c_str(), target.data(), target.size() - 1);
+  ssize_t length = -1;
+  if (canonical_.count(dir) != 0) {
+    // No link on the way to it: the path names the link itself.
+    length = readlink(Join(dir, name).c_str(), target.data(), target.size() - 1);
+  } else if (const UniqueFd link = OpenIn(dir, name, O_PATH | O_NOFOLLOW)) {
+    length = readlinkat(link.Get(), "", target.data(), target.size() - 1);
+  }
   if (length <= 0)
     return std::nullopt;
   std::string text(target.data(), static_cast<std::size_t>(length));
@@ -333,8 +275,7 @@ bool SysfsTree::IsDirectory(const std::string& path) const {
         return *type == DT_DIR;
     }
   }
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return static_cast<bool>(Open(path, O_PATH | O_DIRECTORY));
 }
 
 std::string ParentPath(const std::string& path) {

@@ -1,12 +1,13 @@
-// Read-only access to one sysfs tree, <root>/sys. Every path handed out is
-// canonical (symlinks resolved) and stays under that directory; attribute
-// files are opened without following a final symlink, so a crafted tree
-// cannot make the backend read anything else.
+// Access to one sysfs tree, <root>/sys. Every path handed out is canonical
+// (symlinks resolved) and stays under that directory, and every file and
+// directory is opened resolved beneath it (OpenBeneath): links inside the
+// tree work as in sysfs, links that lead out of it are dead ends. Attribute
+// files are read without following a final symlink.
 //
 // A tree remembers each directory's entries once listed: a node is asked for
 // dozens of attributes and class folders it mostly lacks, and on a big
 // machine a system call for each would be most of the time spent. Make a new
-// tree to see the file system afresh.
+// tree (Fresh) to see the file system afresh.
 #pragma once
 
 #include <memory>
@@ -17,11 +18,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include "OpenBeneath.h"
+
 namespace quillon::devices::sysfs {
 
 class SysfsTree {
  public:
-  // `root` is the prefix before "/sys"; empty for this computer.
+  // `root` is the prefix before "/sys"; empty for this computer. <root>/sys
+  // itself must lie beneath <root>.
   explicit SysfsTree(const std::string& root);
 
   // The same tree seen afresh: nothing remembered.
@@ -50,6 +54,9 @@ class SysfsTree {
   std::optional<std::string> LinkName(const std::string& dir, std::string_view name) const;
   // True when `path` names an existing directory.
   bool IsDirectory(const std::string& path) const;
+  // Opens `path` (under Sys()) with open(2) `flags`, resolved beneath Sys().
+  // Empty with errno set on failure (EXDEV: it would leave the tree).
+  UniqueFd Open(const std::string& path, int flags) const;
 
  private:
   SysfsTree() = default;
@@ -63,8 +70,12 @@ class SysfsTree {
   };
   // The listing of `dir`, nullptr when it cannot be read.
   const Listing* ListingOf(const std::string& dir) const;
+  // `path` relative to Sys(); none when it does not start there.
+  std::optional<std::string_view> Relative(const std::string& path) const;
+  UniqueFd OpenIn(const std::string& dir, std::string_view name, int flags) const;
 
   std::string sys_;
+  std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::unique_ptr<Listing>> listings_;
   // Directories known to be canonical: Sys() and what Resolve handed out.
   mutable std::unordered_set<std::string> canonical_;

@@ -2,6 +2,7 @@
 // headers; below the Windows includes those names mean the macros (of the
 // same values).
 #include "SetupApiService.h"
+#include "DeviceText.h"
 
 // clang-format off
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <vector>
 
 namespace quillon::devices {
@@ -36,6 +38,12 @@ static_assert(sizeof(::SP_DEVINFO_DATA) == 32);
 #else
 static_assert(sizeof(::SP_DEVINFO_DATA) == 28);
 #endif
+
+// The text in a registry write's bytes: up to the terminator, if any.
+std::string_view TextBefore(const std::uint8_t* buffer, std::uint32_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(buffer), size);
+  return bytes.substr(0, bytes.find('\0'));
+}
 
 // "No set" is nullptr on our side; SetupAPI spells it INVALID_HANDLE_VALUE.
 ::HDEVINFO ToNative(HDEVINFO set) {
@@ -171,6 +179,13 @@ class SetupApiService final : public DeviceService {
                                          std::uint32_t property, const std::uint8_t* buffer,
                                          std::uint32_t bufferSize) override {
     NativeRecord record(data);
+    // A name with a control character would break report lines: refused
+    // before SetupAPI sees it, as every source refuses it.
+    if (property == SPDRP_FRIENDLYNAME && buffer != nullptr &&
+        HasControlCharacter(TextBefore(buffer, bufferSize))) {
+      lastError_ = ERROR_INVALID_PARAMETER;
+      return false;
+    }
     // Texts are stored with their terminator: without one the registry keeps
     // an unterminated text, and a count of 0 stores nothing at all, so a later
     // read would return whatever the caller's buffer held before.

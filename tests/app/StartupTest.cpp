@@ -86,7 +86,7 @@ TEST_F(StartupTest, WindowModeShowsAndRunsCommandModeDoesNeither) {
   EXPECT_EQ(toolkit.events,
             (Events{"create window", "show window", "message loop", "destroy window"}));
   toolkit.events.clear();
-  EXPECT_EQ(Run({"", "disableDevice", "", ""}), 0);
+  EXPECT_EQ(Run({"", "disableDevice", "", "", ""}), 0);
   EXPECT_EQ(toolkit.events,
             (Events{"create window", "box SetupDiSetClassInstallParams(): HANDLE error 5",
                     "destroy window"}));
@@ -95,7 +95,7 @@ TEST_F(StartupTest, WindowModeShowsAndRunsCommandModeDoesNeither) {
 
 TEST_F(StartupTest, AnEscapingExceptionIsShownBeforeTheWindowGoes) {
   toolkit.throwFromBox = true;
-  EXPECT_EQ(Run({"", "disableDevice", "", ""}), 0);
+  EXPECT_EQ(Run({"", "disableDevice", "", "", ""}), 0);
   EXPECT_EQ(toolkit.events,
             (Events{"create window", "box SetupDiSetClassInstallParams(): HANDLE error 5",
                     "exception Box broke: window up, log open, sets 1", "destroy window"}));

@@ -78,6 +78,12 @@ INSTANTIATE_TEST_SUITE_P(
         Fail("StatusFailShowsZeros",
              R"("status": "0x01802402", "problem": 22, "fail": {"status": 1})", kEnum, {},
              {kFirstLine, "Named: 0x00000000(enabled)"}),
+        // A name read from the file cannot forge a second report line.
+        RunCase{"NameWithLineBreakStaysOneLine",
+                Machine(R"json("friendlyName": "Evil\nFirst: 0x01802402(disabled)")json"),
+                kEnum,
+                {},
+                {kFirstLine, "Evil First: 0x01802402(disabled): 0x0180200A(enabled)"}},
         Fail("StatusFailStatusDevice", R"("problem": 22, "fail": {"status": 13})",
              {"/deviceName=Named", "/deviceCommand=statusDevice"}, {},
              StatusLines(kGuid, "Named", "2", "0x00000000", "0x00000000", "enabled"))),
@@ -99,6 +105,14 @@ INSTANTIATE_TEST_SUITE_P(
         Fail("SetFriendlyName", R"("fail": {"setFriendlyName": 5})",
              {"/deviceName=Named", "/deviceCommand=setFriendlyName", "/value0=Other"},
              {"Error: SetupDiSetDeviceRegistryProperty(): 5"}),
+        // Refused before the file is touched, never stored altered.
+        Fail("SetFriendlyNameWithLineBreak", R"("present": true)",
+             {"/deviceName=Named", "/deviceCommand=setFriendlyName",
+              "/value0=Named\nFirst: 0x0180200A(enabled)"},
+             {"Error: SetupDiSetDeviceRegistryProperty(): 87"}),
+        Fail("SetFriendlyNameNotUtf8", R"("present": true)",
+             {"/deviceName=Named", "/deviceCommand=setFriendlyName", "/value0=Disk \xFF"},
+             {"Error: SetupDiSetDeviceRegistryProperty(): 87"}),
         // Build, selection, and the readability test before the write.
         RunCase{"SetFriendlyNameUnreadableFirst",
                 R"({"devices": [{"friendlyName": "Only", "fail": {"instanceId": 13}}]})",

@@ -66,6 +66,28 @@ TEST(DeviceText, CaseIsIgnoredForAsciiLettersOnly) {
   EXPECT_FALSE(EqualsIgnoringCase("\xC4", "\xE4"));
 }
 
+TEST(DeviceText, ControlCharactersAreFoundAndEscaped) {
+  for (const char* text : {"a\nb", "\x1B[31m", "tab\t", "\x7F", "\r"})
+    EXPECT_TRUE(HasControlCharacter(text)) << text;
+  for (const char* text : {"", "Uplink 2", "ger\xC3\xA4t", "\xFF"})
+    EXPECT_FALSE(HasControlCharacter(text)) << text;
+
+  const std::pair<std::string, std::string> rows[] = {
+      {"plain", "plain"},
+      {"a\nb\r\tc\\", "a\\nb\\r\\tc\\\\"},
+      {"\x1B[2J\x7F", "\\x1B[2J\\x7F"},
+      {"csi\xC2\x9B", "csi\\x9B"},       // U+009B
+      {"ger\xC3\xA4t", "ger\xC3\xA4t"},  // letters stay
+      {std::string("nul\0", 4), "nul\\x00"},
+      {std::string(50, 'k'), std::string(40, 'k') + "..."},
+      // Cut after whole characters only.
+      {std::string(39, 'k') + "\xC3\xA4\xC3\xA4", std::string(39, 'k') + "\xC3\xA4..."},
+  };
+  for (const auto& [text, escaped] : rows)
+    EXPECT_EQ(EscapeForDiagnostics(text), escaped) << text;
+  EXPECT_EQ(EscapeForDiagnostics(std::string(50'000'000, '[')).size(), 43u);
+}
+
 // Letters beyond ASCII fold as the user's locale folds them: UTF-8 on Linux,
 // the ANSI code page (1252 here) on Windows.
 TEST(LocaleText, CaseIsIgnoredAsTheLocaleDoes) {

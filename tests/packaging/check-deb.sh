@@ -83,6 +83,31 @@ if [ -s "$work/quillon.out" ]; then
 fi
 tr -d '\r' <"$bin/quillon.log" >"$work/reported" 2>/dev/null ||
   fail "the unpacked quillon wrote no report log"
+
+# As an ordinary user: help and version, the report log on standard output
+# with its CR LF line ends, and a clear line where the log cannot be written.
+as_user "$bin/quillon" --version >"$work/quillon.version" 2>&1
+grep -qx "quillon $version" "$work/quillon.version" ||
+  fail "quillon --version: $(cat "$work/quillon.version")"
+as_user "$bin/quillon" --help >"$work/help" 2>"$work/help.err" || fail "quillon --help exited with $?"
+[ -s "$work/help.err" ] && fail "quillon --help wrote to standard error: $(cat "$work/help.err")"
+[ "$(wc -l <"$work/help")" -lt 40 ] || fail "quillon --help takes 40 lines or more"
+grep -qF /reportLog= "$work/help" && grep -qF "$bin/quillon.log" "$work/help" ||
+  fail "quillon --help does not say where the report log goes"
+as_user "$bin/quillon" "/deviceSource=$work/machine.json" /deviceCommand=enumDevices /reportLog=- \
+  >"$work/stdout.log" 2>"$work/stdout.err" || fail "quillon /reportLog=- exited with $?"
+[ -s "$work/stdout.err" ] && fail "quillon /reportLog=- wrote to standard error: $(cat "$work/stdout.err")"
+awk '!/\r$/ { bad = 1 } END { exit bad }' "$work/stdout.log" ||
+  fail "quillon /reportLog=- wrote a line not ended by CR LF"
+tr -d '\r' <"$work/stdout.log" | cmp -s - "$work/reported" ||
+  fail "quillon /reportLog=- and the report log beside the program differ"
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null 2>&1; then
+  as_user "$bin/quillon" "/deviceSource=$work/machine.json" /deviceCommand=enumDevices \
+    >"$work/denied.out" 2>&1 || fail "quillon without a writable log exited with $?"
+  grep -q "report log $bin/quillon.log could not be opened" "$work/denied.out" ||
+    fail "quillon without a writable log said: $(cat "$work/denied.out")"
+fi
+
 devices=$(grep -c . "$work/listed")
 [ "$devices" -gt 0 ] || fail "quillon-devices listed no device"
 [ "$json_devices" -eq "$devices" ] || fail "--json gave $json_devices devices, --report $devices"

@@ -29,7 +29,7 @@ expect() {
   fi
 }
 
-all_switches=(/deviceCommand= /deviceName= /deviceSource= /value0=)
+all_switches=(/deviceCommand= /deviceName= /deviceSource= /reportLog= /value0=)
 # Readline replaces only what follows the last "=", so a command is offered bare.
 expect "quillon /deviceCommand=" enableDevice disableDevice startDevice stopDevice \
   enumDevices statusDevice setFriendlyName
@@ -47,6 +47,15 @@ expect "quillon \"/value" /value0=
 expect "quillon /deviceSource=$dir/mach" "$dir/machine.json" "$dir/machine-tree"
 expect "quillon /deviceName=Uplink"
 expect "quillon --x"
+cd "$dir" || exit 1
+expect "quillon /reportLog=" - machine.json other.txt machine-tree
+expect "quillon /reportLog=-" -
+expect "quillon /reportLog=m" machine.json machine-tree
+expect "quillon /REPORTLOG=$dir/oth" "$dir/other.txt"
+expect "quillon /rep" /reportLog=
+expect "quillon -" --help --version
+expect "quillon --v" --version
+expect "quillon /deviceCommand=enumDevices --h"
 
 expect "quillon-devices " --source= --report --json --export --version --help
 expect "quillon-devices --j" --json

@@ -43,6 +43,31 @@ TEST_F(FormTest, EachReportLineIsOnDiskAsSoonAsItEnds) {
   EXPECT_EQ(ReadFile(LogPath()).substr(136), "DeviceProblemText=enabled\r\n");  // window still open
 }
 
+// Lines are written out in batches, yet a box that waits for the user finds
+// every line finished before it in the file.
+TEST_F(FormTest, AnErrorBoxFindsEveryFinishedLineInTheLog) {
+  class LogReadingPresenter final : public ErrorPresenter {
+   public:
+    explicit LogReadingPresenter(std::string path) : path_(std::move(path)) {}
+    void ShowError(const std::string&) override { logs.push_back(ReadFile(path_)); }
+    std::vector<std::string> logs;
+
+   private:
+    std::string path_;
+  };
+  service.devices[2].failInstanceId = 5;
+  LogReadingPresenter boxes(LogPath());
+  form = std::make_unique<TMainForm>(service, boxes, LogBesideExecutable(), &cursor);
+  form->SelectDeviceByName("");
+  form->ExecuteDeviceCommand("enumDevices", "");
+  form.reset();
+  EXPECT_EQ(boxes.logs, (std::vector<std::string>{
+                            "",  // while the list was filled
+                            "Uplink: 0x0180200A(enabled)\r\n"
+                            "Virtio block device: 0x01802400(disabled)\r\n",
+                        }));
+}
+
 TEST_F(FormTest, SetFriendlyNameStoresValue0OrTheEmptyText) {
   Make();
   form->SelectDeviceByName("Unknown");

@@ -26,7 +26,7 @@ class DeviceFileWindowTest : public WindowTest {
     const std::string path = dir.filePath("machine.json");
     WriteFile(path, json);
     file = devices::MakeDeviceFileService(path, diagnostics);
-    form = std::make_unique<TMainForm>(*file, errors, ExecutablePath());
+    form = std::make_unique<TMainForm>(*file, errors, LogBesideExecutable());
     window = std::make_unique<MainWindow>(*form);
     return *form;
   }

@@ -93,9 +93,12 @@ class FormTest : public ::testing::Test {
 
   std::string ExecutablePath() const { return dir.filePath("quillon"); }
   std::string LogPath() const { return dir.filePath("quillon.log"); }
+  ReportLogTarget LogBesideExecutable() const {
+    return ReportLogTarget::BesideExecutable(ExecutablePath());
+  }
 
   virtual TMainForm& Make() {
-    form = std::make_unique<TMainForm>(service, errors, ExecutablePath(), &cursor);
+    form = std::make_unique<TMainForm>(service, errors, LogBesideExecutable(), &cursor);
     return *form;
   }
 

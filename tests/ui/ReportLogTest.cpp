@@ -3,6 +3,8 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include "FormTestSupport.h"
 #include "ReportLogFile.h"
 
@@ -42,6 +44,23 @@ TEST(ReportLogFileTest, EndsEveryLineWithCrLf) {
   EXPECT_EQ(std::filesystem::status(path).permissions() & perms::others_write, perms::none);
 }
 
+// Written out in batches: none lost, none out of order.
+TEST(ReportLogFileTest, AReportOfManyLinesIsWrittenWhole) {
+  TempDir dir;
+  const std::string path = dir.filePath("r.log");
+  ReportLogFile log;
+  ASSERT_TRUE(log.Open(path));
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string line = "Device #" + std::to_string(i) + ": 0x0180200A(enabled)";
+    log.Write(line);
+    log.EndLine();
+    expected += line + "\r\n";
+  }
+  log.Flush();
+  EXPECT_EQ(ReadFile(path), expected);
+}
+
 TEST_F(FormTest, EveryStartTruncatesTheLastReport) {
   WriteFile(LogPath(), "an earlier run\r\n");
   Make();
@@ -64,6 +83,45 @@ TEST_F(FormTest, ALinkInPlaceOfTheLogIsNotFollowed) {
   EXPECT_EQ(ReadFile(target), "keep me");
   EXPECT_NE(diagnostics.find("report log"), std::string::npos);
   EXPECT_TRUE(errors.texts.empty());  // never a box
+}
+
+// Only a plain file of its own is truncated: a second link to some other
+// file is not emptied, and a FIFO does not hold the start-up for a reader.
+TEST_F(FormTest, ALogWithOtherLinksOrNoFileIsNotOpened) {
+  const std::string target = dir.filePath("precious.txt");
+  WriteFile(target, "keep me");
+  std::filesystem::create_hard_link(target, LogPath());
+  Make();
+  EXPECT_FALSE(form->ReportLogOpen());
+  EXPECT_EQ(ReadFile(target), "keep me");
+  form->SelectDeviceByName("");
+  ::testing::internal::CaptureStderr();
+  form->ExecuteDeviceCommand("enumDevices", "");
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("more than one link"), std::string::npos);
+  form.reset();
+  EXPECT_EQ(ReadFile(target), "keep me");
+
+  std::filesystem::remove(LogPath());
+  ASSERT_EQ(mkfifo(LogPath().c_str(), 0600), 0);
+  Make();
+  EXPECT_FALSE(form->ReportLogOpen());
+}
+
+// A line break in a name would turn one report line into two, the second
+// one forged: control characters show as blanks.
+TEST_F(FormTest, ReportLinesStayOneLinePerDevice) {
+  service.devices[0].friendlyName = "Evil\r\nFake: 0x0180200A(enabled)\x1B";
+  Make();
+  form->SelectDeviceByName("");
+  form->ExecuteDeviceCommand("enumDevices", "");
+  form->SelectDeviceByName("");
+  form->ExecuteDeviceCommand("statusDevice", "");
+  form.reset();
+  const std::string log = ReadFile(LogPath());
+  EXPECT_EQ(log.substr(0, log.find("\r\n")),
+            "Evil  Fake: 0x0180200A(enabled) : 0x0180200A(enabled)");
+  EXPECT_NE(log.find("\r\nDeviceName=Evil  Fake: 0x0180200A(enabled) \r\n"), std::string::npos)
+      << log;
 }
 
 }  // namespace

@@ -65,5 +65,15 @@ TEST_F(WindowInputTest, MenuCaptionsCarryUniqueAccessKeys) {
   EXPECT_FALSE(window->About1->isEnabled());
 }
 
+// setFriendlyName with a window: the name reaches the service as given,
+// also bytes that are no text in the locale, which the field would alter.
+TEST_F(WindowInputTest, CommandValuesPassTheWindowUnaltered) {
+  Make();
+  form->SelectDeviceByName("");
+  form->ExecuteDeviceCommand("setFriendlyName", "Disk \xFF\xFE");
+  EXPECT_EQ(form->EditName.Text(), "Disk \xFF\xFE");
+  EXPECT_EQ(service.devices[0].friendlyName, "Disk \xFF\xFE");
+}
+
 }  // namespace
 }  // namespace quillon::ui::testing

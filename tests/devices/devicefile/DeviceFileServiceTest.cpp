@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "DeviceFileModel.h"
+#include "DeviceFileReading.h"
 #include "DeviceFileStore.h"
 #include "DeviceText.h"
 #include "MemberList.h"
@@ -25,8 +26,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+#include <cstdlib>
 #endif
 
 namespace quillon::devices {
@@ -290,6 +293,89 @@ TEST_F(DeviceFileTest, ABrokenFileFailsTheOpenAndSaysWhereAndWhy) {
   }
 }
 
+// The quick reader scans the text itself: it must take what the document
+// reader takes as that reader does, and refuse whatever that reader refuses.
+TEST(DeviceFileReadersTest, TheQuickReaderFollowsJsonAsTheDocumentReaderDoes) {
+  enum Expect { kQuick, kDocumentOnly, kBroken };
+  const auto member = [](const std::string& fields) { return "{\"devices\": [{" + fields + "}]}"; };
+  std::vector<std::pair<std::string, Expect>> cases = {
+      // Escapes, raw UTF-8 of every length and at the edges of its ranges, DEL.
+      {member(R"("instanceId": "A\\B\u00e9\n\t\"\/\b\f\r", "friendlyName": "x\u0000y")"), kQuick},
+      {member("\"friendlyName\": \"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\x7F\""), kQuick},
+      {member("\"friendlyName\": \"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF\""),
+       kQuick},
+      {member(R"("description": "\ud83d\ude00\uFFFF\u20AC")"), kQuick},
+      // Numbers at the edges of 32 bits, white space of every kind.
+      {"\t{\r\n\"devices\" :[ {\"devInst\":-0 ,\"status\":4294967295,\"problem\":-2147483648}\n]}"
+       "\r\n\t ",
+       kQuick},
+      {member(R"("status": "0XfFfFfFfF", "problem": "0x0", "devInst": 0)"), kQuick},
+      {"\xEF\xBB\xBF{}", kDocumentOnly},  // a byte order mark
+      // Broken strings.
+      {member("\"friendlyName\": \"a\x01\""), kBroken},
+      {member("\"friendlyName\": \"\xC0\x80\""), kBroken},
+      {member("\"friendlyName\": \"\xED\xA0\x80\""), kBroken},
+      {member("\"friendlyName\": \"\xF4\x90\x80\x80\""), kBroken},
+      {member("\"friendlyName\": \"\xF5\x80\x80\x80\""), kBroken},
+      {member("\"friendlyName\": \"\x80\""), kBroken},
+      {member("\"friendlyName\": \"\xE2\x82\""), kBroken},
+      {member(R"("friendlyName": "\ud800")"), kBroken},
+      {member(R"("friendlyName": "\udc00")"), kBroken},
+      {member(R"("friendlyName": "\ud800\u0041")"), kBroken},
+      {member(R"("friendlyName": "\x")"), kBroken},
+      {member(R"("friendlyName": "\u12G4")"), kBroken},
+      {member(R"("friendlyName": "\u12")"), kBroken},
+      {member(R"("friendlyName": "open)"), kBroken},
+      // Broken numbers and literals.
+      {member(R"("status": 01)"), kBroken},
+      {member(R"("status": -01)"), kBroken},
+      {member(R"("status": 1.0)"), kBroken},
+      {member(R"("status": 1e3)"), kBroken},
+      {member(R"("status": -)"), kBroken},
+      {member(R"("status": +1)"), kBroken},
+      {member(R"("status": 4294967296)"), kBroken},
+      {member(R"("status": 12345678901234567890)"), kBroken},
+      {member(R"("problem": -2147483649)"), kBroken},
+      {member(R"("present": tru)"), kBroken},
+      {member(R"("present": truex)"), kBroken},
+      {member(R"("present": True)"), kBroken},
+      {member(R"("fail": nul)"), kBroken},
+      // Broken structure.
+      {R"({"devices": [{},]})", kBroken},
+      {R"({"devices": [{"status": 1,}]})", kBroken},
+      {R"({"devices": [{"status": 1 "problem": 2}]})", kBroken},
+      {R"({"devices": [{"status" 1}]})", kBroken},
+      {R"({"devices": [{} {}]})", kBroken},
+      {R"({"devices": [})", kBroken},
+      {R"({"devices": [{})", kBroken},
+      {R"({} x)", kBroken},
+      {R"({}{})", kBroken},
+      {"", kBroken},
+      {" \n", kBroken},
+  };
+  // A character that needs care at every place of an eight-byte block.
+  for (std::size_t offset = 0; offset < 17; ++offset) {
+    const std::string before(offset, 'a');
+    cases.emplace_back(member("\"friendlyName\": \"" + before + R"(\"b", "description": ")" +
+                              before + "\xC3\xA9\""),
+                       kQuick);
+    cases.emplace_back(member("\"friendlyName\": \"" + before + "\n\""), kBroken);
+    cases.emplace_back(member("\"friendlyName\": \"" + before + "\xFF\""), kBroken);
+  }
+  for (const auto& [text, expect] : cases) {
+    SCOPED_TRACE(text);
+    if (expect == kBroken) {
+      devicefile::Model model;
+      nlohmann::ordered_json document;
+      devicefile::ParseError error;
+      EXPECT_FALSE(devicefile::ParseDeviceDocument(text, model, document, error));
+      EXPECT_FALSE(devicefile::ParseDeviceFileQuickly(text, model));
+    } else {
+      ExpectReadersAgree(text, expect == kQuick);
+    }
+  }
+}
+
 TEST_F(DeviceFileTest, EnumerationChecksTheRecordSizeAndTheHandle) {
   Service(R"({"devices": [{}]})");
   const DeviceInfoSetPtr set = Open();
@@ -539,8 +625,13 @@ TEST_F(DeviceFileTest, FriendlyNamesAreStoredAsGivenUnlessTheyCouldNotBeReadBack
   Service(original);
   DeviceInfoSetPtr set = Open();
   auto members = Members(set.get());
-  EXPECT_EQ(SetFriendlyName(set, members[0], std::string(260, 'n')), error::kInvalidParameter);
-  EXPECT_EQ(SetFriendlyName(set, members[0], "\xFF\xFE"), error::kInvalidData);
+  // Too long to read back, a forged report line, an escape sequence, bytes
+  // that JSON text cannot hold: refused, never altered.
+  for (const std::string& name :
+       {std::string(260, 'n'), std::string("Disk\nFake: 0x0180200A(enabled)"),
+        std::string("\x1B[2J"), std::string("tab\t"), std::string("\xFF\xFE")}) {
+    EXPECT_EQ(SetFriendlyName(set, members[0], name), error::kInvalidParameter) << name;
+  }
   EXPECT_EQ(ReadText(path_), original);
 
   ASSERT_EQ(SetFriendlyName(set, members[0], "Backup disk \xC3\xA4"), 0u);
@@ -585,7 +676,151 @@ TEST_F(DeviceFileTest, AChangeFailsAndWritesNothingWhenTheFileNoLongerAllowsIt) 
   }
 }
 
+// Whatever a file holds, reading it ends in a set or in error 13 with one
+// short line that says where and why, never in an exception, and within
+// memory near the file's size.
+TEST_F(DeviceFileTest, HostileFilesFailWithOneShortLine) {
+  std::string emptyMembers = R"({"devices": [)";
+  for (std::size_t i = 0; i <= devicefile::kMaxMembers; ++i)
+    emptyMembers += "{},";
+  emptyMembers.back() = ']';
+  emptyMembers += '}';
+  const std::pair<std::string, const char*> rows[] = {
+      {R"({"devices": [{"status": 1e400}]})", "number overflow parsing '1e400'"},
+      {R"({"devices": [{"status": 1)" + std::string(1000000, '0') + "}]}", "number overflow"},
+      {std::string(100000, '['), "nested deeper"},
+      {R"({"devices": [{")" + std::string(5000000, 'k') + R"(": 1}]})", "kkk...: unknown key"},
+      {R"({"devices": [{"\u001b[2J\n": 1}]})", "devices[0].\\x1B[2J\\n: unknown key"},
+      {R"({"devices": [{"instanceId": "A\n\u001b]0;x"}, {"instanceId": "a\n\u001b]0;x"}]})",
+       "devices[1]: instance ID \"a\\n\\x1B]0;x\" is also used by devices[0]"},
+      {std::string("{\"devices\": []}\0{", 17), "NUL"},
+      {std::string("{\"devices\": [\0]}", 16), "NUL"},
+      {emptyMembers, "devices: more than 200000 devices"},
+  };
+  for (const auto& [text, reason] : rows) {
+    SCOPED_TRACE(reason);
+    diagnostics_.str("");
+    Service(text);
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(service_->GetLastError(), error::kInvalidData);
+    const auto lines = DiagnosticLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(path_.string() + ":1: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
+    EXPECT_LT(lines[0].size(), path_.string().size() + 120) << lines[0];
+    EXPECT_FALSE(HasControlCharacter(lines[0])) << lines[0];
+    devicefile::Model model;
+    EXPECT_FALSE(devicefile::ParseDeviceFileQuickly(text, model)) << "the readers agree";
+  }
+}
+
 #ifndef _WIN32
+
+// A FIFO would block the open, a device never end, a huge file fill the
+// memory: each fails at once with error 13 and says why.
+TEST_F(DeviceFileTest, OnlyRegularFilesOfBoundedSizeAreRead) {
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  WriteText(dir_ / "huge.json", "");
+  fs::resize_file(dir_ / "huge.json", devicefile::kMaxDeviceFileSize + 1);  // sparse
+  const std::pair<fs::path, const char*> rows[] = {
+      {dir_ / "fifo", "a FIFO"},
+      {"/dev/zero", "a character device"},
+      {dir_ / "huge.json", "at most 256 MiB"},
+  };
+  for (const auto& [path, reason] : rows) {
+    SCOPED_TRACE(path);
+    diagnostics_.str("");
+    service_ = MakeDeviceFileService(path.string(), diagnostics_);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Open());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(service_->GetLastError(), error::kInvalidData);
+    EXPECT_NE(diagnostics_.str().find(reason), std::string::npos) << diagnostics_.str();
+  }
+}
+
+// No write permission at all means "leave it", also to root, whom the
+// permission bits do not stop.
+TEST_F(DeviceFileTest, AFileWithoutWritePermissionIsKeptWhoeverRuns) {
+  const std::string original = R"({"devices": [{"friendlyName": "Before", "devInst": 9}]})";
+  for (const mode_t mode : {0444, 0400, 0}) {
+    SCOPED_TRACE(mode);
+    Service(original);
+    ASSERT_EQ(::chmod(path_.c_str(), mode), 0);
+    const DeviceInfoSetPtr set = Open();
+    auto members = Members(set.get());
+    EXPECT_EQ(ChangeState(set, members[0], DICS_DISABLE), error::kAccessDenied);
+    EXPECT_EQ(SetFriendlyName(set, members[0], "After"), error::kAccessDenied);
+    ASSERT_EQ(::chmod(path_.c_str(), 0644), 0);
+    EXPECT_EQ(ReadText(path_), original);
+  }
+}
+
+// Two processes, each counting one device's name up: every change that
+// reported success is still there at the end.
+TEST_F(DeviceFileTest, TwoProcessesChangingOneFileLoseNoChange) {
+  constexpr int kChanges = 200;
+  Service(R"({"devices": [{"instanceId": "ROOT\\A\\0", "friendlyName": "0"},
+                          {"instanceId": "ROOT\\B\\0", "friendlyName": "0"}]})");
+  service_.reset();
+  std::vector<pid_t> children;
+  for (const std::size_t mine : {0u, 1u}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child > 0) {
+      children.push_back(child);
+      continue;
+    }
+    std::ostringstream ignored;
+    service_ = MakeDeviceFileService(path_.string(), ignored);
+    int failed = 0;
+    for (int i = 0; i < kChanges; ++i) {
+      const DeviceInfoSetPtr set = Open();
+      auto members = Members(set.get());
+      const long count =
+          std::strtol(Property(set, members[mine], SPDRP_FRIENDLYNAME).c_str(), nullptr, 10);
+      failed += SetFriendlyName(set, members[mine], std::to_string(count + 1)) != 0;
+    }
+    std::_Exit(failed == 0 ? 0 : 1);
+  }
+  for (const pid_t child : children) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a change failed";
+  }
+  NewRun();
+  const DeviceInfoSetPtr set = Open();
+  const auto members = Members(set.get());
+  ASSERT_EQ(members.size(), 2u);
+  for (const SP_DEVINFO_DATA& member : members)
+    EXPECT_EQ(Property(set, member, SPDRP_FRIENDLYNAME), std::to_string(kChanges));
+}
+
+// A change killed before its rename leaves a temporary file; the next change
+// removes such files, and nothing else.
+TEST_F(DeviceFileTest, AChangeRemovesOnlyTheLeftoversOfKilledChanges) {
+  Service(R"({"devices": [{}]})");
+  const fs::path leftovers[] = {dir_ / ".devices.json.tmp-a1B2c3",
+                                dir_ / ".devices.json.tmp-4242-0"};
+  const fs::path kept[] = {dir_ / ".devices.json.backup", dir_ / ".devices.json.tmp-",
+                           dir_ / ".other.json.tmp-a1B2c3", dir_ / "devices.json.tmp-a1B2c3",
+                           dir_ / ".devices.json.tmp-my~copy"};
+  for (const fs::path& path : leftovers)
+    WriteText(path, "{\"devices\": [");
+  for (const fs::path& path : kept)
+    WriteText(path, "mine");
+  fs::create_directory(dir_ / ".devices.json.tmp-folder");
+  fs::create_symlink(kept[0], dir_ / ".devices.json.tmp-link12");
+  const DeviceInfoSetPtr set = Open();
+  auto members = Members(set.get());
+  ASSERT_EQ(SetFriendlyName(set, members[0], "Renamed"), 0u);
+  for (const fs::path& path : leftovers)
+    EXPECT_FALSE(fs::exists(path)) << path;
+  for (const fs::path& path : kept)
+    EXPECT_EQ(ReadText(path), "mine") << path;
+  EXPECT_TRUE(fs::is_directory(dir_ / ".devices.json.tmp-folder"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / ".devices.json.tmp-link12"));
+}
 
 // Root writes through any permission, so the file size limit stands in for
 // a disk that refuses the write: it fails even for root.

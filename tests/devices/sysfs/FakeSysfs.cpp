@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Splits a statement into words; "..." groups blanks, \n and \" are escapes.
+// Splits a statement into words; "..." groups blanks, \n, \t and \" are escapes.
 bool Split(std::string_view line, std::vector<std::string>& words, std::string* error) {
   std::string word;
   bool inWord = false;
@@ -26,7 +26,7 @@ bool Split(std::string_view line, std::vector<std::string>& words, std::string* 
         quoted = false;
       } else if (c == '\\' && i + 1 < line.size()) {
         const char next = line[++i];
-        word += next == 'n' ? '\n' : next;
+        word += next == 'n' ? '\n' : next == 't' ? '\t' : next;
       } else {
         word += c;
       }
@@ -208,6 +208,17 @@ void FakeSysfs::BindDriver(const std::string& bus, const std::string& devpath,
   fs::create_directories(driverDir);
   RelativeLink(Devices(devpath) + "/driver", driverDir);
   RelativeLink(driverDir + "/" + fs::path(devpath).filename().string(), Devices(devpath));
+}
+
+std::string FakeSysfs::UnbindDriver(const std::string& devpath) {
+  const fs::path link = fs::path(Devices(devpath)) / "driver";
+  std::error_code ec;
+  const fs::path driverDir = fs::canonical(link, ec);
+  if (ec)
+    return {};
+  fs::remove(link, ec);
+  fs::remove(driverDir / fs::path(devpath).filename(), ec);
+  return driverDir.filename().string();
 }
 
 void FakeSysfs::RemoveDevice(const std::string& devpath) {

@@ -10,7 +10,7 @@
 //   dir <devpath> [attr...]            a plain directory
 //   driver <bus> <name>                a driver the bus offers
 //   rootdev <major:minor>              the block device holding "/"
-// Attributes: name=value, with "..." for blanks and \n for a line break;
+// Attributes: name=value, with "..." for blanks, \n for a line break, \t a tab;
 // a name may hold '/' for subdirectories (capabilities/key=...).
 // driver=NAME binds a driver; @name=devpath makes a symlink (firmware_node,
 // physical_node, ...).
@@ -46,13 +46,15 @@ class FakeSysfs {
   void RemoveDevice(const std::string& devpath);
   // Makes an arbitrary symlink; both paths relative to the root.
   void Symlink(const std::string& linkPath, const std::string& target);
+  // Binds a driver the way the kernel shows it: links both ways.
+  void BindDriver(const std::string& bus, const std::string& devpath, const std::string& driver);
+  // Removes the links of the device's driver; its name, empty when none was bound.
+  std::string UnbindDriver(const std::string& devpath);
   // Leaves the tree in place when this object goes (a benchmark's tree).
   void Keep() { keep_ = true; }
 
  private:
   bool Statement(std::string_view line, std::string* error);
-  // Binds a driver the way the kernel shows it: links both ways.
-  void BindDriver(const std::string& bus, const std::string& devpath, const std::string& driver);
   std::string Devices(const std::string& devpath) const;
   void Attribute(const std::string& dir, const std::string& name, const std::string& value);
   void RelativeLink(const std::string& linkPath, const std::string& targetPath);

@@ -2,6 +2,8 @@
 // handles, vanishing devices, the enumerator filter and refused writes.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "DeviceText.h"
@@ -121,6 +123,33 @@ TEST(SysfsSet, HandlesSurviveRefreshesAreNeverReusedAndReadAfresh) {
   EXPECT_EQ(problem, 28U);
 }
 
+// Two nodes whose IDs are the same after the cut to 200 characters.
+TEST(SysfsSet, TwinsKeepTheirOwnIdsAndHandles) {
+  FakeSysfs tree;
+  const std::string stem(195, 'a');
+  const std::string statements = "bus zz p/" + stem + "1 driver=x\nbus zz p/" + stem + "2 driver=x";
+  ASSERT_TRUE(tree.Load(statements));
+  const auto service = ServiceFor(tree);
+  const auto first = ReadAll(*service);
+  ASSERT_EQ(first.size(), 2U);
+  EXPECT_EQ(first[0].instanceId.size(), 200U);
+  EXPECT_EQ(first[1].instanceId, first[0].instanceId.substr(0, 198) + "_2");
+
+  // The first goes: the second keeps its ID and handle.
+  tree.RemoveDevice("p/" + stem + "1");
+  const auto second = ReadAll(*service);
+  ASSERT_EQ(second.size(), 1U);
+  EXPECT_EQ(second[0].instanceId, first[1].instanceId);
+  EXPECT_EQ(second[0].devInst, first[1].devInst);
+
+  // It comes back: both have their own again.
+  ASSERT_TRUE(tree.Load(statements));
+  const auto third = ReadAll(*service);
+  ASSERT_EQ(third.size(), 2U);
+  EXPECT_EQ(third[0].devInst, first[0].devInst);
+  EXPECT_EQ(third[1].devInst, first[1].devInst);
+}
+
 TEST(SysfsSet, UnreadableAndVanishingEntriesAreSkipped) {
   FakeSysfs tree;
   ASSERT_TRUE(tree.Load(R"(
@@ -168,7 +197,7 @@ bus platform platform/three driver=c
   EXPECT_EQ(status, 7U);
 }
 
-TEST(SysfsSet, ChangesAreRefusedAsNotSupported) {
+TEST(SysfsSet, MalformedParametersChangeNothing) {
   FakeSysfs tree;
   LoadFixture(tree, "laptop.tree");
   const auto service = ServiceFor(tree);
@@ -179,25 +208,13 @@ TEST(SysfsSet, ChangesAreRefusedAsNotSupported) {
   ASSERT_TRUE(service->SetupDiEnumDeviceInfo(set.get(), 3, &data));  // the Wi-Fi adapter
 
   SP_PROPCHANGE_PARAMS params{};
-  params.ClassInstallHeader = {sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE};
+  params.ClassInstallHeader = {28, DIF_PROPERTYCHANGE};
   params.StateChange = DICS_DISABLE;
   params.Scope = DICS_FLAG_GLOBAL;
-  EXPECT_TRUE(service->SetupDiSetClassInstallParamsA(set.get(), &data, &params.ClassInstallHeader,
-                                                     sizeof(params)));
-  EXPECT_FALSE(service->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &data));
-  EXPECT_EQ(service->GetLastError(), error::kNotSupported);
-
-  const std::string name = "Uplink";
-  EXPECT_FALSE(service->SetupDiSetDeviceRegistryPropertyA(
-      set.get(), &data, SPDRP_FRIENDLYNAME, reinterpret_cast<const std::uint8_t*>(name.data()),
-      static_cast<std::uint32_t>(name.size())));
-  EXPECT_EQ(service->GetLastError(), error::kNotSupported);
-
-  // Malformed parameters are refused before anything else.
-  params.ClassInstallHeader.cbSize = 28;
   EXPECT_FALSE(service->SetupDiSetClassInstallParamsA(set.get(), &data, &params.ClassInstallHeader,
                                                       sizeof(params)));
   EXPECT_EQ(service->GetLastError(), error::kInvalidParameter);
+  EXPECT_FALSE(service->SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &data));
 
   // Nothing in the tree changed.
   const auto rows = ReadAll(*service, "PCI");
@@ -254,6 +271,24 @@ TEST(SysfsSet, NoDatabasesFallsBackToOtherSources) {
   EXPECT_EQ(rows[0].description, "Bridge");
   EXPECT_EQ(rows[2].description, "Mass storage controller");
   EXPECT_EQ(rows[3].description, "Network controller");
+}
+
+// A FIFO in a database's place is no database: it must not hold the open
+// until someone writes to it.
+TEST(SysfsSet, DatabasesThatAreNoRegularFilesAreSkipped) {
+  FakeSysfs tree;
+  std::string error;
+  ASSERT_TRUE(tree.LoadFile(SysfsFixture("vm.tree"), &error)) << error;
+  tree.WriteFile("usr/share/misc/usb.ids", "");
+  for (const char* name : {"pci.ids", "usb.ids"}) {
+    const std::filesystem::path path = std::filesystem::path(tree.Root()) / "usr/share/misc" / name;
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  }
+  const auto service = ServiceFor(tree);
+  const auto rows = ReadAll(*service, "PCI");
+  ASSERT_EQ(rows.size(), 6U);
+  EXPECT_EQ(rows[0].description, "Bridge");
 }
 
 }  // namespace

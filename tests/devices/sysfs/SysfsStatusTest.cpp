@@ -117,6 +117,45 @@ TEST(SysfsStatus, RootDiskChainIsNotDisableable) {
   }
 }
 
+// Problem 10 rather than 28 where the running kernel has a driver for the
+// node's modalias, as a module or built in.
+TEST(SysfsStatus, DriverThatExistsButIsNotBound) {
+  struct Row {
+    const char* what;
+    const char* node;
+    const char* release;
+    std::uint32_t problem;
+  };
+  const char* const nic =
+      "bus pci p/0000:00:03.0 class=0x020000 driver_override=(null) "
+      "modalias=pci:v00008086d0000100Esv00001AF4sd00001100bc02sc00i00";
+  const Row rows[] = {
+      {"module", nic, "6.1.0-test", 10},
+      {"built in", "bus acpi LNXPWRBN:00 hid=LNXPWRBN modalias=acpi:LNXPWRBN:", "6.1.0-test", 10},
+      {"no driver for it",
+       "bus pci p/0000:00:03.0 class=0x020000 modalias=pci:v00008086d0000100Fsv0sd0bc02sc00i00",
+       "6.1.0-test", 28},
+      {"another release's drivers", nic, "6.2.0-other", 28},
+      {"a release that would leave the folder", nic, "..", 28},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeSysfs tree;
+    ASSERT_TRUE(tree.Load(row.node));
+    tree.WriteFile("proc/sys/kernel/osrelease", std::string(row.release) + "\n");
+    tree.WriteFile("lib/modules/6.1.0-test/modules.alias",
+                   "# Aliases extracted from modules themselves.\n"
+                   "alias pci:v00008086d0000100Esv*sd*bc*sc*i* e1000\n");
+    tree.WriteFile("lib/modules/6.1.0-test/modules.builtin.alias",
+                   "alias acpi*:LNXPWRBN:* button\n");
+    tree.WriteFile("lib/modules/modules.alias", "alias pci:* everything\n");
+    const auto service = MakeSysfsService(SysfsOptions{tree.Root(), ""});
+    const auto nodes = ReadAll(*service);
+    ASSERT_EQ(nodes.size(), 1U);
+    EXPECT_EQ(nodes[0].problem, row.problem);
+  }
+}
+
 TEST(SysfsClass, GuidsOfTheClassesOutsideDevguid) {
   EXPECT_EQ(FormatGuid(sysfs::SetupClassGuid("USBDevice")),
             "{88BAE032-5A81-49F0-BC3D-A4FF138216D6}");

@@ -219,6 +219,15 @@ TEST_F(SetupApiServiceTest, FriendlyNamesWrittenReadBack) {
     }
     EXPECT_TRUE(found) << id;
   }
+
+  // A control character would break report lines: refused before the
+  // system sees the name, which stays as it was.
+  for (const std::string& refused : {std::string("Line\nbreak"), std::string("\x1B[2J")}) {
+    EXPECT_FALSE(SetFriendlyName(member, refused));
+    EXPECT_EQ(service_->GetLastError(), error::kInvalidParameter);
+  }
+  ASSERT_TRUE(ReadProperty(set(), member, SPDRP_FRIENDLYNAME, read));
+  EXPECT_EQ(read, "Quillon test name");
 }
 
 TEST_F(SetupApiServiceTest, StatusOutputsAreWrittenOnlyOnSuccess) {
