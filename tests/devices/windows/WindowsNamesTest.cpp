@@ -51,7 +51,10 @@ static_assert(error::kBusy == ERROR_BUSY);
 static_assert(error::kNoMoreItems == ERROR_NO_MORE_ITEMS);
 static_assert(error::kInvalidUserBuffer == ERROR_INVALID_USER_BUFFER);
 static_assert(error::kNoDriverSelected == static_cast<std::uint32_t>(ERROR_NO_DRIVER_SELECTED));
+static_assert(error::kInvalidRegProperty == static_cast<std::uint32_t>(ERROR_INVALID_REG_PROPERTY));
 static_assert(error::kNoSuchDevinst == static_cast<std::uint32_t>(ERROR_NO_SUCH_DEVINST));
+static_assert(error::kNoClassInstallParams ==
+              static_cast<std::uint32_t>(ERROR_NO_CLASSINSTALL_PARAMS));
 static_assert(error::kNotDisableable == static_cast<std::uint32_t>(ERROR_NOT_DISABLEABLE));
 
 static_assert(sizeof(quillon::devices::SP_CLASSINSTALL_HEADER) == sizeof(::SP_CLASSINSTALL_HEADER));
