@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "CommandLine.h"
 #include "ExecutablePath.h"
 
 namespace quillon::app {
@@ -16,6 +17,10 @@ std::string ExecutablePath() {
       return std::string(buffer.data(), static_cast<std::size_t>(length));
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::vector<std::string> ProgramArguments(int argc, const char* const* argv) {
+  return ArgumentsFromArgv(argc, argv);
 }
 
 }  // namespace quillon::app

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "CommandLine.h"
 #include "ExecutablePath.h"
 
 namespace quillon::app {
@@ -22,6 +23,10 @@ std::string ExecutablePath() {
       return std::string(buffer.data(), length);
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::vector<std::string> ProgramArguments(int, const char* const*) {
+  return SplitCommandLine(GetCommandLineA());
 }
 
 }  // namespace quillon::app

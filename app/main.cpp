@@ -11,15 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#ifdef _WIN32
-// libstdc++ for mingw-w64 defines NOMINMAX already.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
-
 #include "CommandLine.h"
 #include "DeviceServiceFactory.h"
 #include "ExecutablePath.h"
@@ -99,17 +90,6 @@ app::Switches ReadSwitches(const std::vector<std::string>& arguments) {
   return switches;
 }
 
-std::vector<std::string> ProgramArguments([[maybe_unused]] int argc,
-                                          [[maybe_unused]] const char* const* argv) {
-#ifdef _WIN32
-  // The raw line, not the C runtime's argv: its quoting rules are the ones
-  // scripts written for this tool rely on.
-  return app::SplitCommandLine(GetCommandLineA());
-#else
-  return app::ArgumentsFromArgv(argc, argv);
-#endif
-}
-
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
@@ -186,7 +166,7 @@ int Run(const char* programName, const app::Switches& switches) {
 int main(int argc, char** argv) {
   try {
     devices::UseHugePagesForTheHeap();
-    const std::vector<std::string> arguments = ProgramArguments(argc, argv);
+    const std::vector<std::string> arguments = app::ProgramArguments(argc, argv);
     if (PrintedInformation(arguments))
       return 0;
     devices::UseUserLocale();
