@@ -16,4 +16,9 @@ std::string ExecutablePath();
 // scripts written for this tool rely on.
 std::vector<std::string> ProgramArguments(int argc, const char* const* argv);
 
+// Gives standard output a place for --help and --version. A Windows program
+// of the window subsystem started from a console has none: there it writes to
+// that console. Elsewhere, or with an output already there, nothing changes.
+void ConnectStandardOutput();
+
 }  // namespace quillon::app

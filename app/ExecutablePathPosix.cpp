@@ -23,4 +23,6 @@ std::vector<std::string> ProgramArguments(int argc, const char* const* argv) {
   return ArgumentsFromArgv(argc, argv);
 }
 
+void ConnectStandardOutput() {}
+
 }  // namespace quillon::app

@@ -5,6 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "CommandLine.h"
@@ -27,6 +28,17 @@ std::string ExecutablePath() {
 
 std::vector<std::string> ProgramArguments(int, const char* const*) {
   return SplitCommandLine(GetCommandLineA());
+}
+
+void ConnectStandardOutput() {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output != nullptr && output != INVALID_HANDLE_VALUE)
+    return;  // redirected, or given by the parent
+  if (AttachConsole(ATTACH_PARENT_PROCESS) == 0)
+    return;  // started from Explorer: nowhere to write
+  // std::cout writes through stdout, with which it is synchronised.
+  if (std::freopen("CONOUT$", "w", stdout) == nullptr)
+    FreeConsole();
 }
 
 }  // namespace quillon::app

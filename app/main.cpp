@@ -67,16 +67,17 @@ constexpr std::string_view kHelpEnd =
 bool PrintedInformation(const std::vector<std::string>& arguments) {
   if (arguments.size() != 1)
     return false;
-  if (arguments[0] == "--version") {
+  const bool version = arguments[0] == "--version";
+  if (!version && arguments[0] != "--help" && arguments[0] != "-h")
+    return false;
+  app::ConnectStandardOutput();
+  if (version) {
     std::cout << "quillon " QUILLON_VERSION "\n" << std::flush;
-    return true;
-  }
-  if (arguments[0] == "--help" || arguments[0] == "-h") {
+  } else {
     std::cout << kHelp << "  " << ui::ReportLogPath(app::ExecutablePath()) << '\n'
               << kHelpEnd << std::flush;
-    return true;
   }
-  return false;
+  return true;
 }
 
 app::Switches ReadSwitches(const std::vector<std::string>& arguments) {
