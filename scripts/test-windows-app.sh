@@ -40,16 +40,15 @@ exe=$(find "$build" -type f -name quillon.exe | head -n 1)
   exit 1
 }
 
-# The Linux program the reports are compared with: the test build's, else built here.
+# The Linux program the reports are compared with: the test build's, brought
+# up to date (configured here when there is none).
 reference_build=${QUILLON_REFERENCE_BUILD:-$here/build-test}
-find_linux() { find "$reference_build" -type f -name quillon -perm -u+x 2>/dev/null | head -n 1; }
-linux=$(find_linux)
-if [ -z "$linux" ]; then
+if [ ! -f "$reference_build/CMakeCache.txt" ]; then
   cmake -S "$here" -B "$reference_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUILLON_WARNINGS_AS_ERRORS=ON -DQUILLON_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$reference_build" -j"$(nproc)" --target quillon
-  linux=$(find_linux)
 fi
+cmake --build "$reference_build" -j"$(nproc)" --target quillon
+linux=$(find "$reference_build" -type f -name quillon -perm -u+x | head -n 1)
 built=$(date +%s)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-winapp.XXXXXX")
@@ -87,13 +86,13 @@ passed=0
 failed=0
 pass() {
   passed=$((passed + 1))
-  echo "  passed: $1"
+  printf '  passed: %s\n' "$1"
 }
 fail() {
   failed=$((failed + 1))
-  echo "  FAILED: $1" >&2
+  printf '  FAILED: %s\n' "$1" >&2
   shift
-  for line in "$@"; do echo "          $line" >&2; done
+  for line in "$@"; do printf '          %s\n' "$line" >&2; done
 }
 
 # The Windows form of a path on this machine (Wine's drive Z: is /).
@@ -199,10 +198,57 @@ mkdir -p "$tools"
 cp "$exe" "$tools/nodes.exe"
 cp "$office" "$tools/devices.json"
 run_windows "$tools" nodes.exe '/deviceSource=devices.json /deviceCommand=enumDevices' || true
-if [ -f "$tools/nodes.log" ] && [ "$(wc -l <"$tools/nodes.log")" -eq 45 ]; then
+cp "$office" "$lin/devices.json"
+run_linux "$lin" /deviceSource=devices.json /deviceCommand=enumDevices || true
+if [ -f "$tools/nodes.log" ] && cmp -s "$lin/quillon.log" "$tools/nodes.log"; then
   pass "the report log of v1.2 tools\\nodes.exe is v1.2 tools\\nodes.log"
 else
   fail "the report log of v1.2 tools\\nodes.exe is v1.2 tools\\nodes.log" "$(ls "$tools")"
+fi
+
+# The log elsewhere: on standard output (/reportLog=-), and in a folder
+# named with a backslash.
+cp "$office" "$lin/devices.json"
+cp "$office" "$win/devices.json"
+mkdir -p "$lin/logs" "$win/logs"
+run_linux "$lin" /deviceSource=devices.json /deviceCommand=enumDevices /reportLog=- || true
+run_windows "$win" quillon.exe '/deviceSource=devices.json /deviceCommand=enumDevices /reportLog=- >stdout.log' ||
+  true
+if [ -s "$win/stdout.log" ] && cmp -s "$work/linux.out" "$win/stdout.log"; then
+  pass "/reportLog=- writes the report on standard output"
+else
+  fail "/reportLog=- writes the report on standard output" "$(head -n 3 "$win/stdout.log")"
+fi
+run_linux "$lin" /deviceSource=devices.json /deviceCommand=statusDevice /reportLog=logs/status.log ||
+  true
+run_windows "$win" quillon.exe '/deviceSource=devices.json /deviceCommand=statusDevice /reportLog=logs\status.log' ||
+  true
+if [ -s "$win/logs/status.log" ] && cmp -s "$lin/logs/status.log" "$win/logs/status.log"; then
+  pass '/reportLog=logs\status.log'
+else
+  fail '/reportLog=logs\status.log' "$(ls "$win/logs")"
+fi
+
+# --version and --help on standard output, as on Linux but with CR LF line
+# ends; the help names the log beside the program in its Windows form.
+crlf_lines() { tr -d '\r' <"$1" | sed 's/$/\r/' | cmp -s - "$1"; }
+run_linux "$lin" --version || true
+run_windows "$win" quillon.exe '--version >version.txt' || true
+if crlf_lines "$win/version.txt" && tr -d '\r' <"$win/version.txt" | cmp -s "$work/linux.out" -; then
+  pass "--version: $(tr -d '\r' <"$win/version.txt")"
+else
+  fail "--version" "$(od -c "$win/version.txt" | head -n 3)"
+fi
+run_linux "$lin" --help || true
+run_windows "$win" quillon.exe '--help >help.txt' || true
+tr -d '\r' <"$win/help.txt" >"$work/help.windows"
+grep -vxF "  $(winpath "$win/quillon.log")" "$work/help.windows" >"$work/help.windows.rest" || true
+grep -vxF "  $lin/quillon.log" "$work/linux.out" >"$work/help.linux.rest" || true
+if crlf_lines "$win/help.txt" && grep -qxF "  $(winpath "$win/quillon.log")" "$work/help.windows" &&
+  [ -s "$work/help.windows.rest" ] && cmp -s "$work/help.linux.rest" "$work/help.windows.rest"; then
+  pass "--help, naming $(winpath "$win/quillon.log")"
+else
+  fail "--help" "$(diff "$work/linux.out" "$work/help.windows" | head -n 6)"
 fi
 
 # --- Command mode over Wine's own devices ----------------------------------
@@ -241,7 +287,7 @@ analyse() {
           count = 0; run = 0
           for (y = 0; y <= H; y++) {
             if (y < H && p[y * W + x] >= 250) { run++; continue }
-            if (run >= 12 && run <= 22) count++
+            if (run >= 12 && run <= 22 && y > run) count++
             run = 0
           }
           if (count > best) { best = count; bx = x }
@@ -249,7 +295,8 @@ analyse() {
         run = 0
         for (y = 0; y <= H; y++) {
           if (y < H && p[y * W + bx] >= 250) { run++; continue }
-          if (run >= 12 && run <= 22) {
+          # A white run from the top is the menu bar.
+          if (run >= 12 && run <= 22 && y > run) {
             y0 = y - run; y1 = y - 1; m = int((y0 + y1) / 2)
             for (x0 = bx; x0 > 0 && p[m * W + x0 - 1] >= 250; x0--) {}
             for (x1 = bx; x1 < W - 1 && p[m * W + x1 + 1] >= 250; x1++) {}
@@ -328,17 +375,23 @@ if ! wait_for 60 visible "^$title\$"; then
   fail "the window opens" "$(cat "$work/window.out")"
 else
   main=$(visible "^$title\$")
-  # Qt lays out a client area of 532 x 230 below the menu bar; without a
-  # window manager the X window is that area.
-  eval "$(xwininfo -id "$main" | awk '/Width:/ { print "width=" $2 } /Height:/ { print "height=" $2 }')"
+  # The outer window is 540 x 276 at (303, 136). Wine leaves its caption to
+  # the window manager, so without one the X window is the rest: 540 wide,
+  # from below the caption down to row 136 + 276.
+  eval "$(xwininfo -id "$main" | awk '/Absolute upper-left X:/ { print "x=" $4 }
+    /Absolute upper-left Y:/ { print "y=" $4 } /Width:/ { print "width=" $2 }
+    /Height:/ { print "height=" $2 }')"
   shot start
   size=$(identify -format '%wx%h' "$work/start.png")
   name=$(xprop -id "$main" WM_NAME | sed 's/^[^"]*"\(.*\)"$/\1/')
-  if [ "$name" = "$title" ] && [ "$size" = "${width}x$height" ] && [ "$width" -eq 532 ] &&
-    [ "$height" -ge 245 ] && [ "$height" -le 265 ]; then
-    pass "the window opens: \"$name\", $size"
+  caption=$((y - 136))
+  if [ "$name" = "$title" ] && [ "$size" = "${width}x$height" ] && [ "$x" -eq 303 ] &&
+    [ "$width" -eq 540 ] && [ $((y + height)) -eq 412 ] && [ "$caption" -ge 15 ] &&
+    [ "$caption" -le 35 ]; then
+    pass "the window opens: \"$name\", $size below a caption of $caption at (303, 136)"
   else
-    fail "the window opens" "caption \"$name\", window ${width}x$height, screenshot $size"
+    fail "the window opens" "caption \"$name\", window ${width}x$height at ($x, $y)," \
+      "screenshot $size"
   fi
 
   analyse fields "$work/start.png" >"$work/fields"
@@ -354,8 +407,9 @@ else
     fail "the list shows the device file's three present devices" "$(analyse list "$work/start.png")"
   fi
 
-  # Down chooses the first entry: every field gets text.
-  keys Down
+  # The list's first focus makes the first entry current without choosing
+  # it; Down and Up choose it: every field gets text.
+  keys Down Up
   filled() {
     shot chosen
     while read -r rectangle; do
@@ -375,7 +429,8 @@ else
   else
     fail "Alt+D opens the Device menu"
   fi
-  keys d
+  # Into the open menu: focusing the main window again would close it.
+  xdotool key --clearmodifiers d
   if wait_for 15 linux_status "Alpha Disk" DeviceProblem=0x00000016; then
     pass "Device > Disable Device disables the chosen device in the device file"
   else
