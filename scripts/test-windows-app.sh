@@ -251,6 +251,40 @@ else
   fail "--help" "$(diff "$work/linux.out" "$work/help.windows" | head -n 6)"
 fi
 
+# One file: it imports only the system's DLLs, none of Qt or the compiler's.
+imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+foreign=$(echo "$imports" | grep -iE '^(qt|lib|.*(zlib|png|freetype|harfbuzz|pcre))' || true)
+if [ -n "$imports" ] && [ -z "$foreign" ]; then
+  pass "quillon.exe imports only system DLLs ($(echo "$imports" | wc -l) of them)"
+else
+  fail "quillon.exe imports only system DLLs" "$foreign"
+fi
+
+# The resource: every image of the icon, and the version block with the
+# version that --version prints.
+x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$exe" "$work/rsrc.bin"
+hex() { od -An -tx1 -v | tr -d ' \n'; }
+hex <"$work/rsrc.bin" >"$work/rsrc.hex"
+icon="$here/app/quillon.ico"
+images=$(od -An -tu2 -j 4 -N 2 "$icon" | tr -d ' ')
+found=0
+i=0
+while [ "$i" -lt "$images" ]; do
+  size=$(od -An -tu4 -j $((6 + 16 * i + 8)) -N 4 "$icon" | tr -d ' ')
+  offset=$(od -An -tu4 -j $((6 + 16 * i + 12)) -N 4 "$icon" | tr -d ' ')
+  tail -c +$((offset + 1)) "$icon" | head -c "$size" | hex >"$work/image.hex"
+  ! grep -qF -f "$work/image.hex" "$work/rsrc.hex" || found=$((found + 1))
+  i=$((i + 1))
+done
+version=$(tr -d '\r' <"$win/version.txt" | sed 's/^quillon //')
+if [ "$images" -gt 0 ] && [ "$found" -eq "$images" ] &&
+  strings -el "$work/rsrc.bin" | grep -A1 -x FileVersion | grep -qxF "$version"; then
+  pass "the resource holds the icon's $images images and FileVersion $version"
+else
+  fail "the resource holds the icon and the version" "$found of $images images" \
+    "$(strings -el "$work/rsrc.bin" | grep -A1 -x FileVersion)"
+fi
+
 # --- Command mode over Wine's own devices ----------------------------------
 
 rm -f "$win/quillon.log"
