@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "ErrorPresenter.h"
+#include "LocaleText.h"
 #include "MainFormUnit.h"
 #include "StartupRules.h"
 
@@ -37,8 +38,8 @@ ui::ReportLogTarget ChooseReportLog(const Switches& switches, const std::string&
   // lose the machine it describes.
   std::error_code error;
   if (!switches.deviceSource.empty() &&
-      std::filesystem::equivalent(std::filesystem::u8path(target.path),
-                                  std::filesystem::u8path(switches.deviceSource), error)) {
+      std::filesystem::equivalent(devices::PathFromNarrow(target.path),
+                                  devices::PathFromNarrow(switches.deviceSource), error)) {
     std::cerr << "quillon: the report log " << target.path
               << " is the device source; it is not written to\n";
     target = ui::ReportLogTarget::Refused(target.path);

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "DeviceFileService.h"
+#include "LocaleText.h"
 #include "UnavailableDeviceService.h"
 #ifdef _WIN32
 #include "SetupApiService.h"
@@ -24,7 +25,7 @@ std::unique_ptr<DeviceService> CreateDeviceService(const std::string& source,
 #endif
   }
   std::error_code ec;
-  const fs::file_status status = fs::status(fs::u8path(source), ec);
+  const fs::file_status status = fs::status(PathFromNarrow(source), ec);
   if (ec || !fs::exists(status)) {
     diagnostics << source << ": no such file or directory\n";
     return std::make_unique<UnavailableDeviceService>(error::kFileNotFound);

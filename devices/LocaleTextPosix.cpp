@@ -108,4 +108,12 @@ bool EqualsIgnoringCaseInLocale(std::string_view a, std::string_view b) {
   return i == a.size() && j == b.size();
 }
 
+std::filesystem::path PathFromNarrow(const std::string& text) {
+  return std::filesystem::path(text);
+}
+
+std::string NarrowFromPath(const std::filesystem::path& path) {
+  return path.native();
+}
+
 }  // namespace quillon::devices

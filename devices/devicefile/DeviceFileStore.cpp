@@ -2,6 +2,7 @@
 
 // Before <windows.h>: its macros share names with the constants here.
 #include "DeviceService.h"
+#include "LocaleText.h"
 #include "MemoryAdvice.h"
 
 #include <algorithm>
@@ -66,7 +67,7 @@ bool WaitFor(TryLock tryLock) {
 std::string TemporaryPrefix(const fs::path& target) {
   // Built by appending: GCC 12 at -O3 misreads operator+ chains here (-Wrestrict).
   std::string prefix = ".";
-  prefix += target.filename().string();
+  prefix += NarrowFromPath(target.filename());
   prefix += ".tmp-";
   return prefix;
 }
@@ -91,7 +92,7 @@ void RemoveLeftovers(const fs::path& target) {
   for (fs::directory_iterator it(target.parent_path(), ec), end; !ec && it != end;
        it.increment(ec)) {
     std::error_code statusError;
-    if (IsLeftoverName(it->path().filename().string(), prefix) &&
+    if (IsLeftoverName(NarrowFromPath(it->path().filename()), prefix) &&
         fs::is_regular_file(it->symlink_status(statusError))) {
       std::error_code ignored;
       fs::remove(it->path(), ignored);
@@ -208,16 +209,16 @@ void ChangeLock::Release() {
 bool ChangeLock::Acquire(const std::string& path, FileError& error) {
   Release();
   std::error_code ec;
-  const fs::path target = fs::canonical(fs::path(path), ec);
+  const fs::path target = fs::canonical(PathFromNarrow(path), ec);
   if (ec) {
     error = {static_cast<std::uint32_t>(ec.value()), ec.message()};
     return false;
   }
   // A lock file beside the target: the rename replaces the target's handle.
   std::string name = ".";
-  name += target.filename().string();
+  name += NarrowFromPath(target.filename());
   name += ".lock";
-  const std::string lockPath = (target.parent_path() / name).string();
+  const std::string lockPath = NarrowFromPath(target.parent_path() / PathFromNarrow(name));
   HANDLE handle = CreateFileA(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
@@ -242,12 +243,12 @@ bool ChangeLock::Acquire(const std::string& path, FileError& error) {
 bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const std::string& text,
                         FileError& error) {
   std::error_code ec;
-  const fs::path target = fs::canonical(fs::path(path), ec);  // through a link, to its file
+  const fs::path target = fs::canonical(PathFromNarrow(path), ec);  // through a link, to its file
   if (ec) {
     error = {static_cast<std::uint32_t>(ec.value()), ec.message()};
     return false;
   }
-  const std::string targetText = target.string();
+  const std::string targetText = NarrowFromPath(target);
   const DWORD attributes = GetFileAttributesA(targetText.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     error = {error::kAccessDenied, "cannot write: the file is read-only"};
@@ -255,8 +256,9 @@ bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const s
   }
   if (lock.Held())
     RemoveLeftovers(target);
-  const std::string prefix = (target.parent_path() / TemporaryPrefix(target)).string() +
-                             std::to_string(GetCurrentProcessId()) + "-";
+  const std::string prefix =
+      NarrowFromPath(target.parent_path() / PathFromNarrow(TemporaryPrefix(target))) +
+      std::to_string(GetCurrentProcessId()) + "-";
   std::string temporary;
   UniqueHandle file;
   for (unsigned attempt = 0; attempt < 100 && !file; ++attempt) {

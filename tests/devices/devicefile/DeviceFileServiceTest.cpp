@@ -19,6 +19,7 @@
 #include "DeviceFileReading.h"
 #include "DeviceFileStore.h"
 #include "DeviceText.h"
+#include "LocaleText.h"
 #include "MemberList.h"
 
 #ifndef _WIN32
@@ -111,6 +112,9 @@ class DeviceFileTest : public ::testing::Test {
   // A new service over the same file, as in a later run. Close sets first.
   void NewRun() {
     service_ = MakeDeviceFileService(path_.string(), diagnostics_);
+  }
+  void NewRunOver(const std::string& path) {
+    service_ = MakeDeviceFileService(path, diagnostics_);
   }
 
   DeviceInfoSetPtr Open(const char* enumerator = nullptr) {
@@ -555,6 +559,35 @@ TEST_F(DeviceFileTest, StateChangesUpdateStatusProblemAndTheFile) {
     ASSERT_TRUE(Open());
     EXPECT_EQ(Status(4), row.after) << "the file holds the change";
   }
+  EXPECT_TRUE(diagnostics_.str().empty()) << diagnostics_.str();
+}
+
+// A folder named beyond ASCII in the system's 8-bit encoding, as a path
+// comes from the command line: the file is found, changed through its lock
+// and temporary file, and read back.
+TEST_F(DeviceFileTest, AFolderNamedBeyondAsciiHoldsTheFileAndItsChanges) {
+#ifdef _WIN32
+  const std::string name = NarrowFromPath(fs::path(L"Ger\u00e4t"));  // the ANSI code page's
+  if (name.find('?') != std::string::npos)
+    GTEST_SKIP() << "the ANSI code page has no a-umlaut";
+#else
+  const std::string name = "Ger\xE4t";  // no UTF-8: bytes as they are
+#endif
+  const std::string folder = NarrowFromPath(dir_) + "/" + name;
+  ASSERT_EQ(NarrowFromPath(PathFromNarrow(folder)), folder);
+  fs::create_directories(PathFromNarrow(folder));
+  const std::string file = folder + "/devices.json";
+  WriteText(PathFromNarrow(file), R"({"devices": [{"devInst": 4}]})");
+  NewRunOver(file);
+  {
+    const DeviceInfoSetPtr set = Open();
+    ASSERT_TRUE(set) << diagnostics_.str();
+    auto members = Members(set.get());
+    ASSERT_EQ(ChangeState(set, members[0], DICS_DISABLE), 0u);
+  }
+  NewRunOver(file);
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(Status(4), "0x01802402/22");
   EXPECT_TRUE(diagnostics_.str().empty()) << diagnostics_.str();
 }
 
