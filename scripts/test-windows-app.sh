@@ -206,6 +206,30 @@ else
   fail "the report log of v1.2 tools\\nodes.exe is v1.2 tools\\nodes.log" "$(ls "$tools")"
 fi
 
+# In a folder named beyond ASCII: Windows hands the program its path in the
+# ANSI code page, which the log beside it, the device file's lock and its
+# temporary file must keep to. The batch file names no path: cmd reads it in
+# another code page.
+umlaut="$work/Gerät"
+mkdir -p "$umlaut"
+cp "$exe" "$umlaut/quillon.exe"
+cp "$office" "$umlaut/devices.json"
+cp "$office" "$lin/devices.json"
+printf '@quillon.exe /deviceSource=devices.json /deviceCommand=setFriendlyName "/deviceName=%s" /value0=Port\r\n@quillon.exe /deviceSource=devices.json /deviceCommand=enumDevices\r\n' \
+  "$com" >"$work/umlaut.bat"
+(cd "$umlaut" && LC_ALL=C.UTF-8 timeout 120 "$wine" cmd /c "$(winpath "$work/umlaut.bat")" \
+  >"$work/wine.out" 2>&1) || true
+run_linux "$lin" /deviceSource=devices.json /deviceCommand=setFriendlyName "/deviceName=$com" \
+  /value0=Port || true
+run_linux "$lin" /deviceSource=devices.json /deviceCommand=enumDevices || true
+if [ -s "$umlaut/quillon.log" ] && cmp -s "$lin/quillon.log" "$umlaut/quillon.log" &&
+  cmp -s "$lin/devices.json" "$umlaut/devices.json"; then
+  pass "in a folder named Gerät: a friendly name stored, the log beside the program"
+else
+  fail "in a folder named Gerät: a friendly name stored, the log beside the program" \
+    "$(ls -a "$umlaut")" "$(cat "$work/wine.out")"
+fi
+
 # The log elsewhere: on standard output (/reportLog=-), and in a folder
 # named with a backslash.
 cp "$office" "$lin/devices.json"
