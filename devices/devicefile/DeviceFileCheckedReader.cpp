@@ -101,8 +101,11 @@ class DocumentBuilder {
     if (frame.value->contains(name)) {
       return Stop("duplicate key \"" + EscapeForDiagnostics(name) + "\"");
     }
-    if (frame.value->size() >= kMaxKeys) {
-      return Stop(Describe(PathOf(frame)) + ": more than " + std::to_string(kMaxKeys) + " keys");
+    // Only keys the format does not know count: a change adds known ones,
+    // and must not make a file it read unreadable.
+    if (!IsKnownKey(frame.role, name) && ++frame.unknownKeys > kMaxKeys) {
+      return Stop(Describe(PathOf(frame)) + ": more than " + std::to_string(kMaxKeys) +
+                  " keys the format does not know");
     }
     key_ = std::move(name);
     return true;
@@ -124,12 +127,31 @@ class DocumentBuilder {
   struct Frame {
     Json* value;  // nullptr: the content is not kept
     Role role;
+    std::size_t unknownKeys = 0;
   };
+
+  static bool IsKnownKey(Role role, std::string_view name) {
+    const auto in = [name](const auto& keys) {
+      return std::any_of(keys.begin(), keys.end(),
+                         [name](const auto& key) { return name == std::string_view(key); });
+    };
+    switch (role) {
+      case Role::kTop:
+        return in(kTopKeys);
+      case Role::kMember:
+        return in(kMemberKeys);
+      case Role::kFail:
+        return std::any_of(kFailKeys.begin(), kFailKeys.end(),
+                           [name](const auto& entry) { return name == entry.first; });
+      default:
+        return false;
+    }
+  }
 
   // The top object, "devices", a member, its "fail", and one more so that a
   // container given for a value is refused as the wrong type.
   static constexpr std::size_t kMaxDepth = 5;
-  static constexpr std::size_t kMaxKeys = 16;  // a member has 9 keys
+  static constexpr std::size_t kMaxKeys = 16;  // unknown keys in one object
 
   bool Stop(std::string reason) {
     stopped_ = static_cast<std::size_t>(reached_ - start_) - (reached_ > start_ ? 1 : 0);

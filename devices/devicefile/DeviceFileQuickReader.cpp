@@ -22,8 +22,7 @@ constexpr std::array<bool, 256> kPlainStringBytes = [] {
   return plain;
 }();
 
-constexpr std::array<std::string_view, 2> kTopKeys = {"openError", "devices"};
-// A member's keys, in the order of MemberKey.
+// A member's keys, in the order of kMemberKeys.
 enum class MemberKey {
   kInstanceId,
   kFriendlyName,
@@ -35,9 +34,6 @@ enum class MemberKey {
   kPresent,
   kFail,
 };
-constexpr std::array<std::string_view, 9> kMemberKeys = {
-    "instanceId", "friendlyName", "description", "classGuid", "devInst",
-    "status",     "problem",      "present",     "fail"};
 constexpr std::array<std::string_view, kOperationCount> kFailKeyNames = [] {
   std::array<std::string_view, kOperationCount> names{};
   for (std::size_t i = 0; i < kOperationCount; ++i)

@@ -65,9 +65,13 @@ std::optional<std::string> CleanText(std::optional<std::string> text) {
     return std::nullopt;
   clean = clean.substr(first, clean.find_last_not_of(' ') - first + 1);
   if (clean.size() > kMaxText) {
+    // A character takes at most four bytes: further back than three
+    // continuation bytes the text is not UTF-8, and is cut where it stands.
     std::size_t cut = kMaxText;
-    while (cut > 0 && (static_cast<unsigned char>(clean[cut]) & 0xC0) == 0x80)
+    while (cut > kMaxText - 3 && (static_cast<unsigned char>(clean[cut]) & 0xC0) == 0x80)
       --cut;
+    if ((static_cast<unsigned char>(clean[cut]) & 0xC0) == 0x80)
+      cut = kMaxText;
     clean.resize(cut);
   }
   return clean;

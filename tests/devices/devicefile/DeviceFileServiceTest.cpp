@@ -591,6 +591,27 @@ TEST_F(DeviceFileTest, AFolderNamedBeyondAsciiHoldsTheFileAndItsChanges) {
   EXPECT_TRUE(diagnostics_.str().empty()) << diagnostics_.str();
 }
 
+// Keys the format does not know are bounded; the keys a change adds are not
+// among them, so a file that opened still opens after the change.
+TEST_F(DeviceFileTest, AChangedFileOpensAgainWhateverUnknownKeysItHolds) {
+  std::string keys;
+  for (int i = 0; i < 16; ++i)
+    keys += "\"k" + std::to_string(i) + "\": null, ";
+  Service(R"({"devices": [{)" + keys + R"("devInst": 4}]})");
+  {
+    const DeviceInfoSetPtr set = Open();
+    auto members = Members(set.get());
+    ASSERT_EQ(ChangeState(set, members[0], DICS_DISABLE), 0u);
+    ASSERT_EQ(SetFriendlyName(set, members[0], "Renamed"), 0u);
+  }
+  NewRun();
+  const DeviceInfoSetPtr set = Open();
+  ASSERT_TRUE(set) << diagnostics_.str();
+  auto members = Members(set.get());
+  EXPECT_EQ(Property(set, members[0], SPDRP_FRIENDLYNAME), "Renamed");
+  EXPECT_EQ(Status(4), "0x01802402/22");
+}
+
 // A change rewrites the file as it is now, with the key order and number
 // forms its writer chose.
 TEST_F(DeviceFileTest, ChangesKeepEditsMadeMeanwhileKeyOrderAndNumberForms) {

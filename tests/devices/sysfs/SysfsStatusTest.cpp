@@ -7,6 +7,7 @@
 
 #include "DeviceText.h"
 #include "SysfsClasses.h"
+#include "SysfsParse.h"
 #include "SysfsService.h"
 #include "SysfsTestSupport.h"
 
@@ -170,6 +171,26 @@ TEST(SysfsDescription, LongTextsAreCutToTheBuffer) {
   const std::string statements = "bus usb p/1-1 idVendor=dead idProduct=beef product=" + longName;
   const SysfsRow node = OnlyNode(statements.c_str());
   EXPECT_EQ(node.description, std::string(259, 'x'));
+}
+
+// Cut at a character's start, never into it; bytes that are no UTF-8 at all
+// are cut where the limit falls, never to nothing.
+TEST(SysfsDescription, TextsAreCutAtACharacterBoundary) {
+  const struct {
+    const char* what;
+    std::string text;
+    std::size_t size;
+  } rows[] = {
+      {"two-byte character across the limit", std::string(258, 'x') + "\xC3\xA4", 258},
+      {"four-byte character across the limit", std::string(257, 'x') + "\xF0\x9F\x98\x80", 257},
+      {"only continuation bytes", std::string(300, '\xA8'), 259},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const auto clean = sysfs::CleanText(row.text);
+    ASSERT_TRUE(clean);
+    EXPECT_EQ(clean->size(), row.size);
+  }
 }
 
 }  // namespace
