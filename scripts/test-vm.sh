@@ -138,8 +138,13 @@ fi
 # device) on port 3 of its USB 3 one (2-3), the NIC at 00:03.0.
 wait_for="/sys/bus/pci/devices/0000:00:03.0/net/* /sys/bus/usb/devices/1-1:1.0/0003:*/driver \
 /sys/bus/usb/devices/1-2:1.0/0003:*/driver /sys/bus/usb/devices/*-3:1.0/host*/target*/*/block/sd*"
+private_tmp=yes
+for path in "$here" "$exe" "$vm"; do
+  case "$path" in /tmp | /tmp/*) private_tmp=no ;; esac
+done
 {
   echo "GUEST_KERNEL=$(quote "$kernel")"
+  echo "GUEST_PRIVATE_TMP=$private_tmp"
   echo "GUEST_MODULE_TREE=$(quote "$modules")"
   echo "GUEST_MODULES=$(quote "$(for m in $wanted; do printf '%s ' "$m"; done)")"
   echo "GUEST_WAIT_FOR=$(quote "$wait_for")"
