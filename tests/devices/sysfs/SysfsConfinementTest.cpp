@@ -88,6 +88,32 @@ TEST_P(Confinement, LinksOutOfTheTreeAreDeadEnds) {
          inside.Symlink("sys", "sys.real");
        },
        {"STORAGE\\DISK\\sdz", "ROOT\\INSIDE\\inside"}},
+      // A device link whose way passes a folder that is itself a link: one
+      // that leaves sys is a dead end, even when it would come back.
+      {"a folder on a device link's way is absolute",
+       [](FakeSysfs& inside, const FakeSysfs&) {
+         MoveAside(inside, "sys/devices/platform");
+         inside.Symlink("sys/devices/platform", inside.Root() + "/sys/devices/platform.real");
+       },
+       {"STORAGE\\DISK\\sdz"}},
+      {"a folder on a device link's way climbs out and back",
+       [](FakeSysfs& inside, const FakeSysfs&) {
+         MoveAside(inside, "sys/devices/platform");
+         inside.Symlink("sys/devices/platform", "../../sys/devices/platform.real");
+       },
+       {"STORAGE\\DISK\\sdz"}},
+      {"a device link climbs above sys and back",
+       [](FakeSysfs& inside, const FakeSysfs&) {
+         inside.Symlink("sys/bus/platform/devices/inside",
+                        "../../../../sys/devices/platform/inside");
+       },
+       {"STORAGE\\DISK\\sdz"}},
+      {"a folder on a device link's way stays inside",
+       [](FakeSysfs& inside, const FakeSysfs&) {
+         MoveAside(inside, "sys/devices/platform");
+         inside.Symlink("sys/devices/platform", "platform.real");
+       },
+       {"STORAGE\\DISK\\sdz", "ROOT\\INSIDE\\inside"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
