@@ -209,7 +209,7 @@ class SysfsService final : public DeviceService {
     // Read the node afresh: someone else may have changed it since the set
     // was opened, or it may be gone.
     const SysfsTree tree = Root().Fresh();
-    if (tree.Resolve(location.path) != location.path)
+    if (!tree.IsCanonicalDirectory(location.path))
       return NoSuchDevinst();
     const Node node(tree, location);
     const sysfs::NodeState state = sysfs::ReadState(node, Chain(tree), drivers_);
@@ -261,7 +261,7 @@ class SysfsService final : public DeviceService {
   bool Changed(Member& member, Change change) {
     const SysfsTree tree = Root().Fresh();
     const NodeLocation& location = member.node.Location();
-    if (tree.Resolve(location.path) != location.path)
+    if (!tree.IsCanonicalDirectory(location.path))
       return Fail(error::kNoSuchDevinst, false);
     const std::uint32_t code = change(Node(tree, location));
     member.description.reset();

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -50,6 +52,12 @@ SysfsTree::SysfsTree(const std::string& root) {
     sys = resolved.get();
   }
   sys_ = std::move(*sys);
+  // File systems known to hand a folder out whole when the buffer holds
+  // it; any other is read until it says there is no more.
+  struct statfs info {};
+  wholeListings_ =
+      fstatfs(sysFd.Get(), &info) == 0 &&
+      (info.f_type == SYSFS_MAGIC || info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC);
   sysFd_ = std::make_shared<const UniqueFd>(std::move(sysFd));
   canonical_.insert(sys_);
 }
@@ -57,6 +65,7 @@ SysfsTree::SysfsTree(const std::string& root) {
 SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
   tree.sys_ = sys_;
+  tree.wholeListings_ = wholeListings_;
   tree.sysFd_ = sysFd_;
   if (!sys_.empty())
     tree.canonical_.insert(sys_);
@@ -111,6 +120,20 @@ std::optional<std::string> SysfsTree::Resolve(const std::string& path) const {
     return std::nullopt;
   canonical_.insert(*canonical);
   return canonical;
+}
+
+bool SysfsTree::IsCanonicalDirectory(const std::string& path) const {
+  if (const std::optional<std::string_view> relative = Relative(path)) {
+    if (UniqueFd fd = OpenBeneathWithoutLinks(sysFd_->Get(), *relative, O_RDONLY | O_DIRECTORY)) {
+      canonical_.insert(path);
+      KeepDirFd(path, std::move(fd));
+      return true;
+    }
+    // Gone, moved, or a link now on the way.
+    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == EXDEV)
+      return false;
+  }
+  return Resolve(path) == path && IsDirectory(path);
 }
 
 std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_view name) const {
@@ -190,7 +213,7 @@ int SysfsTree::KeepDirFd(const std::string& dir, UniqueFd fd) const {
 
 std::optional<std::string> SysfsTree::ReadLink(const std::string& dir,
                                                std::string_view name) const {
-  std::array<char, PATH_MAX> target{};
+  std::array<char, PATH_MAX> target;  // NOLINT: filled by readlinkat
   ssize_t length = -1;
   if (const int dirFd = DirFd(dir); dirFd >= 0) {
     length = readlinkat(dirFd, std::string(name).c_str(), target.data(), target.size() - 1);
@@ -216,12 +239,12 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
   if (cached != listings_.end())
     return cached->second.get();
   std::unique_ptr<Listing> listing;
-  // getdents64 straight: opendir would also stat the folder.
-  // Read once per tree: the descriptor is at the start of the folder.
+  // getdents64 straight: opendir would also stat the folder. Read once per
+  // tree: the descriptor is at the start of the folder.
   const int fd = DirFd(dir);
   if (fd >= 0) {
     listing = std::make_unique<Listing>();
-    alignas(8) std::array<char, 32768> buffer{};
+    alignas(8) std::array<char, 32768> buffer;  // NOLINT: filled by getdents64
     while (true) {
       const long got = syscall(SYS_getdents64, fd, buffer.data(), buffer.size());
       if (got < 0) {
@@ -240,6 +263,11 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
           listing->entries.emplace_back(name, type);
         pos += length;
       }
+      // Room left for the longest entry: the folder had no more. (Mounts
+      // below <root>/sys sit in folders this source does not list.)
+      constexpr long kLongestEntry = 280;
+      if (wholeListings_ && got + kLongestEntry <= static_cast<long>(buffer.size()))
+        break;
     }
     if (listing)
       std::sort(listing->entries.begin(), listing->entries.end());
@@ -289,7 +317,7 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
     return std::nullopt;
   // Attributes are at most a page; more is not an attribute we want. A
   // short read is the whole of it (sysfs hands an attribute out at once).
-  std::array<char, 4096> buffer{};
+  std::array<char, 4096> buffer;  // NOLINT: filled by read
   std::size_t used = 0;
   while (used < buffer.size()) {
     const std::size_t wanted = buffer.size() - used;

@@ -40,6 +40,9 @@ class SysfsTree {
 
   // Canonical form of `path` when it exists and lies under Sys().
   std::optional<std::string> Resolve(const std::string& path) const;
+  // True when the canonical directory `path` is still there as it was
+  // found: Resolve(path) == path, in one system call where the kernel can.
+  bool IsCanonicalDirectory(const std::string& path) const;
   // Resolve(dir + "/" + name).
   std::optional<std::string> Child(const std::string& dir, std::string_view name) const;
   // True when `canonical` is Sys() or lies below it.
@@ -88,6 +91,8 @@ class SysfsTree {
   std::optional<std::string> FollowLink(const std::string& dir, std::string_view link) const;
 
   std::string sys_;
+  // A listing read in one call is whole (sysfs and tmpfs fill the buffer).
+  bool wholeListings_ = false;
   std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::unique_ptr<Listing>> listings_;
   // Directories known to be canonical: Sys() and what Resolve handed out.

@@ -12,6 +12,7 @@
 #include "OpenBeneath.h"
 #include "SysfsService.h"
 #include "SysfsTestSupport.h"
+#include "SysfsTree.h"
 
 namespace quillon::devices::testing {
 namespace {
@@ -212,6 +213,48 @@ TEST_P(Confinement, OpenBeneathFollowsOnlyLinksThatStayBelow) {
   EXPECT_EQ(sysfs::ResolveBeneath(dir.Get(), base, "in/../up", Confine::kBeneath),
             base + "/a/b/file");
   EXPECT_EQ(sysfs::ResolveBeneath(dir.Get(), base, "out/devices", Confine::kBeneath), std::nullopt);
+}
+
+// A node's folder is still where it was found only while no link stands
+// on the way to it.
+TEST_P(Confinement, CanonicalDirectoryStaysOnlyWhileNothingMoved) {
+  struct Row {
+    const char* what;
+    void (*arrange)(FakeSysfs& tree);
+    bool still;
+  };
+  const Row rows[] = {
+      {"untouched", [](FakeSysfs&) {}, true},
+      {"removed", [](FakeSysfs& tree) { tree.RemoveDevice("a/b"); }, false},
+      {"moved, a link in its place",
+       [](FakeSysfs& tree) {
+         MoveAside(tree, "sys/devices/a/b");
+         tree.Symlink("sys/devices/a/b", "b.real");
+       },
+       false},
+      {"its parent moved, a link in its place",
+       [](FakeSysfs& tree) {
+         MoveAside(tree, "sys/devices/a");
+         tree.Symlink("sys/devices/a", "a.real");
+       },
+       false},
+      {"a file in its place",
+       [](FakeSysfs& tree) {
+         tree.RemoveDevice("a/b");
+         tree.WriteFile("sys/devices/a/b", "x");
+       },
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeSysfs tree;
+    tree.WriteFile("sys/devices/a/b/uevent", "");
+    const sysfs::SysfsTree sysfs(tree.Root());
+    const std::string path = sysfs.Sys() + "/devices/a/b";
+    ASSERT_EQ(sysfs.Resolve(path), path);
+    row.arrange(tree);
+    EXPECT_EQ(sysfs.Fresh().IsCanonicalDirectory(path), row.still);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sysfs, Confinement, ::testing::Bool(), Describe);
