@@ -63,8 +63,11 @@ class SysfsService final : public DeviceService {
     if (!set->tree.Ok())
       return Fail<HDEVINFO>(error::kPathNotFound, nullptr);
     const std::string_view wanted = enumerator != nullptr ? enumerator : "";
+    std::vector<NodeLocation> locations = sysfs::CollectNodes(set->tree);
     std::vector<Member> members;
-    for (NodeLocation& location : sysfs::CollectNodes(set->tree)) {
+    members.reserve(locations.size());
+    set->members.reserve(locations.size());
+    for (NodeLocation& location : locations) {
       Member& member =
           members.emplace_back(Member{Node(set->tree, std::move(location)), {}, 0, {}, {}, {}, {}});
       member.instanceId = sysfs::InstanceId(member.node);

@@ -66,6 +66,7 @@ SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
   tree.sys_ = sys_;
   tree.wholeListings_ = wholeListings_;
+  tree.followThroughListings_ = false;
   tree.sysFd_ = sysFd_;
   if (!sys_.empty())
     tree.canonical_.insert(sys_);
@@ -159,6 +160,8 @@ std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_
     return Resolve(path);
   if (link->front() == '/')
     return std::nullopt;
+  if (!followThroughListings_)
+    return Resolve(Join(dir, *link));
   return FollowLink(dir, *link);
 }
 
@@ -193,9 +196,13 @@ std::optional<std::string> SysfsTree::FollowLink(const std::string& dir,
 }
 
 int SysfsTree::DirFd(const std::string& dir) const {
+  // The most recently used last: a bus's folder of device links stays open
+  // while its devices are looked at one by one.
   for (auto kept = dirFds_.rbegin(); kept != dirFds_.rend(); ++kept) {
-    if (kept->first == dir)
-      return kept->second.Get();
+    if (kept->first == dir) {
+      std::rotate(kept.base() - 1, kept.base(), dirFds_.end());
+      return dirFds_.back().second.Get();
+    }
   }
   UniqueFd fd = Open(dir, O_RDONLY | O_DIRECTORY);
   if (!fd)

@@ -93,6 +93,10 @@ class SysfsTree {
   std::string sys_;
   // A listing read in one call is whole (sysfs and tmpfs fill the buffer).
   bool wholeListings_ = false;
+  // Links followed through the listings of the folders on their way: worth
+  // it when many nodes share those folders, not in a fresh tree that looks
+  // at one node.
+  bool followThroughListings_ = true;
   std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::unique_ptr<Listing>> listings_;
   // Directories known to be canonical: Sys() and what Resolve handed out.
