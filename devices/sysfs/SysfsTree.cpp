@@ -211,7 +211,9 @@ int SysfsTree::DirFd(const std::string& dir) const {
 }
 
 int SysfsTree::KeepDirFd(const std::string& dir, UniqueFd fd) const {
-  constexpr std::size_t kKept = 8;
+  // Enough for a small machine's nodes to stay open from one pass over
+  // them to the next; far below the usual limit of 1,024 descriptors.
+  constexpr std::size_t kKept = 64;
   if (dirFds_.size() >= kKept)
     dirFds_.erase(dirFds_.begin());
   dirFds_.emplace_back(dir, std::move(fd));

@@ -7,7 +7,7 @@
 // A tree remembers each directory's entries once listed: a node is asked for
 // dozens of attributes and class folders it mostly lacks, and on a big
 // machine a system call for each would be most of the time spent. Make a new
-// tree (Fresh) to see the file system afresh. It also keeps the last few
+// tree (Fresh) to see the file system afresh. It also keeps the last 64
 // directories it read open, so that a node's attributes and links are opened
 // by their own names below them instead of along the whole path again.
 #pragma once
