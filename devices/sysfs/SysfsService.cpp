@@ -293,7 +293,8 @@ class SysfsService final : public DeviceService {
       const std::string base = members[i].instanceId;
       std::string id = base;
       for (int suffix = 2; !taken.insert(sysfs::Upper(id)).second; ++suffix) {
-        const std::string tail = "_" + std::to_string(suffix);
+        std::string tail(1, '_');
+        tail += std::to_string(suffix);
         id = base.substr(0, sysfs::kMaxInstanceId - tail.size()) + tail;
       }
       members[i].instanceId = id;
