@@ -55,15 +55,8 @@ bool NumberFromText(std::string_view text, std::uint32_t& number) {
   for (std::size_t i = 2; i < text.size(); ++i) {
     const char c = text[i];
     std::uint32_t digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<std::uint32_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<std::uint32_t>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<std::uint32_t>(c - 'A' + 10);
-    } else {
+    if (!HexDigit(c, digit))
       return false;
-    }
     parsed = parsed * 16 + digit;
   }
   number = parsed;

@@ -363,15 +363,8 @@ class QuickReader {
     for (int i = 0; i < 4; ++i, ++p_) {
       const char c = *p_;
       std::uint32_t digit = 0;
-      if (c >= '0' && c <= '9') {
-        digit = static_cast<std::uint32_t>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        digit = static_cast<std::uint32_t>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        digit = static_cast<std::uint32_t>(c - 'A' + 10);
-      } else {
+      if (!HexDigit(c, digit))
         return false;
-      }
       value = value * 16 + digit;
     }
     return true;

@@ -25,6 +25,19 @@ inline std::size_t FindNul(std::string_view text) {
   return text.find('\0');
 }
 
+// The value of one hexadecimal digit, either case.
+inline bool HexDigit(char c, std::uint32_t& digit) {
+  if (c >= '0' && c <= '9')
+    digit = static_cast<std::uint32_t>(c - '0');
+  else if (c >= 'a' && c <= 'f')
+    digit = static_cast<std::uint32_t>(c - 'a' + 10);
+  else if (c >= 'A' && c <= 'F')
+    digit = static_cast<std::uint32_t>(c - 'A' + 10);
+  else
+    return false;
+  return true;
+}
+
 bool NumberFromUnsigned(std::uint64_t n, std::uint32_t& number);
 // Negative values stand for codes with the top bit set (0xE000020B).
 bool NumberFromSigned(std::int64_t n, std::uint32_t& number);

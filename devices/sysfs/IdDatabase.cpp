@@ -75,25 +75,6 @@ std::string_view LineAt(std::string_view text, std::size_t start) {
   return text.substr(start, end == std::string_view::npos ? text.size() - start : end - start);
 }
 
-// The lines after `lineEnd` that are indented deeper than `depth` tabs (or
-// are comments), up to the first line that is not.
-std::string_view ChildBlock(std::string_view text, std::size_t lineEnd, int depth) {
-  const std::size_t start = std::min(lineEnd, text.size());
-  std::size_t pos = start;
-  while (pos < text.size()) {
-    const std::string_view line = LineAt(text, pos);
-    int tabs = 0;
-    while (static_cast<std::size_t>(tabs) < line.size() &&
-           line[static_cast<std::size_t>(tabs)] == '\t') {
-      ++tabs;
-    }
-    if (!(line.size() > 0 && line[0] == '#') && tabs <= depth)
-      break;
-    pos += line.size() + 1;
-  }
-  return text.substr(start, std::min(pos, text.size()) - start);
-}
-
 // "key  Name" with key compared ignoring case; the name without trailing blanks.
 std::optional<std::string_view> NameAfterKey(std::string_view line, const std::string& key) {
   if (line.size() < key.size() + 2 || !EqualsIgnoringCase(line.substr(0, key.size()), key) ||
@@ -106,6 +87,66 @@ std::optional<std::string_view> NameAfterKey(std::string_view line, const std::s
   if (name.empty())
     return std::nullopt;
   return name;
+}
+
+// Top-level lines come in order: vendors by their four lower-case hex
+// digits, then the classes ("C xx"), then any other lists. The rank and key
+// by which a line is ordered.
+std::pair<int, std::string_view> OrderOf(std::string_view line) {
+  const auto isHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+  if (line.size() >= 4 && std::all_of(line.begin(), line.begin() + 4, isHex))
+    return {0, line.substr(0, 4)};
+  if (line.size() >= 4 && line[0] == 'C' && line[1] == ' ')
+    return {1, line.substr(2, 2)};
+  return {2, {}};
+}
+
+// The start of the first top-level line (neither indented nor a comment)
+// that starts in [from, to), or npos.
+std::size_t NextTopLevel(std::string_view text, std::size_t from, std::size_t to) {
+  std::size_t pos = from;
+  if (pos > 0 && text[pos - 1] != '\n') {
+    pos = text.find('\n', pos);
+    pos = pos == std::string_view::npos ? text.size() : pos + 1;
+  }
+  while (pos < to) {
+    if (text[pos] != '\t' && text[pos] != '#' && text[pos] != '\n')
+      return pos;
+    pos = text.find('\n', pos);
+    pos = pos == std::string_view::npos ? text.size() : pos + 1;
+  }
+  return std::string_view::npos;
+}
+
+// Bisects the ordered top-level lines for the one `key` starts; npos when
+// it is not found that way (an unordered file: then it is searched through).
+std::size_t BisectTopLevel(std::string_view text, const std::string& key) {
+  const std::string line = key + "  ";
+  const std::pair<int, std::string_view> wanted = OrderOf(line);
+  if (wanted.first == 2)
+    return std::string_view::npos;
+  std::size_t low = 0;
+  std::size_t high = text.size();
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    const std::size_t start = NextTopLevel(text, middle, high);
+    if (start == std::string_view::npos) {
+      high = middle;
+      continue;
+    }
+    const std::string_view found = LineAt(text, start);
+    const std::pair<int, std::string_view> order = OrderOf(found);
+    if (order == wanted)
+      return found.size() > key.size() + 1 && found.substr(key.size(), 2) == "  "
+                 ? start
+                 : std::string_view::npos;
+    if (order < wanted) {
+      low = start + found.size() + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return std::string_view::npos;
 }
 
 }  // namespace
@@ -172,8 +213,10 @@ std::optional<IdDatabase::Entry> IdDatabase::TopLevel(const std::string& key) co
   // mapped file is far cheaper than splitting it into lines.
   std::optional<Entry> found;
   const std::string needle = "\n" + key + "  ";
-  std::size_t lineStart = std::string_view::npos;
-  if (text.substr(0, needle.size() - 1) == std::string_view(needle).substr(1)) {
+  std::size_t lineStart = BisectTopLevel(text, key);
+  if (lineStart != std::string_view::npos) {
+    // Found in a few dozen lines instead of a pass over the file.
+  } else if (text.substr(0, needle.size() - 1) == std::string_view(needle).substr(1)) {
     lineStart = 0;
   } else if (const void* hit = memmem(text.data(), text.size(), needle.data(), needle.size())) {
     lineStart = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) + 1;
@@ -181,7 +224,7 @@ std::optional<IdDatabase::Entry> IdDatabase::TopLevel(const std::string& key) co
   if (lineStart != std::string_view::npos) {
     const std::string_view line = LineAt(text, lineStart);
     if (const auto name = NameAfterKey(line, key)) {
-      found = Entry{*name, ChildBlock(text, lineStart + line.size() + 1, 0)};
+      found = Entry{*name, text.substr(std::min(lineStart + line.size() + 1, text.size()))};
     }
   }
   topLevelCache_.emplace(key, found);
@@ -190,15 +233,20 @@ std::optional<IdDatabase::Entry> IdDatabase::TopLevel(const std::string& key) co
 
 std::optional<IdDatabase::Entry> IdDatabase::Nested(std::string_view block, int depth,
                                                     const std::string& key) {
+  // One pass, ended by the first line that is no longer indented deeper
+  // than the parent (comments aside): a vendor's block can be thousands of
+  // lines, and a name near its start is found early.
   std::size_t pos = 0;
   while (pos < block.size()) {
     const std::string_view line = LineAt(block, pos);
-    const std::size_t next = pos + line.size() + 1;
-    const std::size_t tabs = static_cast<std::size_t>(depth);
-    if (line.size() > tabs && line.substr(0, tabs) == std::string(tabs, '\t') &&
-        line[tabs] != '\t') {
-      if (const auto name = NameAfterKey(line.substr(tabs), key)) {
-        return Entry{*name, ChildBlock(block, std::min(next, block.size()), depth)};
+    const std::size_t next = std::min(pos + line.size() + 1, block.size());
+    const std::size_t tabs = std::min(line.find_first_not_of('\t'), line.size());
+    if (line.empty() || line[0] != '#') {
+      if (tabs < static_cast<std::size_t>(depth))
+        break;
+      if (tabs == static_cast<std::size_t>(depth)) {
+        if (const auto name = NameAfterKey(line.substr(tabs), key))
+          return Entry{*name, block.substr(next)};
       }
     }
     pos = next;

@@ -73,7 +73,7 @@ class IdDatabase {
  private:
   struct Entry {
     std::string_view name;
-    std::string_view children;  // the indented lines below the entry
+    std::string_view children;  // the text after the entry's line: its indented lines first
   };
   std::string_view Text() const;
   std::optional<Entry> TopLevel(const std::string& key) const;

@@ -152,13 +152,16 @@ std::optional<Walked> Walk(int base, std::string_view relative, int flags, Confi
 
 // The kernel's answer, or none when it cannot give one (then errno is
 // ENOSYS: walk instead).
-std::optional<UniqueFd> Openat2(int base, std::string_view relative, int flags, Confine confine) {
+std::optional<UniqueFd> Openat2(int base, std::string_view relative, int flags, Confine confine,
+                                bool noLinks = false) {
 #ifdef QUILLON_HAVE_OPENAT2
   if (!walkForTesting && !noOpenat2) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
     how.resolve =
         (confine == Confine::kBeneath ? RESOLVE_BENEATH : RESOLVE_IN_ROOT) | RESOLVE_NO_MAGICLINKS;
+    if (noLinks)
+      how.resolve |= RESOLVE_NO_SYMLINKS;
     const std::string path = relative.empty() ? std::string(".") : std::string(relative);
     const long fd = syscall(SYS_openat2, base, path.c_str(), &how, sizeof how);
     if (fd >= 0)
@@ -171,7 +174,7 @@ std::optional<UniqueFd> Openat2(int base, std::string_view relative, int flags, 
       return UniqueFd();
   }
 #else
-  (void)base, (void)relative, (void)flags, (void)confine;
+  (void)base, (void)relative, (void)flags, (void)confine, (void)noLinks;
 #endif
   errno = ENOSYS;
   return std::nullopt;
@@ -191,6 +194,19 @@ UniqueFd OpenBeneath(int base, std::string_view relative, int flags, Confine con
     return std::move(*fd);
   std::optional<Walked> walked = Walk(base, relative, flags, confine);
   return walked ? std::move(walked->fd) : UniqueFd();
+}
+
+UniqueFd OpenBeneathWithoutLinks(int base, std::string_view relative, int flags) {
+  for (const std::string& part : Split(relative)) {
+    if (part == "..") {
+      errno = ELOOP;
+      return UniqueFd();
+    }
+  }
+  if (std::optional<UniqueFd> fd = Openat2(base, relative, flags, Confine::kBeneath, true))
+    return std::move(*fd);
+  errno = ENOSYS;
+  return UniqueFd();
 }
 
 UniqueFd OpenInRoot(const std::string& root, std::string_view relative, int flags) {

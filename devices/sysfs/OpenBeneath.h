@@ -43,6 +43,11 @@ enum class Confine {
 // Empty with errno set on failure; EXDEV when a link leads out.
 UniqueFd OpenBeneath(int base, std::string_view relative, int flags, Confine confine);
 
+// Opens `relative` below `base` only if no component of it is a link (nor
+// "..": the path must be canonical as it stands). Empty with errno set on
+// failure; ENOSYS when the kernel cannot say (then ask ResolveBeneath).
+UniqueFd OpenBeneathWithoutLinks(int base, std::string_view relative, int flags);
+
 // Opens `relative` below the root of a file system (`root`; empty for
 // "/"), its links resolved as in a chroot to `root`.
 UniqueFd OpenInRoot(const std::string& root, std::string_view relative, int flags);

@@ -49,7 +49,7 @@ class Writes {
     const int error = writer_.Write(Tree(), dir + "/" + std::string(attribute), text);
     if (error == 0)
       return 0;
-    if (Tree().Fresh().Resolve(node_.Path()) != node_.Path())
+    if (!Tree().Fresh().IsCanonicalDirectory(node_.Path()))
       return error::kNoSuchDevinst;
     return ErrorFromErrno(error);
   }

@@ -152,18 +152,25 @@ std::vector<NodeLocation> CollectNodes(const SysfsTree& tree) {
     return StartsWith(path, virtualDir) &&
            (path.size() == virtualDir.size() || path[virtualDir.size()] == '/');
   };
+  // Canonical folders all the way: links in them are then followed through
+  // the listings already read.
+  const auto canonical = [&](const std::optional<std::string>& dir, std::string_view name) {
+    return dir ? tree.Child(*dir, name) : std::nullopt;
+  };
   std::set<std::string> seen;
-  const std::string busRoot = tree.Sys() + "/bus";
-  for (const std::string& bus : tree.List(busRoot)) {
+  const std::optional<std::string> busRoot = tree.Child(tree.Sys(), "bus");
+  for (const std::string& bus : busRoot ? tree.List(*busRoot) : std::vector<std::string>()) {
     if (IsExcludedBus(bus))
       continue;
-    const std::string devices = busRoot + "/" + bus + "/devices";
-    for (const std::string& name : tree.List(devices)) {
+    const std::optional<std::string> devices = canonical(canonical(busRoot, bus), "devices");
+    if (!devices)
+      continue;
+    for (const std::string& name : tree.List(*devices)) {
       // SCSI hosts and targets are bookkeeping; the host adapter and the
       // logical units stand for them.
       if (bus == "scsi" && (StartsWith(name, "host") || StartsWith(name, "target")))
         continue;
-      const auto path = tree.Child(devices, name);
+      const auto path = tree.Child(*devices, name);
       if (!path || isVirtual(*path) || !tree.IsDirectory(*path))
         continue;
       if (bus == "acpi" && !IsAcpiNodeShown(Node(tree, NodeLocation{*path, bus})))
@@ -174,12 +181,12 @@ std::vector<NodeLocation> CollectNodes(const SysfsTree& tree) {
   }
   // Block devices no bus device stands for: every partition, and a disk
   // whose parent is no node (an nvme namespace below its controller).
-  std::string blockDir = tree.Sys() + "/class/block";
-  if (!tree.IsDirectory(blockDir))
-    blockDir = tree.Sys() + "/block";
+  std::optional<std::string> blockDir = canonical(tree.Child(tree.Sys(), "class"), "block");
+  if (!blockDir || !tree.IsDirectory(*blockDir))
+    blockDir = tree.Child(tree.Sys(), "block");
   std::vector<NodeLocation> blocks;
-  for (const std::string& name : tree.List(blockDir)) {
-    const auto path = tree.Child(blockDir, name);
+  for (const std::string& name : blockDir ? tree.List(*blockDir) : std::vector<std::string>()) {
+    const auto path = tree.Child(*blockDir, name);
     if (!path || isVirtual(*path) || !tree.IsDirectory(*path) || seen.count(*path) != 0)
       continue;
     if (tree.Has(*path, "partition")) {

@@ -63,8 +63,11 @@ class SysfsService final : public DeviceService {
     if (!set->tree.Ok())
       return Fail<HDEVINFO>(error::kPathNotFound, nullptr);
     const std::string_view wanted = enumerator != nullptr ? enumerator : "";
+    std::vector<NodeLocation> locations = sysfs::CollectNodes(set->tree);
     std::vector<Member> members;
-    for (NodeLocation& location : sysfs::CollectNodes(set->tree)) {
+    members.reserve(locations.size());
+    set->members.reserve(locations.size());
+    for (NodeLocation& location : locations) {
       Member& member =
           members.emplace_back(Member{Node(set->tree, std::move(location)), {}, 0, {}, {}, {}, {}});
       member.instanceId = sysfs::InstanceId(member.node);
@@ -209,7 +212,7 @@ class SysfsService final : public DeviceService {
     // Read the node afresh: someone else may have changed it since the set
     // was opened, or it may be gone.
     const SysfsTree tree = Root().Fresh();
-    if (tree.Resolve(location.path) != location.path)
+    if (!tree.IsCanonicalDirectory(location.path))
       return NoSuchDevinst();
     const Node node(tree, location);
     const sysfs::NodeState state = sysfs::ReadState(node, Chain(tree), drivers_);
@@ -261,7 +264,7 @@ class SysfsService final : public DeviceService {
   bool Changed(Member& member, Change change) {
     const SysfsTree tree = Root().Fresh();
     const NodeLocation& location = member.node.Location();
-    if (tree.Resolve(location.path) != location.path)
+    if (!tree.IsCanonicalDirectory(location.path))
       return Fail(error::kNoSuchDevinst, false);
     const std::uint32_t code = change(Node(tree, location));
     member.description.reset();
@@ -290,7 +293,8 @@ class SysfsService final : public DeviceService {
       const std::string base = members[i].instanceId;
       std::string id = base;
       for (int suffix = 2; !taken.insert(sysfs::Upper(id)).second; ++suffix) {
-        const std::string tail = "_" + std::to_string(suffix);
+        std::string tail(1, '_');
+        tail += std::to_string(suffix);
         id = base.substr(0, sysfs::kMaxInstanceId - tail.size()) + tail;
       }
       members[i].instanceId = id;

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -50,6 +52,12 @@ SysfsTree::SysfsTree(const std::string& root) {
     sys = resolved.get();
   }
   sys_ = std::move(*sys);
+  // File systems known to hand a folder out whole when the buffer holds
+  // it; any other is read until it says there is no more.
+  struct statfs info {};
+  wholeListings_ =
+      fstatfs(sysFd.Get(), &info) == 0 &&
+      (info.f_type == SYSFS_MAGIC || info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC);
   sysFd_ = std::make_shared<const UniqueFd>(std::move(sysFd));
   canonical_.insert(sys_);
 }
@@ -57,6 +65,8 @@ SysfsTree::SysfsTree(const std::string& root) {
 SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
   tree.sys_ = sys_;
+  tree.wholeListings_ = wholeListings_;
+  tree.followThroughListings_ = false;
   tree.sysFd_ = sysFd_;
   if (!sys_.empty())
     tree.canonical_.insert(sys_);
@@ -92,12 +102,39 @@ std::optional<std::string> SysfsTree::Resolve(const std::string& path) const {
   const std::optional<std::string_view> relative = Relative(path);
   if (!relative)
     return std::nullopt;
+  // Mostly a device's folder, whose listing and attributes are read next:
+  // opened for that and kept.
+  if (UniqueFd dir =
+          OpenBeneath(sysFd_->Get(), *relative, O_RDONLY | O_DIRECTORY, Confine::kBeneath)) {
+    if (std::optional<std::string> canonical = PathOf(dir.Get());
+        canonical && Contains(*canonical)) {
+      canonical_.insert(*canonical);
+      KeepDirFd(*canonical, std::move(dir));
+      return canonical;
+    }
+  } else if (errno == ENOENT || errno == EXDEV || errno == ELOOP) {
+    return std::nullopt;
+  }
   std::optional<std::string> canonical =
       ResolveBeneath(sysFd_->Get(), sys_, *relative, Confine::kBeneath);
   if (!canonical || !Contains(*canonical))
     return std::nullopt;
   canonical_.insert(*canonical);
   return canonical;
+}
+
+bool SysfsTree::IsCanonicalDirectory(const std::string& path) const {
+  if (const std::optional<std::string_view> relative = Relative(path)) {
+    if (UniqueFd fd = OpenBeneathWithoutLinks(sysFd_->Get(), *relative, O_RDONLY | O_DIRECTORY)) {
+      canonical_.insert(path);
+      KeepDirFd(path, std::move(fd));
+      return true;
+    }
+    // Gone, moved, or a link now on the way.
+    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == EXDEV)
+      return false;
+  }
+  return Resolve(path) == path && IsDirectory(path);
 }
 
 std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_view name) const {
@@ -118,14 +155,83 @@ std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_
     canonical_.insert(path);
     return path;
   }
-  std::array<char, PATH_MAX> target{};
-  const ssize_t length = readlink(path.c_str(), target.data(), target.size() - 1);
-  if (length <= 0)
+  const std::optional<std::string> link = ReadLink(dir, name);
+  if (!link)
     return Resolve(path);
-  const std::string_view link(target.data(), static_cast<std::size_t>(length));
-  if (link.front() == '/')
+  if (link->front() == '/')
     return std::nullopt;
-  return Resolve(dir + "/" + std::string(link));
+  if (!followThroughListings_)
+    return Resolve(Join(dir, *link));
+  return FollowLink(dir, *link);
+}
+
+std::optional<std::string> SysfsTree::FollowLink(const std::string& dir,
+                                                 std::string_view link) const {
+  // Every prefix of a canonical path is canonical: ".." is its parent, and
+  // a real folder below it (as its listing says) is canonical in turn.
+  std::string path = dir;
+  std::size_t pos = 0;
+  while (pos <= link.size()) {
+    const std::size_t end = std::min(link.find('/', pos), link.size());
+    const std::string_view part = link.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == ".")
+      continue;
+    if (part == "..") {
+      if (path == sys_)
+        return Resolve(Join(dir, link));  // leads out
+      path = ParentPath(path);
+      continue;
+    }
+    const Listing* listing = ListingOf(path);
+    const std::optional<unsigned char> type =
+        listing != nullptr ? listing->Find(part) : std::nullopt;
+    if (!type || *type != DT_DIR)
+      return Resolve(Join(dir, link));  // a link, a file, or nothing: the kernel decides
+    path += '/';
+    path += part;
+  }
+  canonical_.insert(path);
+  return path;
+}
+
+int SysfsTree::DirFd(const std::string& dir) const {
+  // The most recently used last: a bus's folder of device links stays open
+  // while its devices are looked at one by one.
+  for (auto kept = dirFds_.rbegin(); kept != dirFds_.rend(); ++kept) {
+    if (kept->first == dir) {
+      std::rotate(kept.base() - 1, kept.base(), dirFds_.end());
+      return dirFds_.back().second.Get();
+    }
+  }
+  UniqueFd fd = Open(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd)
+    return -1;
+  return KeepDirFd(dir, std::move(fd));
+}
+
+int SysfsTree::KeepDirFd(const std::string& dir, UniqueFd fd) const {
+  // Enough for a small machine's nodes to stay open from one pass over
+  // them to the next; far below the usual limit of 1,024 descriptors.
+  constexpr std::size_t kKept = 64;
+  if (dirFds_.size() >= kKept)
+    dirFds_.erase(dirFds_.begin());
+  dirFds_.emplace_back(dir, std::move(fd));
+  return dirFds_.back().second.Get();
+}
+
+std::optional<std::string> SysfsTree::ReadLink(const std::string& dir,
+                                               std::string_view name) const {
+  std::array<char, PATH_MAX> target;  // NOLINT: filled by readlinkat
+  ssize_t length = -1;
+  if (const int dirFd = DirFd(dir); dirFd >= 0) {
+    length = readlinkat(dirFd, std::string(name).c_str(), target.data(), target.size() - 1);
+  } else if (const UniqueFd link = OpenIn(dir, name, O_PATH | O_NOFOLLOW)) {
+    length = readlinkat(link.Get(), "", target.data(), target.size() - 1);
+  }
+  if (length <= 0)
+    return std::nullopt;
+  return std::string(target.data(), static_cast<std::size_t>(length));
 }
 
 std::optional<unsigned char> SysfsTree::Listing::Find(std::string_view name) const {
@@ -142,13 +248,14 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
   if (cached != listings_.end())
     return cached->second.get();
   std::unique_ptr<Listing> listing;
-  // getdents64 straight: opendir would also stat the folder.
-  const UniqueFd fd = Open(dir, O_RDONLY | O_DIRECTORY);
-  if (fd) {
+  // getdents64 straight: opendir would also stat the folder. Read once per
+  // tree: the descriptor is at the start of the folder.
+  const int fd = DirFd(dir);
+  if (fd >= 0) {
     listing = std::make_unique<Listing>();
-    alignas(8) std::array<char, 32768> buffer{};
+    alignas(8) std::array<char, 32768> buffer;  // NOLINT: filled by getdents64
     while (true) {
-      const long got = syscall(SYS_getdents64, fd.Get(), buffer.data(), buffer.size());
+      const long got = syscall(SYS_getdents64, fd, buffer.data(), buffer.size());
       if (got < 0) {
         listing.reset();
         break;
@@ -165,6 +272,11 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
           listing->entries.emplace_back(name, type);
         pos += length;
       }
+      // Room left for the longest entry: the folder had no more. (Mounts
+      // below <root>/sys sit in folders this source does not list.)
+      constexpr long kLongestEntry = 280;
+      if (wholeListings_ && got + kLongestEntry <= static_cast<long>(buffer.size()))
+        break;
     }
     if (listing)
       std::sort(listing->entries.begin(), listing->entries.end());
@@ -202,7 +314,11 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
   }
   // Not following a link, and not waiting on a FIFO put in a file's place
   // since the listing.
-  const UniqueFd fd = OpenIn(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+  const int dirFd = DirFd(dir);
+  const UniqueFd fd = dirFd >= 0
+                          ? UniqueFd(openat(dirFd, std::string(name).c_str(), kFlags | O_CLOEXEC))
+                          : OpenIn(dir, name, kFlags);
   if (!fd)
     return std::nullopt;
   struct stat info {};
@@ -210,7 +326,7 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
     return std::nullopt;
   // Attributes are at most a page; more is not an attribute we want. A
   // short read is the whole of it (sysfs hands an attribute out at once).
-  std::array<char, 4096> buffer{};
+  std::array<char, 4096> buffer;  // NOLINT: filled by read
   std::size_t used = 0;
   while (used < buffer.size()) {
     const std::size_t wanted = buffer.size() - used;
@@ -247,17 +363,10 @@ std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
     if (!type || (*type != DT_LNK && *type != DT_UNKNOWN))
       return std::nullopt;
   }
-  std::array<char, PATH_MAX> target{};
-  ssize_t length = -1;
-  if (canonical_.count(dir) != 0) {
-    // No link on the way to it: the path names the link itself.
-    length = readlink(Join(dir, name).c_str(), target.data(), target.size() - 1);
-  } else if (const UniqueFd link = OpenIn(dir, name, O_PATH | O_NOFOLLOW)) {
-    length = readlinkat(link.Get(), "", target.data(), target.size() - 1);
-  }
-  if (length <= 0)
+  std::optional<std::string> link = ReadLink(dir, name);
+  if (!link)
     return std::nullopt;
-  std::string text(target.data(), static_cast<std::size_t>(length));
+  std::string text = std::move(*link);
   while (!text.empty() && text.back() == '/')
     text.pop_back();
   const std::string base = BaseName(text);

@@ -7,7 +7,9 @@
 // A tree remembers each directory's entries once listed: a node is asked for
 // dozens of attributes and class folders it mostly lacks, and on a big
 // machine a system call for each would be most of the time spent. Make a new
-// tree (Fresh) to see the file system afresh.
+// tree (Fresh) to see the file system afresh. It also keeps the last 64
+// directories it read open, so that a node's attributes and links are opened
+// by their own names below them instead of along the whole path again.
 #pragma once
 
 #include <memory>
@@ -38,6 +40,9 @@ class SysfsTree {
 
   // Canonical form of `path` when it exists and lies under Sys().
   std::optional<std::string> Resolve(const std::string& path) const;
+  // True when the canonical directory `path` is still there as it was
+  // found: Resolve(path) == path, in one system call where the kernel can.
+  bool IsCanonicalDirectory(const std::string& path) const;
   // Resolve(dir + "/" + name).
   std::optional<std::string> Child(const std::string& dir, std::string_view name) const;
   // True when `canonical` is Sys() or lies below it.
@@ -73,12 +78,31 @@ class SysfsTree {
   // `path` relative to Sys(); none when it does not start there.
   std::optional<std::string_view> Relative(const std::string& path) const;
   UniqueFd OpenIn(const std::string& dir, std::string_view name, int flags) const;
+  // An open descriptor of directory `dir` (resolved beneath Sys()), owned by
+  // the tree; -1 with errno set when it cannot be opened.
+  int DirFd(const std::string& dir) const;
+  // Keeps `fd`, open on directory `dir`, among the few the tree holds.
+  int KeepDirFd(const std::string& dir, UniqueFd fd) const;
+  // The target of the link `name` in `dir`, as written; none when it is no link.
+  std::optional<std::string> ReadLink(const std::string& dir, std::string_view name) const;
+  // Where the relative link text `link` in canonical `dir` leads, followed
+  // through the listings while it passes only real folders; anything else
+  // is left to Resolve.
+  std::optional<std::string> FollowLink(const std::string& dir, std::string_view link) const;
 
   std::string sys_;
+  // A listing read in one call is whole (sysfs and tmpfs fill the buffer).
+  bool wholeListings_ = false;
+  // Links followed through the listings of the folders on their way: worth
+  // it when many nodes share those folders, not in a fresh tree that looks
+  // at one node.
+  bool followThroughListings_ = true;
   std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::unique_ptr<Listing>> listings_;
   // Directories known to be canonical: Sys() and what Resolve handed out.
   mutable std::unordered_set<std::string> canonical_;
+  // Open directories, oldest first: a node's attributes are read together.
+  mutable std::vector<std::pair<std::string, UniqueFd>> dirFds_;
 };
 
 // Directory part of a canonical path ("/a/b" gives "/a").

@@ -12,6 +12,7 @@
 #include "OpenBeneath.h"
 #include "SysfsService.h"
 #include "SysfsTestSupport.h"
+#include "SysfsTree.h"
 
 namespace quillon::devices::testing {
 namespace {
@@ -86,6 +87,32 @@ TEST_P(Confinement, LinksOutOfTheTreeAreDeadEnds) {
          inside.Symlink("sys/bus", "bus.real");
          MoveAside(inside, "sys");
          inside.Symlink("sys", "sys.real");
+       },
+       {"STORAGE\\DISK\\sdz", "ROOT\\INSIDE\\inside"}},
+      // A device link whose way passes a folder that is itself a link: one
+      // that leaves sys is a dead end, even when it would come back.
+      {"a folder on a device link's way is absolute",
+       [](FakeSysfs& inside, const FakeSysfs&) {
+         MoveAside(inside, "sys/devices/platform");
+         inside.Symlink("sys/devices/platform", inside.Root() + "/sys/devices/platform.real");
+       },
+       {"STORAGE\\DISK\\sdz"}},
+      {"a folder on a device link's way climbs out and back",
+       [](FakeSysfs& inside, const FakeSysfs&) {
+         MoveAside(inside, "sys/devices/platform");
+         inside.Symlink("sys/devices/platform", "../../sys/devices/platform.real");
+       },
+       {"STORAGE\\DISK\\sdz"}},
+      {"a device link climbs above sys and back",
+       [](FakeSysfs& inside, const FakeSysfs&) {
+         inside.Symlink("sys/bus/platform/devices/inside",
+                        "../../../../sys/devices/platform/inside");
+       },
+       {"STORAGE\\DISK\\sdz"}},
+      {"a folder on a device link's way stays inside",
+       [](FakeSysfs& inside, const FakeSysfs&) {
+         MoveAside(inside, "sys/devices/platform");
+         inside.Symlink("sys/devices/platform", "platform.real");
        },
        {"STORAGE\\DISK\\sdz", "ROOT\\INSIDE\\inside"}},
   };
@@ -186,6 +213,48 @@ TEST_P(Confinement, OpenBeneathFollowsOnlyLinksThatStayBelow) {
   EXPECT_EQ(sysfs::ResolveBeneath(dir.Get(), base, "in/../up", Confine::kBeneath),
             base + "/a/b/file");
   EXPECT_EQ(sysfs::ResolveBeneath(dir.Get(), base, "out/devices", Confine::kBeneath), std::nullopt);
+}
+
+// A node's folder is still where it was found only while no link stands
+// on the way to it.
+TEST_P(Confinement, CanonicalDirectoryStaysOnlyWhileNothingMoved) {
+  struct Row {
+    const char* what;
+    void (*arrange)(FakeSysfs& tree);
+    bool still;
+  };
+  const Row rows[] = {
+      {"untouched", [](FakeSysfs&) {}, true},
+      {"removed", [](FakeSysfs& tree) { tree.RemoveDevice("a/b"); }, false},
+      {"moved, a link in its place",
+       [](FakeSysfs& tree) {
+         MoveAside(tree, "sys/devices/a/b");
+         tree.Symlink("sys/devices/a/b", "b.real");
+       },
+       false},
+      {"its parent moved, a link in its place",
+       [](FakeSysfs& tree) {
+         MoveAside(tree, "sys/devices/a");
+         tree.Symlink("sys/devices/a", "a.real");
+       },
+       false},
+      {"a file in its place",
+       [](FakeSysfs& tree) {
+         tree.RemoveDevice("a/b");
+         tree.WriteFile("sys/devices/a/b", "x");
+       },
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeSysfs tree;
+    tree.WriteFile("sys/devices/a/b/uevent", "");
+    const sysfs::SysfsTree sysfs(tree.Root());
+    const std::string path = sysfs.Sys() + "/devices/a/b";
+    ASSERT_EQ(sysfs.Resolve(path), path);
+    row.arrange(tree);
+    EXPECT_EQ(sysfs.Fresh().IsCanonicalDirectory(path), row.still);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sysfs, Confinement, ::testing::Bool(), Describe);

@@ -63,6 +63,33 @@ TEST(IdDatabase, LooksOnlyWhereAnEntryBelongs) {
   EXPECT_TRUE(IdDatabase("/nonexistent/pci.ids").Empty());
 }
 
+// Entries are looked up by bisecting the ordered top-level lines; a file out
+// of order (or with lists after the classes, as usb.ids has) still answers.
+TEST(IdDatabase, FindsEntriesWhateverTheOrder) {
+  const char* const texts[] = {
+      kText,
+      "8086  Intel Corporation\n\t100e  82540EM Gigabit Ethernet Controller\n"
+      "C 01  Mass storage controller\n\t06  SATA controller\n"
+      "0001  SafeNet (wrong ID)\n\t0002  First device\n"
+      "1af4  Red Hat, Inc.\n\t1110  Inter-VM shared memory\n",
+      "0001  SafeNet (wrong ID)\n\t0002  First device\n1af4  Red Hat, Inc.\n"
+      "\t1110  Inter-VM shared memory\n8086  Intel Corporation\n"
+      "\t100e  82540EM Gigabit Ethernet Controller\nC 01  Mass storage controller\n"
+      "\t06  SATA controller\nAT 0100  USB Undefined\nHID 00  None\nL 0001  Arabic\n"
+      "\t01  Saudi Arabia\nVT 0000  Undefined\n",
+  };
+  for (const char* text : texts) {
+    const IdDatabase db = IdDatabase::FromText(text);
+    EXPECT_EQ(db.DeviceName(0x0001, 0x0002), "First device");
+    EXPECT_EQ(db.DeviceName(0x1AF4, 0x1110), "Inter-VM shared memory");
+    EXPECT_EQ(db.DeviceName(0x8086, 0x100E), "82540EM Gigabit Ethernet Controller");
+    EXPECT_EQ(db.SubclassName(0x01, 0x06), "SATA controller");
+    EXPECT_EQ(db.DeviceName(0x1234, 0x0001), std::nullopt);
+    EXPECT_EQ(db.ClassName(0x02),
+              text == kText ? std::optional<std::string>("Network controller") : std::nullopt);
+  }
+}
+
 TEST(IdDatabase, VendorLinesUseLowerCaseDigits) {
   EXPECT_EQ(IdDatabase::FromText("ABCD  Upper\n\tEF01  Device\n").DeviceName(0xABCD, 0xEF01),
             std::nullopt);
