@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -52,12 +50,6 @@ SysfsTree::SysfsTree(const std::string& root) {
     sys = resolved.get();
   }
   sys_ = std::move(*sys);
-  // File systems known to hand a folder out whole when the buffer holds
-  // it; any other is read until it says there is no more.
-  struct statfs info {};
-  wholeListings_ =
-      fstatfs(sysFd.Get(), &info) == 0 &&
-      (info.f_type == SYSFS_MAGIC || info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC);
   sysFd_ = std::make_shared<const UniqueFd>(std::move(sysFd));
   canonical_.insert(sys_);
 }
@@ -65,7 +57,6 @@ SysfsTree::SysfsTree(const std::string& root) {
 SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
   tree.sys_ = sys_;
-  tree.wholeListings_ = wholeListings_;
   tree.followThroughListings_ = false;
   tree.sysFd_ = sysFd_;
   if (!sys_.empty())
@@ -272,11 +263,6 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
           listing->entries.emplace_back(name, type);
         pos += length;
       }
-      // Room left for the longest entry: the folder had no more. (Mounts
-      // below <root>/sys sit in folders this source does not list.)
-      constexpr long kLongestEntry = 280;
-      if (wholeListings_ && got + kLongestEntry <= static_cast<long>(buffer.size()))
-        break;
     }
     if (listing)
       std::sort(listing->entries.begin(), listing->entries.end());

@@ -91,8 +91,6 @@ class SysfsTree {
   std::optional<std::string> FollowLink(const std::string& dir, std::string_view link) const;
 
   std::string sys_;
-  // A listing read in one call is whole (sysfs and tmpfs fill the buffer).
-  bool wholeListings_ = false;
   // Links followed through the listings of the folders on their way: worth
   // it when many nodes share those folders, not in a fresh tree that looks
   // at one node.

@@ -37,10 +37,12 @@ check() {  # check WHAT EXPECTED ACTUAL
   if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1: expected '$2', got '$3'"; failed=1; fi
 }
 
-# The id of the top-level window with exactly this name, waiting for it.
+# The id of the top-level window with exactly this name, waiting for it up
+# to a minute: the sanitizer build on a busy machine takes well over ten
+# seconds to show a window.
 window_named() {
   i=0
-  while [ $i -lt 100 ]; do
+  while [ $i -lt 600 ]; do
     id=$(xwininfo -root -tree | sed -n "s/^ *\(0x[0-9a-f]*\) \"$1\": .*/\1/p" | head -n 1)
     [ -n "$id" ] && { echo "$id"; return 0; }
     sleep 0.1
