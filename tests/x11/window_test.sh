@@ -15,7 +15,7 @@ work=$(mktemp -d)
 xvfb_pid=""
 app_pid=""
 cleanup() {
-  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  [ -s "$work/app.pid" ] && kill "$(cat "$work/app.pid")" 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -38,13 +38,14 @@ check() {  # check WHAT EXPECTED ACTUAL
 }
 
 # The id of the top-level window with exactly this name, waiting for it up
-# to a minute: the sanitizer build on a busy machine takes well over ten
-# seconds to show a window.
+# to 40 seconds (the sanitizer build on a busy machine takes well over ten
+# seconds to show a window) while the program runs.
 window_named() {
   i=0
-  while [ $i -lt 600 ]; do
+  while [ $i -lt 400 ]; do
     id=$(xwininfo -root -tree | sed -n "s/^ *\(0x[0-9a-f]*\) \"$1\": .*/\1/p" | head -n 1)
     [ -n "$id" ] && { echo "$id"; return 0; }
+    kill -0 "$app_pid" 2>/dev/null || return 1
     sleep 0.1
     i=$((i + 1))
   done
@@ -55,33 +56,60 @@ field() {  # field ID LABEL: a number from xwininfo
   xwininfo -id "$1" | sed -n "s/^ *$2: *\(-*[0-9]*\).*/\1/p"
 }
 
+# What the program said and how it ended, when its window did not come.
+no_window() {
+  echo "no window captioned \"$1\""
+  if kill -0 "$app_pid" 2>/dev/null; then
+    echo "  the program still runs after 40 seconds: $(grep -E '^State' "/proc/$app_pid/status"), waiting in $(cat "/proc/$app_pid/wchan")"
+    kill "$app_pid" 2>/dev/null
+  else
+    wait "$app_pid"
+    echo "  the program ended with status $?"
+  fi
+  wait "$app_pid" 2>/dev/null
+  app_pid=""
+  xwininfo -root -tree | grep '"' | head -n 20
+  sed 's/^/  stderr: /' "$work/app.log" | head -n 40
+}
+
+# launch CAPTION ARGS...: runs quillon with ARGS and prints the id of its
+# window named CAPTION. A program that shows none is tried once more, so
+# that one lost start on a loaded machine is told apart from a fault.
+launch() {
+  caption=$1
+  shift
+  for attempt in 1 2; do
+    "$work/quillon" "$@" >"$work/app.log" 2>&1 &
+    app_pid=$!
+    echo "$app_pid" >"$work/app.pid"  # launch runs in a subshell: cleanup finds it here
+    if id=$(window_named "$caption"); then
+      echo "$id"
+      return 0
+    fi
+    no_window "$caption" >&2
+  done
+  return 1
+}
+
 # The window: 540 x 276 at (303, 136) without a frame; Qt's -qwindowtitle
 # and -reverse are arguments like any other.
-"$work/quillon" "/deviceSource=$work/devices.json" -qwindowtitle Bogus -reverse >/dev/null 2>&1 &
-app_pid=$!
-if id=$(window_named "Quillon - Varnholt"); then
+if id=$(launch "Quillon - Varnholt" "/deviceSource=$work/devices.json" -qwindowtitle Bogus -reverse); then
   sleep 0.5  # the window settles
   check "window position x" 303 "$(field "$id" "Absolute upper-left X")"
   check "window position y" 136 "$(field "$id" "Absolute upper-left Y")"
   check "window width" 540 "$(field "$id" Width)"
   check "window height" 276 "$(field "$id" Height)"
 else
-  echo "FAILED: no window captioned \"Quillon - Varnholt\""
-  xwininfo -root -tree | grep '"' | head -n 20
+  echo "FAILED: the window"
   failed=1
 fi
-kill "$app_pid" 2>/dev/null
-wait "$app_pid" 2>/dev/null
-app_pid=""
+kill "$(cat "$work/app.pid")" 2>/dev/null
 
 # An error box (a device source that does not exist) is captioned "Error".
-"$work/quillon" "/deviceSource=$work/missing.json" >/dev/null 2>&1 &
-app_pid=$!
-if id=$(window_named "Error"); then
+if id=$(launch "Error" "/deviceSource=$work/missing.json"); then
   check "error box caption" '_NET_WM_NAME(UTF8_STRING) = "Error"' "$(xprop -id "$id" _NET_WM_NAME)"
 else
-  echo "FAILED: no window captioned \"Error\""
-  xwininfo -root -tree | grep '"' | head -n 20
+  echo "FAILED: the error box"
   failed=1
 fi
 exit $failed
