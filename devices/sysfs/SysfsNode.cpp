@@ -53,6 +53,14 @@ const std::optional<std::string>& Node::Attr(std::string_view name) const {
   return attributes_.back().second;
 }
 
+bool Node::HasAttr(std::string_view name) const {
+  for (const auto& [key, value] : attributes_) {
+    if (key == name)
+      return value.has_value();
+  }
+  return tree_->HasFile(location_.path, name);
+}
+
 std::optional<std::uint32_t> Node::HexAttr(std::string_view name) const {
   const auto& text = Attr(name);
   if (!text)

@@ -45,6 +45,8 @@ class Node {
 
   // The attribute's text, trailing white space removed; none when absent.
   const std::optional<std::string>& Attr(std::string_view name) const;
+  // True when the node has the attribute, read or not.
+  bool HasAttr(std::string_view name) const;
   // An attribute parsed as hexadecimal ("0x8086" or "046d").
   std::optional<std::uint32_t> HexAttr(std::string_view name) const;
   // Name of the bound driver, from the `driver` link.

@@ -76,7 +76,8 @@ class SysfsService final : public DeviceService {
     for (Member& member : members) {
       // Handles are handed out for every node seen, filtered or not, so a
       // node keeps its handle whatever the caller asks for.
-      member.devInst = HandleFor(member.instanceId, member.node.Location());
+      member.devInst = HandleFor(member.instanceId, member.node.Location(),
+                                 set->tree.KnownListing(member.node.Path()));
       if (!wanted.empty() && !EqualsIgnoringCase(sysfs::Enumerator(member.node), wanted))
         continue;
       if (!allClasses) {
@@ -208,12 +209,15 @@ class SysfsService final : public DeviceService {
     }
     if (devInst == 0 || devInst > known_.size())
       return NoSuchDevinst();
-    const NodeLocation& location = known_[devInst - 1];
+    const KnownNode& known = known_[devInst - 1];
+    const NodeLocation& location = known.location;
     // Read the node afresh: someone else may have changed it since the set
-    // was opened, or it may be gone.
-    const SysfsTree tree = Root().Fresh();
+    // was opened, or it may be gone. Which attributes it has was seen then.
+    SysfsTree tree = Root().Fresh();
     if (!tree.IsCanonicalDirectory(location.path))
       return NoSuchDevinst();
+    if (known.entries)
+      tree.AssumeEntries(location.path, known.entries);
     const Node node(tree, location);
     const sysfs::NodeState state = sysfs::ReadState(node, Chain(tree), drivers_);
     *status = state.status;
@@ -246,13 +250,14 @@ class SysfsService final : public DeviceService {
   }
 
   // 1, 2, 3, ... in the order IDs are first seen; never reused.
-  std::uint32_t HandleFor(const std::string& instanceId, const NodeLocation& location) {
+  std::uint32_t HandleFor(const std::string& instanceId, const NodeLocation& location,
+                          std::shared_ptr<const SysfsTree::Listing> entries) {
     const auto [entry, added] =
         handles_.emplace(instanceId, static_cast<std::uint32_t>(known_.size() + 1));
     if (added) {
-      known_.push_back(location);
+      known_.push_back(KnownNode{location, std::move(entries)});
     } else {
-      known_[entry->second - 1] = location;
+      known_[entry->second - 1] = KnownNode{location, std::move(entries)};
     }
     return entry->second;
   }
@@ -374,7 +379,13 @@ class SysfsService final : public DeviceService {
   std::unordered_map<std::string, std::uint32_t> handles_;
   // Node path: the ID its rules give it, and the one it was handed.
   std::unordered_map<std::string, std::pair<std::string, std::string>> twinIds_;
-  std::vector<NodeLocation> known_;  // by handle - 1: where the node was last seen
+  // Where a node was last seen, and what its folder held then (none when
+  // it was not listed).
+  struct KnownNode {
+    NodeLocation location;
+    std::shared_ptr<const SysfsTree::Listing> entries;
+  };
+  std::vector<KnownNode> known_;  // by handle - 1
   std::vector<std::unique_ptr<DeviceSet>> sets_;
   std::uint32_t lastError_ = 0;
 };

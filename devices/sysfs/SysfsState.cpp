@@ -45,9 +45,9 @@ bool DriverExists(const Node& node, const ModuleAliases& drivers) {
 }  // namespace
 
 Switch SwitchOf(const Node& node) {
-  if (node.Bus() == "usb" && node.Attr("authorized"))
+  if (node.Bus() == "usb" && node.HasAttr("authorized"))
     return Switch::kAuthorized;
-  if (node.Attr("driver_override"))
+  if (node.HasAttr("driver_override"))
     return Switch::kDriverOverride;
   return Switch::kNone;
 }

@@ -186,6 +186,14 @@ std::optional<std::string> SysfsTree::FollowLink(const std::string& dir,
   return path;
 }
 
+int SysfsTree::OpenDirFd(const std::string& dir) const {
+  for (auto kept = dirFds_.rbegin(); kept != dirFds_.rend(); ++kept) {
+    if (kept->first == dir)
+      return kept->second.Get();
+  }
+  return -1;
+}
+
 int SysfsTree::DirFd(const std::string& dir) const {
   // The most recently used last: a bus's folder of device links stays open
   // while its devices are looked at one by one.
@@ -234,16 +242,34 @@ std::optional<unsigned char> SysfsTree::Listing::Find(std::string_view name) con
   return found->second;
 }
 
+std::shared_ptr<const SysfsTree::Listing> SysfsTree::KnownListing(const std::string& dir) const {
+  const auto cached = listings_.find(dir);
+  return cached != listings_.end() ? cached->second : nullptr;
+}
+
+void SysfsTree::AssumeEntries(const std::string& dir, std::shared_ptr<const Listing> listing) {
+  assumed_ = {dir, std::move(listing)};
+}
+
+const SysfsTree::Listing* SysfsTree::AssumedListing(const std::string& dir) const {
+  return assumed_.second && assumed_.first == dir ? assumed_.second.get() : nullptr;
+}
+
+const SysfsTree::Listing* SysfsTree::EntriesOf(const std::string& dir) const {
+  const Listing* assumed = AssumedListing(dir);
+  return assumed != nullptr ? assumed : ListingOf(dir);
+}
+
 const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
   const auto cached = listings_.find(dir);
   if (cached != listings_.end())
     return cached->second.get();
-  std::unique_ptr<Listing> listing;
+  std::shared_ptr<Listing> listing;
   // getdents64 straight: opendir would also stat the folder. Read once per
   // tree: the descriptor is at the start of the folder.
   const int fd = DirFd(dir);
   if (fd >= 0) {
-    listing = std::make_unique<Listing>();
+    listing = std::make_shared<Listing>();
     alignas(8) std::array<char, 32768> buffer;  // NOLINT: filled by getdents64
     while (true) {
       const long got = syscall(SYS_getdents64, fd, buffer.data(), buffer.size());
@@ -292,7 +318,7 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
   // Only a regular file is an attribute (a file system that does not tell
   // the type is asked).
   bool regular = false;
-  if (const Listing* listing = ListingOf(dir)) {
+  if (const Listing* listing = EntriesOf(dir)) {
     const std::optional<unsigned char> type = listing->Find(name);
     if (!type || (*type != DT_REG && *type != DT_UNKNOWN))
       return std::nullopt;
@@ -300,8 +326,10 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
   }
   // Not following a link, and not waiting on a FIFO put in a file's place
   // since the listing.
+  // Below a folder still open, or else in one walk from <root>/sys rather
+  // than opening and closing the folder as well.
   constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
-  const int dirFd = DirFd(dir);
+  const int dirFd = OpenDirFd(dir);
   const UniqueFd fd = dirFd >= 0
                           ? UniqueFd(openat(dirFd, std::string(name).c_str(), kFlags | O_CLOEXEC))
                           : OpenIn(dir, name, kFlags);
@@ -331,10 +359,23 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
   return text;
 }
 
+bool SysfsTree::HasFile(const std::string& dir, std::string_view name) const {
+  if (!IsPlainName(name))
+    return false;
+  if (const Listing* listing = EntriesOf(dir)) {
+    const std::optional<unsigned char> type = listing->Find(name);
+    if (!type || (*type != DT_REG && *type != DT_UNKNOWN))
+      return false;
+    if (*type == DT_REG)
+      return true;
+  }
+  return Read(dir, name).has_value();
+}
+
 bool SysfsTree::Has(const std::string& dir, std::string_view name) const {
   if (!IsPlainName(name))
     return false;
-  if (const Listing* listing = ListingOf(dir))
+  if (const Listing* listing = EntriesOf(dir))
     return listing->Find(name).has_value();
   // O_PATH with O_NOFOLLOW opens a link itself: a dangling one counts.
   return static_cast<bool>(OpenIn(dir, name, O_PATH | O_NOFOLLOW));
@@ -344,10 +385,13 @@ std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
                                                std::string_view name) const {
   if (!IsPlainName(name))
     return std::nullopt;
-  if (const Listing* listing = ListingOf(dir)) {
-    const std::optional<unsigned char> type = listing->Find(name);
-    if (!type || (*type != DT_LNK && *type != DT_UNKNOWN))
-      return std::nullopt;
+  // A link assumed absent may have come since: the kernel is asked.
+  if (AssumedListing(dir) == nullptr) {
+    if (const Listing* listing = ListingOf(dir)) {
+      const std::optional<unsigned char> type = listing->Find(name);
+      if (!type || (*type != DT_LNK && *type != DT_UNKNOWN))
+        return std::nullopt;
+    }
   }
   std::optional<std::string> link = ReadLink(dir, name);
   if (!link)

@@ -9,7 +9,8 @@
 // machine a system call for each would be most of the time spent. Make a new
 // tree (Fresh) to see the file system afresh. It also keeps the last 64
 // directories it read open, so that a node's attributes and links are opened
-// by their own names below them instead of along the whole path again.
+// by their own names below them; an attribute of a folder no longer open is
+// opened along its path in one call rather than opening the folder again.
 #pragma once
 
 #include <memory>
@@ -53,6 +54,9 @@ class SysfsTree {
   // Content of a small attribute file, trailing white space removed. None when
   // the file is missing, unreadable, a directory or a symlink.
   std::optional<std::string> Read(const std::string& dir, std::string_view name) const;
+  // True when `dir` holds an attribute file `name`: what Read would read,
+  // without reading it where the listing tells.
+  bool HasFile(const std::string& dir, std::string_view name) const;
   // True when `dir` holds an entry `name` of any kind (a dangling link counts).
   bool Has(const std::string& dir, std::string_view name) const;
   // Last path component of the target of symlink `dir/name`.
@@ -63,9 +67,6 @@ class SysfsTree {
   // Empty with errno set on failure (EXDEV: it would leave the tree).
   UniqueFd Open(const std::string& path, int flags) const;
 
- private:
-  SysfsTree() = default;
-
   // A directory's entries, sorted by name, with their dirent types.
   struct Listing {
     std::vector<std::pair<std::string, unsigned char>> entries;
@@ -73,14 +74,31 @@ class SysfsTree {
     // none when there is no such entry.
     std::optional<unsigned char> Find(std::string_view name) const;
   };
+  // The listing of `dir` when this tree has already read it; never reads.
+  std::shared_ptr<const Listing> KnownListing(const std::string& dir) const;
+  // Takes `listing`, read earlier, for which attribute files and links the
+  // device folder `dir` holds: a device's attributes stay while it lives,
+  // their values change. Read and Has then ask the kernel only for what it
+  // names; links are still read afresh (a driver comes and goes).
+  void AssumeEntries(const std::string& dir, std::shared_ptr<const Listing> listing);
+
+ private:
+  SysfsTree() = default;
+
   // The listing of `dir`, nullptr when it cannot be read.
   const Listing* ListingOf(const std::string& dir) const;
+  // What AssumeEntries said `dir` holds, nullptr when it said nothing.
+  const Listing* AssumedListing(const std::string& dir) const;
+  // What `dir` holds: as assumed, else as listed.
+  const Listing* EntriesOf(const std::string& dir) const;
   // `path` relative to Sys(); none when it does not start there.
   std::optional<std::string_view> Relative(const std::string& path) const;
   UniqueFd OpenIn(const std::string& dir, std::string_view name, int flags) const;
   // An open descriptor of directory `dir` (resolved beneath Sys()), owned by
   // the tree; -1 with errno set when it cannot be opened.
   int DirFd(const std::string& dir) const;
+  // The descriptor of `dir` when the tree holds it open, else -1.
+  int OpenDirFd(const std::string& dir) const;
   // Keeps `fd`, open on directory `dir`, among the few the tree holds.
   int KeepDirFd(const std::string& dir, UniqueFd fd) const;
   // The target of the link `name` in `dir`, as written; none when it is no link.
@@ -96,7 +114,8 @@ class SysfsTree {
   // at one node.
   bool followThroughListings_ = true;
   std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
-  mutable std::unordered_map<std::string, std::unique_ptr<Listing>> listings_;
+  mutable std::unordered_map<std::string, std::shared_ptr<const Listing>> listings_;
+  std::pair<std::string, std::shared_ptr<const Listing>> assumed_;
   // Directories known to be canonical: Sys() and what Resolve handed out.
   mutable std::unordered_set<std::string> canonical_;
   // Open directories, oldest first: a node's attributes are read together.

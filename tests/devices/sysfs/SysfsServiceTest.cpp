@@ -121,6 +121,45 @@ TEST(SysfsSet, HandlesSurviveRefreshesAreNeverReusedAndReadAfresh) {
   ASSERT_EQ(service->CM_Get_DevNode_Status(&status, &problem, serial->devInst, 0), CR_SUCCESS);
   EXPECT_EQ(status, 0x00802401U);
   EXPECT_EQ(problem, 28U);
+
+  // ... and binds one while a set that saw it without a driver is open.
+  const DeviceInfoSetPtr unbound = OpenPresentDevices(*service, "ROOT");
+  ASSERT_TRUE(unbound);
+  tree.BindDriver("platform", "platform/serial8250", "serial8250");
+  ASSERT_EQ(service->CM_Get_DevNode_Status(&status, &problem, serial->devInst, 0), CR_SUCCESS);
+  EXPECT_EQ(status, 0x0180200BU);
+  EXPECT_EQ(problem, 0U);
+}
+
+TEST(SysfsSet, StatusReadsAttributesAfreshAfterTheSetWasOpened) {
+  FakeSysfs tree;
+  ASSERT_TRUE(tree.Load(R"(
+bus pci pci0000:00/0000:00:01.0 vendor=0x8086 device=0x1234 class=0x020000 driver_override=(null)
+bus usb pci0000:00/0000:00:01.0/usb1/1-1 idVendor=046d idProduct=c31c authorized=1 removable=removable driver=usb
+)"));
+  const auto service = ServiceFor(tree);
+  const auto rows = ReadAll(*service);
+  ASSERT_EQ(rows.size(), 2U);
+  const DeviceInfoSetPtr set = OpenPresentDevices(*service, nullptr);
+  ASSERT_TRUE(set);
+  // Someone takes the USB device away and keeps the network function from
+  // any driver while the set is open.
+  tree.WriteFile("sys/devices/pci0000:00/0000:00:01.0/usb1/1-1/authorized", "0\n");
+  tree.WriteFile("sys/devices/pci0000:00/0000:00:01.0/driver_override", "none\n");
+  const struct {
+    const char* id;
+    std::uint32_t problem;
+  } kCases[] = {{"USB\\VID_046D&PID_C31C\\1-1", CM_PROB_DISABLED},
+                {"PCI\\VEN_8086&DEV_1234\\0000:00:01.0", CM_PROB_DISABLED}};
+  for (const auto& expected : kCases) {
+    const SysfsRow* row = FindRow(rows, expected.id);
+    ASSERT_NE(row, nullptr) << expected.id;
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+    ASSERT_EQ(service->CM_Get_DevNode_Status(&status, &problem, row->devInst, 0), CR_SUCCESS);
+    EXPECT_EQ(problem, expected.problem) << expected.id;
+    EXPECT_NE(status & DN_HAS_PROBLEM, 0U) << expected.id;
+  }
 }
 
 // Two nodes whose IDs are the same after the cut to 200 characters.
