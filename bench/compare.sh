@@ -82,7 +82,7 @@ row "\`enumDevices\` over this machine's sysfs" \
 
 if command -v Xvfb >/dev/null 2>&1; then
   echo "window start-up ..." >&2
-  Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp >"$work/display" 2>/dev/null &
+  Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$work/display" 2>/dev/null &
   xvfb_pid=$!
   sleep 1
   if kill -0 "$xvfb_pid" 2>/dev/null && [ -s "$work/display" ]; then

@@ -96,7 +96,7 @@ window_shown_ms() {
 
 have_x=""
 if command -v Xvfb >/dev/null 2>&1 && command -v xev >/dev/null 2>&1; then
-  Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp >"$work/display" 2>/dev/null &
+  Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$work/display" 2>/dev/null &
   xvfb_pid=$!
   sleep 1
   if kill -0 "$xvfb_pid" 2>/dev/null && [ -s "$work/display" ]; then

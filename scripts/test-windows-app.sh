@@ -64,7 +64,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # A display of its own: Wine needs one even in command mode.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 waited=0
 until [ -s "$work/display" ]; do

@@ -256,6 +256,14 @@ std::optional<std::string> ResolveBeneath(int base, const std::string& basePath,
   return path.empty() ? std::string("/") : path;
 }
 
+bool KernelConfinesOpens() {
+#ifdef QUILLON_HAVE_OPENAT2
+  return !walkForTesting && !noOpenat2;
+#else
+  return false;
+#endif
+}
+
 void UseComponentWalkForTesting(bool on) {
   walkForTesting = on;
 }

@@ -62,6 +62,10 @@ std::optional<std::string> PathOf(int fd);
 std::optional<std::string> ResolveBeneath(int base, const std::string& basePath,
                                           std::string_view relative, Confine confine);
 
+// True while opens are confined by the kernel (openat2) in one call, false
+// where each is a walk of one call per component.
+bool KernelConfinesOpens();
+
 // For tests: resolve by hand as on kernels without openat2.
 void UseComponentWalkForTesting(bool on);
 

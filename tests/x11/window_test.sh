@@ -16,7 +16,8 @@ xvfb_pid=""
 app_pid=""
 cleanup() {
   [ -s "$work/app.pid" ] && kill "$(cat "$work/app.pid")" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  # Waited for: a server still going away could take the next one's socket with it.
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -24,12 +25,19 @@ cp "$exe" "$work/quillon"
 cp "$module" "$work/"
 printf '{"devices": [{"friendlyName": "Disk"}]}' >"$work/devices.json"
 
-Xvfb -displayfd 1 -nolisten tcp -screen 0 1280x1024x24 >"$work/display" 2>/dev/null &
+Xvfb -displayfd 1 -nolisten tcp -noreset -screen 0 1280x1024x24 >"$work/display" 2>/dev/null &
 xvfb_pid=$!
 i=0
 while [ ! -s "$work/display" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
 [ -s "$work/display" ] || { echo "skipped: Xvfb did not start"; exit 77; }
 export DISPLAY=":$(cat "$work/display")"
+# The server names its display before every client can connect on a busy machine.
+i=0
+until xwininfo -root >/dev/null 2>&1; do
+  [ $i -lt 100 ] || { echo "skipped: Xvfb accepts no client"; exit 77; }
+  sleep 0.1
+  i=$((i + 1))
+done
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY XDG_SESSION_TYPE
 
 failed=0
