@@ -326,10 +326,10 @@ std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_v
   }
   // Not following a link, and not waiting on a FIFO put in a file's place
   // since the listing.
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
   // Below a folder still open, or else in one call from <root>/sys rather
   // than opening and closing the folder as well (where the kernel confines
   // opens; a walk by hand costs a call for each folder on the way).
-  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
   const int dirFd = KernelConfinesOpens() ? OpenDirFd(dir) : DirFd(dir);
   const UniqueFd fd = dirFd >= 0
                           ? UniqueFd(openat(dirFd, std::string(name).c_str(), kFlags | O_CLOEXEC))
