@@ -24,16 +24,7 @@ build=${BUILD:-$2}
 measure=$build/bench/quillon-measure
 sysfs_nodes=${SYSFS_NODES:-10000 50000}
 
-work=$(mktemp -d)
-xvfb_pid=""
-trees=""
-cleanup() {
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
-  for tree in $trees; do rm -rf "$tree"; done
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+. "$(dirname "$0")/common.sh"
 
 # Each program in a folder of its own, where its report log lands.
 for side in old new; do
@@ -82,11 +73,9 @@ row "\`enumDevices\` over this machine's sysfs" \
 
 if command -v Xvfb >/dev/null 2>&1; then
   echo "window start-up ..." >&2
-  Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$work/display" 2>/dev/null &
-  xvfb_pid=$!
-  sleep 1
-  if kill -0 "$xvfb_pid" 2>/dev/null && [ -s "$work/display" ]; then
-    export DISPLAY=":$(cat "$work/display")"
+  start_xvfb
+  if [ -n "$xvfb_display" ]; then
+    export DISPLAY="$xvfb_display"
     row 'start-up, list filled, hidden, xcb on Xvfb, 1,000 members' 'no slower' "$runs" \
       "/deviceSource=$work/thousand.json" /deviceCommand=none
     unset DISPLAY
@@ -95,8 +84,7 @@ fi
 
 for nodes in $sysfs_nodes; do
   echo "sysfs tree of $nodes nodes ..." >&2
-  tree=$("$build/bench/quillon-gen-sysfs" "$nodes")
-  trees="$trees $tree"
+  generate_tree "$nodes"
   "$work/new/quillon" "/deviceSource=$tree" /deviceCommand=enumDevices
   count=$(wc -l <"$work/new/quillon.log" | tr -d ' ')
   target="at most $((nodes / 40)) ms"

@@ -26,21 +26,12 @@ cmake --build "$build" --target quillon quillon-gui quillon-gen-devices quillon-
   quillon-measure -j2 >/dev/null
 measure=$build/bench/quillon-measure
 
-work=$(mktemp -d)
-xvfb_pid=""
-trees=""
-cleanup() {
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
-  for tree in $trees; do rm -rf "$tree"; done
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+. "$(dirname "$0")/common.sh"
 
 # A copy of the program and its GUI module, so that its report log lands in
 # the work directory.
 exe=$work/quillon
 cp "$build/app/quillon" "$build/app/quillon-gui.so" "$work/"
-unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 
 rows=$work/rows
 per_member=yes  # the per-1,000 column, for the generated files only
@@ -96,12 +87,8 @@ window_shown_ms() {
 
 have_x=""
 if command -v Xvfb >/dev/null 2>&1 && command -v xev >/dev/null 2>&1; then
-  Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$work/display" 2>/dev/null &
-  xvfb_pid=$!
-  sleep 1
-  if kill -0 "$xvfb_pid" 2>/dev/null && [ -s "$work/display" ]; then
-    have_x=":$(cat "$work/display")"
-  fi
+  start_xvfb
+  have_x=$xvfb_display
 fi
 
 for n in $sizes; do
@@ -126,8 +113,7 @@ done
 # Generated sysfs trees the size of big servers' (nine listed nodes a group).
 for n in $sysfs_nodes; do
   echo "sysfs tree of $n nodes ..." >&2
-  tree=$("$build/bench/quillon-gen-sysfs" "$n")
-  trees="$trees $tree"
+  generate_tree "$n"
   "$exe" "/deviceSource=$tree" /deviceCommand=enumDevices
   count=$(wc -l <"$work/quillon.log" | tr -d ' ')
   row "enumDevices over a generated sysfs tree" "$count" "$exe" "/deviceSource=$tree" \
