@@ -46,7 +46,10 @@ options:
     choices: [enabled, disabled]
   friendly_name:
     description:
-      - The friendly name to store. The empty text removes it.
+      - The friendly name to store.
+      - The empty text removes the interface alias on Linux. Elsewhere (a device file, Windows) it
+        stores an empty name, under which Quillon then lists the device, and command mode cannot
+        select a device by an empty name.
       - Quillon refuses control characters and names of more than 259 bytes; the module refuses
         double quotes, which command mode drops.
     type: str
