@@ -120,6 +120,14 @@ devices=$(grep -c . "$work/listed")
 cmp -s "$work/listed" "$work/reported" ||
   fail "quillon-devices --report and quillon's enumDevices disagree about $example"
 
+# Ansible finds the collection where the package puts it.
+if command -v ansible-doc >/dev/null 2>&1; then
+  ANSIBLE_COLLECTIONS_PATH=$root/usr/share/ansible/collections HOME=$work \
+    ansible-doc quillon.devices.device quillon.devices.device_facts >"$work/ansible-doc" 2>&1 &&
+    grep -q "QUILLON.DEVICES.DEVICE_FACTS" "$work/ansible-doc" ||
+    fail "ansible-doc finds no quillon.devices collection in the package: $(cat "$work/ansible-doc")"
+fi
+
 if command -v lintian >/dev/null 2>&1; then
   # Errors and warnings fail; notes and the rest are shown.
   lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1
