@@ -85,8 +85,11 @@ def same_text(a, b):
 
 
 def identifiers(device):
-    ids = [device.get('instanceId')] + list(device.get('hardwareIds') or [])
-    return [identifier for identifier in ids if identifier]
+    hardware = device.get('hardwareIds') or []
+    if not isinstance(hardware, list):
+        hardware = [hardware]
+    ids = [device.get('instanceId')] + hardware
+    return [identifier for identifier in ids if isinstance(identifier, str) and identifier]
 
 
 def select(devices, instance_id=None, name=None, match=None):
