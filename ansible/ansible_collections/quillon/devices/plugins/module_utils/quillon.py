@@ -10,6 +10,8 @@ import fnmatch
 import json
 import re
 
+from ansible.module_utils.six import string_types
+
 # The problem code of a device that is switched off.
 PROBLEM_DISABLED = 22
 DN_STARTED = 0x8
@@ -86,10 +88,10 @@ def same_text(a, b):
 
 def identifiers(device):
     hardware = device.get('hardwareIds') or []
-    if not isinstance(hardware, list):
+    if isinstance(hardware, string_types):
         hardware = [hardware]
     ids = [device.get('instanceId')] + hardware
-    return [identifier for identifier in ids if isinstance(identifier, str) and identifier]
+    return [identifier for identifier in ids if isinstance(identifier, string_types) and identifier]
 
 
 def select(devices, instance_id=None, name=None, match=None):
