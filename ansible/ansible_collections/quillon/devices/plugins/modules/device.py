@@ -159,6 +159,7 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.quillon.devices.plugins.module_utils.quillon import (
     fail_with_errors,
     find,
+    parse_errors,
     predicted,
     read_devices,
     run_command,
@@ -259,8 +260,12 @@ def main():
                                value if command == 'setFriendlyName' else None):
                 fail_with_errors(module, failed, stderr, changed=applied > 0, commands=done, rc=rc)
             applied += 1
-        diffs.append({'before_header': target, 'after_header': target,
-                      'before': before, 'after': summary(device)})
+            for error in parse_errors(stderr):
+                module.warn('quillon reported an error, yet %s took: %s' % (command, error['text']))
+        after = summary(device)
+        if after != before:
+            diffs.append({'before_header': target, 'after_header': target,
+                          'before': before, 'after': after})
         results.append(device)
 
     changed = bool(done)
