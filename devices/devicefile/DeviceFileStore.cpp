@@ -1,9 +1,9 @@
-#include "DeviceFileStore.h"
+#include "devices/devicefile/DeviceFileStore.h"
 
 // Before <windows.h>: its macros share names with the constants here.
-#include "DeviceService.h"
-#include "LocaleText.h"
-#include "MemoryAdvice.h"
+#include "devices/DeviceService.h"
+#include "os/LocaleText.h"
+#include "os/MemoryAdvice.h"
 
 #include <algorithm>
 #include <cerrno>
