@@ -1,13 +1,14 @@
 #!/bin/sh
-# playbook-test.sh QUILLON QUILLON_DEVICES COLLECTION: builds the quillon.devices
-# collection, installs it from its tarball, and runs playbook.yml over three
-# local hosts, each with its own copy of machine.json: the first run changes
-# every host, the second none, --check changes no file, and a host whose
-# change fails reports Quillon's error while the others go on. Then the
-# device module alone, on selections it must refuse.
+# playbook-test.sh QUILLON QUILLON_DEVICES COLLECTION VERSION: builds the
+# quillon.devices collection (which carries the project's VERSION), installs
+# it from its tarball, and runs playbook.yml over three local hosts, each
+# with its own copy of machine.json: the first run changes every host, the
+# second none, --check changes no file, and a host whose change fails reports
+# Quillon's error while the others go on. Then the device module alone, on
+# selections it must refuse.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-quillon=$1 lister=$2 collection=$3
+quillon=$1 lister=$2 collection=$3 version=$4
 if ! command -v ansible-playbook >/dev/null 2>&1; then
   echo "ansible-playbook is not installed (Debian package ansible-core); skipped"
   exit 77
@@ -29,7 +30,7 @@ export ANSIBLE_COLLECTIONS_PATH="$work/collections" ANSIBLE_NOCOLOR=1 ANSIBLE_RE
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 
 if ! ansible-galaxy collection build --output-path "$work" "$collection" >"$work/build.out" 2>&1 ||
-  ! ansible-galaxy collection install -p "$work/collections" "$work"/quillon-devices-*.tar.gz \
+  ! ansible-galaxy collection install -p "$work/collections" "$work/quillon-devices-$version.tar.gz" \
     >>"$work/build.out" 2>&1; then
   cat "$work/build.out" >&2
   echo "FAIL: the collection could not be built and installed" >&2
