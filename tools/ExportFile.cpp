@@ -1,4 +1,4 @@
-#include "ExportFile.h"
+#include "tools/ExportFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "StandardStreams.h"
+#include "os/StandardStreams.h"
 
 #ifdef _WIN32
 #include <io.h>

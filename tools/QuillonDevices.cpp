@@ -17,12 +17,12 @@
 #include <string_view>
 #include <vector>
 
-#include "CommandLine.h"
-#include "DeviceServiceFactory.h"
-#include "DeviceSnapshot.h"
-#include "DeviceText.h"
-#include "ExportFile.h"
-#include "StandardStreams.h"
+#include "cmdline/CommandLine.h"
+#include "devices/DeviceServiceFactory.h"
+#include "devices/DeviceText.h"
+#include "os/StandardStreams.h"
+#include "tools/DeviceSnapshot.h"
+#include "tools/ExportFile.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-#include "CliHarness.h"
+#include "tests/cli/CliHarness.h"
 
 namespace quillon::cli_test {
 namespace {
