@@ -133,7 +133,11 @@ std::optional<std::string> WriteExportFile(const std::string& path, const std::s
   fs::path folder = target->parent_path();
   if (folder.empty())
     folder = ".";
-  std::string temporary = (folder / ("." + target->filename().string() + ".tmp-XXXXXX")).string();
+  // Built by appending: GCC 12 misreads an operator+ chain here (-Wrestrict).
+  std::string name = ".";
+  name += target->filename().string();
+  name += ".tmp-XXXXXX";
+  std::string temporary = (folder / name).string();
   const int fd = CreateExclusive(temporary);
   if (fd < 0)
     return "cannot create a file in its folder: " + devices::ErrorText(errno);
