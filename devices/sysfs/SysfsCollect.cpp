@@ -7,6 +7,7 @@
 #include <set>
 
 #include "SysfsParse.h"
+#include "SysfsUevent.h"
 
 namespace quillon::devices::sysfs {
 
@@ -70,8 +71,16 @@ std::string HardwareId(const Node& node, const std::string& enumerator) {
   if (enumerator == "USB") {
     if (IsUsbInterface(node)) {
       const std::string parent = ParentPath(node.Path());
-      const auto vendor = ParseHex(node.Tree().Read(parent, "idVendor").value_or(""));
-      const auto product = ParseHex(node.Tree().Read(parent, "idProduct").value_or(""));
+      // An interface's PRODUCT= is its device's: no reads in that folder.
+      const auto deviceId = [&](const char* attribute, std::size_t index) {
+        if (node.Tree().ReadsUevents() && node.Uevent()) {
+          if (const auto product = UeventValue(*node.Uevent(), "PRODUCT"))
+            return ParseHex(UeventField(*product, '/', index));
+        }
+        return ParseHex(node.Tree().Read(parent, attribute).value_or(""));
+      };
+      const auto vendor = deviceId("idVendor", 0);
+      const auto product = deviceId("idProduct", 1);
       const auto number = node.HexAttr("bInterfaceNumber");
       return "VID_" + Hex(vendor.value_or(0), 4) + "&PID_" + Hex(product.value_or(0), 4) + "&MI_" +
              Hex(number.value_or(0), 2);

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "SysfsParse.h"
+#include "SysfsUevent.h"
 
 namespace quillon::devices::sysfs {
 
@@ -22,6 +23,18 @@ std::vector<std::string> SplitIds(std::string_view modalias) {
 }
 
 std::optional<UsbClass> UsbInterfaceClass(const SysfsTree& tree, const std::string& dir) {
+  // INTERFACE=3/1/1: the three in one read.
+  if (tree.ReadsUevents()) {
+    if (const auto uevent = tree.Read(dir, "uevent")) {
+      if (const auto triple = UeventValue(*uevent, "INTERFACE")) {
+        const auto part = [&](std::size_t index) {
+          return ParseDecimal(UeventField(*triple, '/', index));
+        };
+        if (const auto base = part(0))
+          return UsbClass{*base, part(1).value_or(0), part(2).value_or(0)};
+      }
+    }
+  }
   const auto base = tree.Read(dir, "bInterfaceClass");
   if (!base)
     return std::nullopt;
@@ -49,7 +62,17 @@ const std::optional<std::string>& Node::Attr(std::string_view name) const {
     if (key == name)
       return value;
   }
-  attributes_.emplace_back(std::string(name), tree_->Read(location_.path, name));
+  std::optional<std::string> value;
+  // Only for an attribute the node has: the uevent gives its value, the
+  // folder's listing (read anyway) whether it is there.
+  if (tree_->ReadsUevents() && UeventMayCarry(location_.bus, IsUsbInterface(*this), name) &&
+      tree_->HasFile(location_.path, name)) {
+    if (const auto& uevent = Uevent())
+      value = AttributeFromUevent(*uevent, location_.bus, IsUsbInterface(*this), name);
+  }
+  if (!value)
+    value = tree_->Read(location_.path, name);
+  attributes_.emplace_back(std::string(name), std::move(value));
   return attributes_.back().second;
 }
 
@@ -135,15 +158,9 @@ const std::vector<std::string>& Node::PnpIds() const {
 std::string ModAlias(const Node& node) {
   if (const auto& text = node.Attr("modalias"); text && !text->empty())
     return *text;
-  const std::string uevent = node.Attr("uevent").value_or("");
-  const std::string_view key = "MODALIAS=";
-  std::size_t pos = 0;
-  while (pos < uevent.size()) {
-    const std::size_t end = std::min(uevent.find('\n', pos), uevent.size());
-    const std::string_view line = std::string_view(uevent).substr(pos, end - pos);
-    if (StartsWith(line, key))
-      return std::string(line.substr(key.size()));
-    pos = end + 1;
+  if (const auto& uevent = node.Uevent()) {
+    if (const auto value = UeventValue(*uevent, "MODALIAS"))
+      return std::string(*value);
   }
   return std::string();
 }

@@ -1,6 +1,7 @@
 #include "SysfsService.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -60,6 +61,7 @@ class SysfsService final : public DeviceService {
     if (classGuid == nullptr && !allClasses)
       return Fail<HDEVINFO>(error::kInvalidParameter, nullptr);
     auto set = std::make_unique<DeviceSet>(options_.root);
+    set->tree.SetReadsUevents(options_.readUevents);
     if (!set->tree.Ok())
       return Fail<HDEVINFO>(error::kPathNotFound, nullptr);
     const std::string_view wanted = enumerator != nullptr ? enumerator : "";
@@ -393,7 +395,10 @@ class SysfsService final : public DeviceService {
 }  // namespace
 
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root) {
-  return MakeSysfsService(SysfsOptions{root, std::nullopt});
+  SysfsOptions options{root, std::nullopt};
+  const char* ignore = std::getenv("QUILLON_SYSFS_IGNORE_UEVENT");
+  options.readUevents = ignore == nullptr || std::string_view(ignore) != "1";
+  return MakeSysfsService(options);
 }
 
 std::unique_ptr<DeviceService> MakeSysfsService(const SysfsOptions& options) {

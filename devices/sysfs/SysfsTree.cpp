@@ -58,6 +58,7 @@ SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
   tree.sys_ = sys_;
   tree.followThroughListings_ = false;
+  tree.readsUevents_ = false;
   tree.sysFd_ = sysFd_;
   if (!sys_.empty())
     tree.canonical_.insert(sys_);

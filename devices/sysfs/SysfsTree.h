@@ -31,8 +31,14 @@ class SysfsTree {
   // itself must lie beneath <root>.
   explicit SysfsTree(const std::string& root);
 
-  // The same tree seen afresh: nothing remembered.
+  // The same tree seen afresh: nothing remembered, and links and attributes
+  // asked of the kernel one by one (no values taken from uevent files).
   SysfsTree Fresh() const;
+
+  // Whether a node's attributes may be taken from its uevent file (on by
+  // default; off only to compare with the attribute files read one by one).
+  bool ReadsUevents() const { return readsUevents_; }
+  void SetReadsUevents(bool reads) { readsUevents_ = reads; }
 
   // False when <root>/sys is missing or not a directory.
   bool Ok() const { return !sys_.empty(); }
@@ -113,6 +119,7 @@ class SysfsTree {
   // it when many nodes share those folders, not in a fresh tree that looks
   // at one node.
   bool followThroughListings_ = true;
+  bool readsUevents_ = true;
   std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::shared_ptr<const Listing>> listings_;
   std::pair<std::string, std::shared_ptr<const Listing>> assumed_;
