@@ -76,6 +76,12 @@ const std::optional<std::string>& Node::Attr(std::string_view name) const {
   return attributes_.back().second;
 }
 
+const std::optional<std::string>& Node::Uevent() const {
+  if (!uevent_)
+    uevent_ = tree_->Read(location_.path, "uevent");
+  return *uevent_;
+}
+
 bool Node::HasAttr(std::string_view name) const {
   for (const auto& [key, value] : attributes_) {
     if (key == name)

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -49,7 +48,7 @@ class Node {
   // attributes), else read from the attribute's own file.
   const std::optional<std::string>& Attr(std::string_view name) const;
   // The node's uevent file, read once.
-  const std::optional<std::string>& Uevent() const { return Attr("uevent"); }
+  const std::optional<std::string>& Uevent() const;
   // True when the node has the attribute, read or not.
   bool HasAttr(std::string_view name) const;
   // An attribute parsed as hexadecimal ("0x8086" or "046d").
@@ -65,8 +64,8 @@ class Node {
   const SysfsTree* tree_;
   NodeLocation location_;
   std::string name_;
-  // A deque: a reference Attr handed out stays valid while more are read.
-  mutable std::deque<std::pair<std::string, std::optional<std::string>>> attributes_;
+  mutable std::vector<std::pair<std::string, std::optional<std::string>>> attributes_;
+  mutable std::optional<std::optional<std::string>> uevent_;
   mutable std::optional<std::optional<std::string>> driver_;
   mutable std::optional<FirmwareNode> firmware_;
   mutable std::optional<std::vector<std::string>> pnpIds_;
