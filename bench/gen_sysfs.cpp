@@ -17,7 +17,7 @@
 #include <sstream>
 #include <string>
 
-#include "FakeSysfs.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
 
 namespace {
 

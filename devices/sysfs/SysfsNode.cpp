@@ -1,10 +1,10 @@
 // A node's cached attributes and firmware IDs, and the facts several rules read.
-#include "SysfsNode.h"
+#include "devices/sysfs/SysfsNode.h"
 
 #include <algorithm>
 
-#include "SysfsParse.h"
-#include "SysfsUevent.h"
+#include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsUevent.h"
 
 namespace quillon::devices::sysfs {
 

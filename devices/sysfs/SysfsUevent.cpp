@@ -1,11 +1,11 @@
 // A node's attributes as its uevent file carries them.
-#include "SysfsUevent.h"
+#include "devices/sysfs/SysfsUevent.h"
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
 
-#include "SysfsParse.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 
