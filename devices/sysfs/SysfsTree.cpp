@@ -280,6 +280,15 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
       }
       if (got == 0)
         break;
+      // Room for this batch at once: a node's folder is listed once and
+      // kept for the life of the set, so no slack is left in it.
+      std::size_t count = 0;
+      for (long pos = 0; pos < got; ++count) {
+        unsigned short length = 0;
+        std::memcpy(&length, buffer.data() + pos + 16, sizeof length);
+        pos += length;
+      }
+      listing->entries.reserve(listing->entries.size() + count);
       for (long pos = 0; pos < got;) {
         // linux_dirent64: inode, offset, record length, type, name.
         unsigned short length = 0;
