@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <set>
+#include <unordered_set>
 
 #include "devices/sysfs/SysfsParse.h"
 #include "devices/sysfs/SysfsUevent.h"
@@ -166,7 +166,8 @@ std::vector<NodeLocation> CollectNodes(const SysfsTree& tree) {
   const auto canonical = [&](const std::optional<std::string>& dir, std::string_view name) {
     return dir ? tree.Child(*dir, name) : std::nullopt;
   };
-  std::set<std::string> seen;
+  // Hashed: tens of thousands of long paths that share their beginnings.
+  std::unordered_set<std::string> seen;
   const std::optional<std::string> busRoot = tree.Child(tree.Sys(), "bus");
   for (const std::string& bus : busRoot ? tree.List(*busRoot) : std::vector<std::string>()) {
     if (IsExcludedBus(bus))

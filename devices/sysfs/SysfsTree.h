@@ -13,6 +13,7 @@
 // opened along its path in one call rather than opening the folder again.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,8 +75,19 @@ class SysfsTree {
   UniqueFd Open(const std::string& path, int flags) const;
 
   // A directory's entries, sorted by name, with their dirent types.
+  // Compact: a machine's tens of thousands of folders stay listed for the
+  // life of a set, a dozen or more entries each.
   struct Listing {
-    std::vector<std::pair<std::string, unsigned char>> entries;
+    struct Entry {
+      std::uint32_t offset = 0;  // of the name in `names`
+      std::uint16_t length = 0;
+      unsigned char type = 0;
+    };
+    std::string names;           // the entries' names, one after another
+    std::vector<Entry> entries;  // sorted by name
+    std::string_view Name(const Entry& entry) const {
+      return std::string_view(names).substr(entry.offset, entry.length);
+    }
     // The type of `name` (DT_UNKNOWN when the file system does not say),
     // none when there is no such entry.
     std::optional<unsigned char> Find(std::string_view name) const;

@@ -77,6 +77,24 @@ TEST(SysfsMachine, UeventFilesChangeNothingListed) {
   }
 }
 
+// The listing takes the IDs from the uevent file where it has one (here one
+// that disagrees with the attribute files), and from the files when told
+// to ignore it.
+TEST(SysfsMachine, UeventIsReadUnlessIgnored) {
+  FakeSysfs tree;
+  ASSERT_TRUE(
+      tree.Load("bus pci pci0000:00/0000:00:01.0 vendor=0x8086 device=0x1234 revision=0x01 "
+                "uevent=\"PCI_ID=8086:5678\\nPCI_SLOT_NAME=0000:00:01.0\" driver=e1000e\n"));
+  for (const bool read : {true, false}) {
+    SysfsOptions options{tree.Root(), tree.RootDevice()};
+    options.readUevents = read;
+    const auto rows = ReadAll(*MakeSysfsService(options));
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows[0].instanceId, read ? "PCI\\VEN_8086&DEV_5678&REV_01\\0000:00:01.0"
+                                       : "PCI\\VEN_8086&DEV_1234&REV_01\\0000:00:01.0");
+  }
+}
+
 TEST(SysfsSet, EnumeratorFilterIgnoresCase) {
   FakeSysfs tree;
   LoadFixture(tree, "laptop.tree");
