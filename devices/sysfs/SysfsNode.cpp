@@ -57,19 +57,25 @@ std::optional<UsbClass> UsbInterfaceClass(const SysfsTree& tree, const std::stri
 Node::Node(const SysfsTree& tree, NodeLocation location)
     : tree_(&tree), location_(std::move(location)), name_(BaseName(location_.path)) {}
 
+std::optional<std::string> Node::FromUevent(std::string_view name) const {
+  // Only for an attribute the node has: the uevent gives its value, the
+  // folder's listing (read anyway) whether it is there.
+  if (!tree_->ReadsUevents() || !UeventMayCarry(location_.bus, IsUsbInterface(*this), name) ||
+      !tree_->HasFile(location_.path, name)) {
+    return std::nullopt;
+  }
+  const auto& uevent = Uevent();
+  if (!uevent)
+    return std::nullopt;
+  return AttributeFromUevent(*uevent, location_.bus, IsUsbInterface(*this), name);
+}
+
 const std::optional<std::string>& Node::Attr(std::string_view name) const {
   for (const auto& [key, value] : attributes_) {
     if (key == name)
       return value;
   }
-  std::optional<std::string> value;
-  // Only for an attribute the node has: the uevent gives its value, the
-  // folder's listing (read anyway) whether it is there.
-  if (tree_->ReadsUevents() && UeventMayCarry(location_.bus, IsUsbInterface(*this), name) &&
-      tree_->HasFile(location_.path, name)) {
-    if (const auto& uevent = Uevent())
-      value = AttributeFromUevent(*uevent, location_.bus, IsUsbInterface(*this), name);
-  }
+  std::optional<std::string> value = FromUevent(name);
   if (!value)
     value = tree_->Read(location_.path, name);
   attributes_.emplace_back(std::string(name), std::move(value));
@@ -91,6 +97,13 @@ bool Node::HasAttr(std::string_view name) const {
 }
 
 std::optional<std::uint32_t> Node::HexAttr(std::string_view name) const {
+  // An ID the kept uevent carries is not kept a second time as text: a set
+  // of many nodes holds a dozen of them a node.
+  if (std::none_of(attributes_.begin(), attributes_.end(),
+                   [&](const auto& entry) { return entry.first == name; })) {
+    if (const auto text = FromUevent(name))
+      return ParseHex(*text);
+  }
   const auto& text = Attr(name);
   if (!text)
     return std::nullopt;

@@ -61,6 +61,10 @@ class Node {
   const std::vector<std::string>& PnpIds() const;
 
  private:
+  // The attribute as the node's uevent carries it; none when it does not
+  // (or the node lacks the attribute, or its tree reads no uevents).
+  std::optional<std::string> FromUevent(std::string_view name) const;
+
   const SysfsTree* tree_;
   NodeLocation location_;
   std::string name_;
