@@ -48,7 +48,7 @@ row() {
   if [ "$per_member" = yes ]; then
     per=$(awk -v ms="$cpu" -v n="$n" 'BEGIN { if (n > 0) printf "%.2f", ms / n * 1000 }')
   fi
-  cmd=$(echo "$*" | sed "s|$work/||g; s|/dev/shm/quillon-sysfs-[A-Za-z0-9]*|TREE|g")
+  cmd=$(echo "$*" | sed "s|$work/||g; s|$build/bench/||g; s|/dev/shm/quillon-sysfs-[A-Za-z0-9]*|TREE|g")
   printf '| %s | %s | %s | %s | %s | %s | `%s` |\n' "$label" "$n" "$wall" "$cpu" "$per" "$mib" \
     "$cmd" >>"$rows"
   echo "$cpu"
