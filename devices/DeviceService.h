@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace quillon::devices {
 
@@ -248,6 +249,10 @@ class DeviceService {
   virtual bool SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
   // The error code of the last failed operation on this thread.
   virtual std::uint32_t GetLastError() const = 0;
+  // Why the last change was refused with ERROR_NOT_DISABLEABLE, as a phrase
+  // about the device ("/media/stick is mounted from it"); empty when the
+  // source does not say. Not a SetupAPI function: Windows gives no reason.
+  virtual std::string LastRefusalReason() const { return std::string(); }
 };
 
 // Owns one open set and destroys it through its service.

@@ -8,6 +8,8 @@ what=${1:-build}
 # librsvg2-bin renders the icon's PNG sizes from its SVG.
 packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2
   librsvg2-bin"
+# libmount: the sysfs source reads the mount table with util-linux's parser.
+packages="$packages libmount-dev pkg-config"
 if [ "$what" = test ]; then
   # x11-utils: xprop and xwininfo for the window tests on a bare X server.
   packages="$packages libgtest-dev xvfb xauth x11-utils g++-mingw-w64-x86-64-posix wine64"

@@ -1,6 +1,7 @@
 #include "SysfsService.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -12,6 +13,7 @@
 #include "SysfsClasses.h"
 #include "SysfsCollect.h"
 #include "SysfsDescriptions.h"
+#include "SysfsGuard.h"
 #include "SysfsNode.h"
 #include "SysfsParse.h"
 #include "SysfsState.h"
@@ -24,7 +26,6 @@ namespace {
 using sysfs::IdDatabases;
 using sysfs::Node;
 using sysfs::NodeLocation;
-using sysfs::RootChain;
 using sysfs::SysfsTree;
 
 // One member of an open set. What it shows is read on first use and kept
@@ -60,6 +61,8 @@ class SysfsService final : public DeviceService {
     if (classGuid == nullptr && !allClasses)
       return Fail<HDEVINFO>(error::kInvalidParameter, nullptr);
     auto set = std::make_unique<DeviceSet>(options_.root);
+    // Statuses read from now on see what is mounted now.
+    statusGuard_.reset();
     if (!set->tree.Ok())
       return Fail<HDEVINFO>(error::kPathNotFound, nullptr);
     const std::string_view wanted = enumerator != nullptr ? enumerator : "";
@@ -156,9 +159,8 @@ class SysfsService final : public DeviceService {
     // The text ends at its terminator, should the count include one.
     std::string_view text(reinterpret_cast<const char*>(buffer), bufferSize);
     text = text.substr(0, text.find('\0'));
-    return Changed(*member, [&](const Node& node) {
-      return sysfs::SetFriendlyName(node, text, *options_.writer);
-    });
+    return Changed(*member,
+                   [&](const Node& node) { return sysfs::SetFriendlyName(node, text, Target()); });
   }
 
   bool SetupDiSetClassInstallParamsA(HDEVINFO handle, SP_DEVINFO_DATA* data,
@@ -197,7 +199,9 @@ class SysfsService final : public DeviceService {
       return Fail(error::kNoClassInstallParams, false);
     const std::uint32_t stateChange = member->installParams->StateChange;
     return Changed(*member, [&](const Node& node) {
-      return sysfs::ChangeState(node, stateChange, Chain(node.Tree()), *options_.writer);
+      // What the node holds is read afresh for a change.
+      const sysfs::Guard guard(node.Tree(), GuardInputs());
+      return sysfs::ChangeState(node, stateChange, guard, Target(), refusal_);
     });
   }
 
@@ -219,7 +223,7 @@ class SysfsService final : public DeviceService {
     if (known.entries)
       tree.AssumeEntries(location.path, known.entries);
     const Node node(tree, location);
-    const sysfs::NodeState state = sysfs::ReadState(node, Chain(tree), drivers_);
+    const sysfs::NodeState state = sysfs::ReadState(node, StatusGuard(tree), drivers_);
     *status = state.status;
     *problemNumber = state.problem;
     return CR_SUCCESS;
@@ -236,6 +240,8 @@ class SysfsService final : public DeviceService {
   }
 
   std::uint32_t GetLastError() const override { return lastError_; }
+
+  std::string LastRefusalReason() const override { return sysfs::ReasonText(refusal_); }
 
  private:
   template <typename T>
@@ -267,6 +273,7 @@ class SysfsService final : public DeviceService {
   // shows is read again afterwards: a change may alter its name.
   template <typename Change>
   bool Changed(Member& member, Change change) {
+    refusal_ = sysfs::Verdict{};
     const SysfsTree tree = Root().Fresh();
     const NodeLocation& location = member.node.Location();
     if (!tree.IsCanonicalDirectory(location.path))
@@ -274,6 +281,8 @@ class SysfsService final : public DeviceService {
     const std::uint32_t code = change(Node(tree, location));
     member.description.reset();
     member.friendlyName.reset();
+    // What the change altered may alter what may be taken away.
+    statusGuard_.reset();
     return code == 0 ? true : Fail(code, false);
   }
 
@@ -321,18 +330,31 @@ class SysfsService final : public DeviceService {
     return *root_;
   }
 
-  const RootChain& Chain(const SysfsTree& tree) {
-    if (!chain_) {
-      std::string device;
-      if (options_.rootDevice) {
-        device = *options_.rootDevice;
-      } else if (options_.root.empty()) {
-        device = sysfs::RootDeviceNumber();
-      }
-      chain_.emplace(tree, device);
+  sysfs::GuardInputs GuardInputs() const {
+    sysfs::GuardInputs inputs;
+    inputs.root = options_.root;
+    if (options_.rootDevice) {
+      inputs.rootDevice = *options_.rootDevice;
+    } else if (options_.root.empty()) {
+      inputs.rootDevice = sysfs::RootDeviceNumber();
     }
-    return *chain_;
+    inputs.session = options_.session;
+    if (!inputs.session && options_.root.empty()) {
+      inputs.session = [] { return sysfs::SessionInterfacesOf(std::getenv("SSH_CONNECTION")); };
+    }
+    return inputs;
   }
+
+  // Statuses share one reading of what is mounted, from the open of the
+  // last set on: reading it for every node would cost more than the rest
+  // of the status.
+  const sysfs::Guard& StatusGuard(const SysfsTree& tree) {
+    if (!statusGuard_)
+      statusGuard_.emplace(tree, GuardInputs());
+    return *statusGuard_;
+  }
+
+  sysfs::ChangeTarget Target() { return sysfs::ChangeTarget{*options_.writer, options_.root}; }
 
   DeviceSet* FindSet(HDEVINFO handle) {
     for (const auto& set : sets_) {
@@ -374,7 +396,8 @@ class SysfsService final : public DeviceService {
   SysfsOptions options_;
   IdDatabases databases_;
   sysfs::ModuleAliases drivers_;
-  std::optional<RootChain> chain_;
+  std::optional<sysfs::Guard> statusGuard_;
+  sysfs::Verdict refusal_;  // why the last change was refused
   std::optional<SysfsTree> root_;
   std::unordered_map<std::string, std::uint32_t> handles_;
   // Node path: the ID its rules give it, and the one it was handed.
