@@ -2,14 +2,17 @@
 #include "SysfsGuard.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <ifaddrs.h>
 #include <libmount.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -50,12 +53,50 @@ std::string Unescape(std::string_view text) {
   return out;
 }
 
-struct TableFree {
-  void operator()(libmnt_table* table) const { mnt_unref_table(table); }
+// util-linux's mount table parser, loaded on first need: linked at start it
+// and the libraries it pulls in cost every run of the program more than
+// listing the devices does, and most listings never need it.
+struct MountLibrary {
+  decltype(&mnt_new_table) newTable = nullptr;
+  decltype(&mnt_unref_table) unrefTable = nullptr;
+  decltype(&mnt_new_iter) newIter = nullptr;
+  decltype(&mnt_free_iter) freeIter = nullptr;
+  decltype(&mnt_table_parse_file) parseFile = nullptr;
+  decltype(&mnt_table_next_fs) nextFs = nullptr;
+  decltype(&mnt_fs_get_target) target = nullptr;
+  decltype(&mnt_fs_get_devno) devno = nullptr;
+  decltype(&mnt_fs_get_srcpath) source = nullptr;
 };
-struct IterFree {
-  void operator()(libmnt_iter* iter) const { mnt_free_iter(iter); }
-};
+
+template <typename F>
+bool Bind(void* library, const char* name, F& function) {
+  function = reinterpret_cast<F>(dlsym(library, name));
+  return function != nullptr;
+}
+
+// None when the library cannot be loaded.
+const MountLibrary* Mounts() {
+  static const std::optional<MountLibrary> loaded = []() -> std::optional<MountLibrary> {
+    void* library = dlopen("libmount.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr)
+      return std::nullopt;
+    MountLibrary lib;
+    if (Bind(library, "mnt_new_table", lib.newTable) &&
+        Bind(library, "mnt_unref_table", lib.unrefTable) &&
+        Bind(library, "mnt_new_iter", lib.newIter) &&
+        Bind(library, "mnt_free_iter", lib.freeIter) &&
+        Bind(library, "mnt_table_parse_file", lib.parseFile) &&
+        Bind(library, "mnt_table_next_fs", lib.nextFs) &&
+        Bind(library, "mnt_fs_get_target", lib.target) &&
+        Bind(library, "mnt_fs_get_devno", lib.devno) &&
+        Bind(library, "mnt_fs_get_srcpath", lib.source)) {
+      return lib;  // kept loaded for the life of the process
+    }
+    dlclose(library);
+    return std::nullopt;
+  }();
+  return loaded ? &*loaded : nullptr;
+}
 
 }  // namespace
 
@@ -78,6 +119,8 @@ std::string ReasonText(const Verdict& verdict) {
       return verdict.what + " is built on it";
     case Refusal::kSession:
       return "it carries this SSH session (" + verdict.what + ")";
+    case Refusal::kUnknown:
+      return verdict.what;
   }
   return std::string();
 }
@@ -139,27 +182,57 @@ Verdict Guard::MayStop(const Node& node) const {
 }
 
 Verdict Guard::Holding(const Node& node) const {
-  if (!held_)
-    Collect();
-  // The first reason found for the node wins: they were gathered with the
-  // weightiest first.
+  if (!held_) {
+    held_.emplace();
+    if (tree_.Ok()) {
+      if (!inputs_.rootDevice.empty())
+        HoldBlockDevice(inputs_.rootDevice, Refusal::kRootFileSystem, "/");
+      HoldSession();
+    }
+  }
+  if (Verdict verdict = Find(node.Path()); verdict.refusal != Refusal::kNone)
+    return verdict;
+  // Mounts, swap and stacking concern block devices: a node with none below
+  // it, or only those already held, needs no mount table. On most machines
+  // that is every node, the disk holding "/" aside.
+  const std::vector<std::string>& blocks = BlockDevices();
+  const bool any = std::any_of(blocks.begin(), blocks.end(), [&](const std::string& block) {
+    return AtOrBelow(block, node.Path()) && Find(block).refusal == Refusal::kNone;
+  });
+  if (!any)
+    return Verdict{};
+  if (!blockFactsRead_) {
+    blockFactsRead_ = true;
+    HoldMounts();
+    HoldSwap();
+    HoldStacked();
+  }
+  return Find(node.Path());
+}
+
+Verdict Guard::Find(const std::string& path) const {
+  // The first reason found wins: they were gathered with the weightiest first.
   for (const Held& held : *held_) {
-    if (AtOrBelow(held.path, node.Path()))
+    if (AtOrBelow(held.path, path))
       return Verdict{held.refusal, held.what};
   }
   return Verdict{};
 }
 
-void Guard::Collect() const {
-  held_.emplace();
+const std::vector<std::string>& Guard::BlockDevices() const {
+  if (blockDevices_)
+    return *blockDevices_;
+  blockDevices_.emplace();
   if (!tree_.Ok())
-    return;
-  if (!inputs_.rootDevice.empty())
-    HoldBlockDevice(inputs_.rootDevice, Refusal::kRootFileSystem, "/");
-  HoldMounts();
-  HoldSwap();
-  HoldStacked();
-  HoldSession();
+    return *blockDevices_;
+  const std::string classDir = tree_.Sys() + "/class/block";
+  const std::string virtualDir = tree_.Sys() + "/devices/virtual/";
+  for (const std::string& name : tree_.List(classDir)) {
+    // Loop, zram and mapped devices sit under no node but by what they rest on.
+    if (const auto path = tree_.Child(classDir, name); path && !StartsWith(*path, virtualDir))
+      blockDevices_->push_back(*path);
+  }
+  return *blockDevices_;
 }
 
 void Guard::Hold(const std::string& path, Refusal refusal, const std::string& what,
@@ -207,29 +280,45 @@ std::optional<std::string> BlockDeviceOf(const SysfsTree& tree, const std::strin
 }  // namespace
 
 void Guard::HoldMounts() const {
-  const std::unique_ptr<libmnt_table, TableFree> table(mnt_new_table());
-  const std::unique_ptr<libmnt_iter, IterFree> iter(mnt_new_iter(MNT_ITER_FORWARD));
-  if (!table || !iter)
-    return;
   const std::string path = inputs_.root + "/proc/self/mountinfo";
-  if (mnt_table_parse_file(table.get(), path.c_str()) != 0)
+  // A tree without one (a copy of another machine's sysfs) has nothing mounted.
+  if (access(path.c_str(), F_OK) != 0 && errno == ENOENT)
     return;
+  const MountLibrary* lib = Mounts();
+  if (lib == nullptr) {
+    HoldAllBlockDevices("the mount table could not be read");
+    return;
+  }
+  const std::unique_ptr<libmnt_table, decltype(lib->unrefTable)> table(lib->newTable(),
+                                                                       lib->unrefTable);
+  const std::unique_ptr<libmnt_iter, decltype(lib->freeIter)> iter(lib->newIter(MNT_ITER_FORWARD),
+                                                                   lib->freeIter);
+  if (!table || !iter || lib->parseFile(table.get(), path.c_str()) != 0) {
+    // Whatever is mounted may be on any of them.
+    HoldAllBlockDevices("the mount table could not be read");
+    return;
+  }
   libmnt_fs* fs = nullptr;
-  while (mnt_table_next_fs(table.get(), iter.get(), &fs) == 0) {
-    const char* target = mnt_fs_get_target(fs);
+  while (lib->nextFs(table.get(), iter.get(), &fs) == 0) {
+    const char* target = lib->target(fs);
     const std::string where = target != nullptr ? target : "?";
-    const dev_t device = mnt_fs_get_devno(fs);
+    const dev_t device = lib->devno(fs);
     if (major(device) != 0) {
       HoldBlockDevice(DevNumber(device), Refusal::kMounted, where);
       continue;
     }
     // Some file systems (btrfs) show an anonymous number: their source names the device.
-    const char* source = mnt_fs_get_srcpath(fs);
+    const char* source = lib->source(fs);
     if (source != nullptr && StartsWith(source, "/dev/")) {
       if (const auto block = BlockDeviceOf(tree_, inputs_.root, source))
         Hold(*block, Refusal::kMounted, where);
     }
   }
+}
+
+void Guard::HoldAllBlockDevices(const std::string& why) const {
+  for (const std::string& path : BlockDevices())
+    Hold(path, Refusal::kUnknown, why);
 }
 
 void Guard::HoldSwap() const {
@@ -248,15 +337,14 @@ void Guard::HoldSwap() const {
 }
 
 void Guard::HoldStacked() const {
+  // holders/ read through the class link; the device's own folder is
+  // resolved only for the few that have any.
   const std::string classDir = tree_.Sys() + "/class/block";
   for (const std::string& name : tree_.List(classDir)) {
-    const auto path = tree_.Child(classDir, name);
-    if (!path || !tree_.Has(*path, "holders"))
+    const std::vector<std::string> above = tree_.List(classDir + "/" + name + "/holders");
+    if (above.empty())
       continue;
-    const auto holders = tree_.Child(*path, "holders");
-    const std::vector<std::string> above =
-        holders ? tree_.List(*holders) : std::vector<std::string>{};
-    if (!above.empty())
+    if (const auto path = tree_.Child(classDir, name))
       Hold(*path, Refusal::kStacked, above.front());
   }
 }

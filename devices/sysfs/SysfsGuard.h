@@ -30,6 +30,7 @@ enum class Refusal {
   kSwap,
   kStacked,
   kSession,
+  kUnknown,  // what it holds cannot be told
 };
 
 // A refusal and what it names (a mount point, a swap area, a holder, an
@@ -76,7 +77,11 @@ class Guard {
     std::string what;
   };
   Verdict Holding(const Node& node) const;
-  void Collect() const;
+  // The first held path at or below `path`.
+  Verdict Find(const std::string& path) const;
+  // Canonical folders of the block devices that sit under a node.
+  const std::vector<std::string>& BlockDevices() const;
+  void HoldAllBlockDevices(const std::string& why) const;
   // `path` and, for a mapped or RAID device, what it rests on (slaves/).
   void Hold(const std::string& path, Refusal refusal, const std::string& what, int depth = 0) const;
   void HoldBlockDevice(const std::string& devNumber, Refusal refusal,
@@ -89,6 +94,8 @@ class Guard {
   SysfsTree tree_;
   GuardInputs inputs_;
   mutable std::optional<std::vector<Held>> held_;
+  mutable std::optional<std::vector<std::string>> blockDevices_;
+  mutable bool blockFactsRead_ = false;
 };
 
 }  // namespace quillon::devices::sysfs
