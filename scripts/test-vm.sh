@@ -257,12 +257,12 @@ rules_file_has() {
 : >"$vm/results.txt"
 : >"$vm/boots.txt"
 if [ -n "$run_file" ]; then
-  boot 1
+  boot 1 "${QUILLON_VM_APPEND:-}"
 else
   # 1: every check, then a disable of the keyboard and the NIC and a new name
   # for the NIC, kept; 2: the way back skips them; 3: they are back, then
   # undone; 4: nothing is left.
-  boot 1
+  boot 1 "${QUILLON_VM_APPEND:-}"
   rules_file_has 3
   boot 2 quillon.ignore
   rules_file_has 3
