@@ -135,9 +135,15 @@ case ${QUILLON_VM_BOOT:-1} in
     result "disableDevice with a read-only rules folder: access denied (5), the keyboard stays enabled"
 
     # --- Kept for the next boots ---------------------------------------------------
-    q disableDevice "$keyboard"
-    spent=$took
-    expect "disableDevice: errors" "" "$errs"
+    # Timed without the helper's time limit, whose own start costs about
+    # 0.15 s under TCG.
+    now_ms
+    p_start=$n_ms
+    "$exe" /deviceCommand=disableDevice "/deviceName=$keyboard" </dev/null >/dev/null 2>"$work/err"
+    now_ms
+    spent=$((n_ms - p_start))
+    reasons_of_last_run
+    expect "disableDevice: standard error" "" "$(cat "$work/err")"
     [ "$spent" -lt 1000 ] || differs "one disable took $spent ms"
     q disableDevice "$hostile"
     expect "disableDevice: errors" "" "$errs"
