@@ -11,15 +11,15 @@
 #include <string_view>
 #include <vector>
 
-#include "CommandLine.h"
-#include "DeviceServiceFactory.h"
-#include "ExecutablePath.h"
-#include "GuiLoader.h"
-#include "LocaleText.h"
-#include "MemoryAdvice.h"
-#include "ReportLogFile.h"
-#include "Startup.h"
-#include "StartupRules.h"
+#include "app/GuiLoader.h"
+#include "app/Startup.h"
+#include "app/StartupRules.h"
+#include "cmdline/CommandLine.h"
+#include "devices/DeviceServiceFactory.h"
+#include "form/ReportLogFile.h"
+#include "os/ExecutablePath.h"
+#include "os/LocaleText.h"
+#include "os/MemoryAdvice.h"
 
 namespace {
 
@@ -53,12 +53,10 @@ constexpr std::string_view kHelp =
     "  (none)                  this computer: SetupAPI on Windows, sysfs on Linux\n"
     "  a file                  a JSON device file; changes are written back to it\n"
     "  a directory (Linux)     a root whose sys/ is read as sysfs\n"
-    "On Linux, a disable and a friendly name are kept as udev rules in\n"
-    "/etc/udev/rules.d/70-quillon.rules (enable, an empty name or deleting the\n"
-    "entry undoes one; quillon.ignore on the kernel command line skips them at\n"
-    "that boot); start and stop are not kept. Devices holding a mounted file\n"
-    "system, swap, a stacked block device or this SSH session are not disabled\n"
-    "or stopped; one line on standard error says why.\n"
+    "On Linux, a disable and a friendly name are kept across a reboot as udev rules\n"
+    "in /etc/udev/rules.d/70-quillon.rules (enable or an empty name removes one;\n"
+    "quillon.ignore on the kernel command line skips them); a device holding a\n"
+    "mount, swap or this SSH session is not disabled or stopped: stderr says why.\n"
     "Errors show in boxes; without a display, as \"Error: ...\" on standard error.\n"
     "The report log is emptied at every start; its lines end in CR LF. Without\n"
     "/reportLog= it is the program's path with .log for its extension:\n";

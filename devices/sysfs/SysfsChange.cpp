@@ -1,6 +1,6 @@
 // State changes and friendly names: the writes that carry them out and the
 // Windows error codes for the kernel's answers.
-#include "SysfsChange.h"
+#include "devices/sysfs/SysfsChange.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,11 +10,11 @@
 #include <cerrno>
 #include <string>
 
-#include "DeviceService.h"
-#include "SysfsCollect.h"
-#include "SysfsParse.h"
-#include "SysfsRules.h"
-#include "SysfsState.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsRules.h"
+#include "devices/sysfs/SysfsState.h"
 
 namespace quillon::devices::sysfs {
 

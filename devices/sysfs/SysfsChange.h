@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "SysfsGuard.h"
-#include "SysfsNode.h"
-#include "SysfsWriter.h"
+#include "devices/sysfs/SysfsGuard.h"
+#include "devices/sysfs/SysfsNode.h"
+#include "devices/sysfs/SysfsWriter.h"
 
 namespace quillon::devices::sysfs {
 

@@ -1,5 +1,5 @@
 // Whether a node may be disabled or stopped, and why not.
-#include "SysfsGuard.h"
+#include "devices/sysfs/SysfsGuard.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -18,8 +18,8 @@
 #include <memory>
 #include <sstream>
 
-#include "SysfsParse.h"
-#include "SysfsState.h"
+#include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsState.h"
 
 namespace quillon::devices::sysfs {
 

@@ -1,5 +1,5 @@
 // The kept changes' rules file: the rules, their text, and its atomic update.
-#include "SysfsRules.h"
+#include "devices/sysfs/SysfsRules.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "SysfsCollect.h"
-#include "SysfsParse.h"
+#include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "OpenBeneath.h"
-#include "SysfsNode.h"
+#include "devices/sysfs/OpenBeneath.h"
+#include "devices/sysfs/SysfsNode.h"
 
 namespace quillon::devices::sysfs {
 

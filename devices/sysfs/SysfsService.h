@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "DeviceService.h"
-#include "SysfsGuard.h"
-#include "SysfsWriter.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsGuard.h"
+#include "devices/sysfs/SysfsWriter.h"
 
 namespace quillon::devices {
 

@@ -1,13 +1,13 @@
 // A node's status flags and problem code.
-#include "SysfsState.h"
+#include "devices/sysfs/SysfsState.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include "DeviceService.h"
-#include "SysfsCollect.h"
-#include "SysfsGuard.h"
-#include "SysfsParse.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsGuard.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "CliHarness.h"
-#include "FakeSysfs.h"
-#include "SysfsTestSupport.h"
+#include "tests/cli/CliHarness.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::cli_test {
 namespace {

@@ -12,11 +12,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "DeviceText.h"
-#include "KernelSimulator.h"
-#include "SysfsChange.h"
-#include "SysfsService.h"
-#include "SysfsTestSupport.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/SysfsChange.h"
+#include "devices/sysfs/SysfsService.h"
+#include "tests/devices/sysfs/KernelSimulator.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::devices::testing {
 namespace {
