@@ -105,7 +105,7 @@ std::string ReasonText(const Verdict& verdict) {
     case Refusal::kNone:
       return std::string();
     case Refusal::kNoSwitch:
-      return "this system offers no way to switch it off";
+      return "it has neither authorized nor driver_override to switch it with";
     case Refusal::kClassDevice:
       return "a disk or volume is switched off through the device it sits on";
     case Refusal::kRootHub:
