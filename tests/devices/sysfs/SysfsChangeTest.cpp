@@ -1,13 +1,16 @@
 // Changes through the sysfs source: the writes each change makes, in order,
 // what the kernel's answers (simulated, errors injected) turn into, and the
 // status the node shows afterwards; the friendly name; refusals.
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -612,6 +615,30 @@ TEST(SysfsChange, KeptChangesRulesFile) {
                     fs::perms::others_read);
     }
   }
+}
+
+// Changes from several programs follow one another: while another holds
+// the lock beside the rules file, a change waits, then goes ahead.
+TEST(SysfsChange, KeptChangesWaitForTheLock) {
+  Machine machine;
+  const std::string folder = machine.Tree().Root() + "/etc/udev/rules.d";
+  fs::create_directories(folder);
+  const int lock = open((folder + "/.70-quillon.rules.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0)
+    _exit(machine.Apply(kKeyboard, kDisable) == 0 ? 0 : 1);
+  usleep(200 * 1000);
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "the change did not wait";
+  EXPECT_FALSE(fs::exists(folder + "/70-quillon.rules"));
+  flock(lock, LOCK_UN);
+  close(lock);
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(fs::exists(folder + "/70-quillon.rules"));
 }
 
 // A rules file that is not a plain file (masked with a link to /dev/null)
