@@ -30,7 +30,8 @@ if [ "$what" = qt-windows ]; then
   packages="cmake ninja-build qt6-base-dev dpkg-dev xz-utils g++-mingw-w64-x86-64-posix"
 fi
 if [ "$what" = vm ]; then
-  packages="qemu-system-x86 busybox-static"
+  # e2fsprogs: the file system on the guest's USB stick.
+  packages="qemu-system-x86 busybox-static e2fsprogs"
 fi
 
 missing=""
