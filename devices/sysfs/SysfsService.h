@@ -42,8 +42,13 @@ struct SysfsOptions {
   // disabled or stopped; unset: those whose address SSH_CONNECTION names as
   // the local one when `root` is empty, none otherwise.
   std::function<std::vector<sysfs::SessionInterface>()> session{};
+  // Whether a listing takes what a node's uevent file carries from it
+  // instead of reading each attribute file. Off only to compare the two.
+  bool readUevents = true;
 };
 
+// QUILLON_SYSFS_IGNORE_UEVENT=1 in the environment turns readUevents off
+// (for comparing both ways of reading on a real kernel).
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root);
 std::unique_ptr<DeviceService> MakeSysfsService(const SysfsOptions& options);
 
