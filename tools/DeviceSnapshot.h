@@ -34,6 +34,28 @@ struct DeviceEntry {
   std::uint32_t statusResult = devices::CR_SUCCESS;
   std::uint32_t status = 0;
   std::uint32_t problem = 0;
+  // Read only when asked for (ReadWhat::kIdentity). A property the source
+  // does not have is an empty text or list; its failures are kept apart.
+  bool identityRead = false;
+  std::optional<std::string> parentId;  // none for a root, or unknown
+  std::optional<std::uint32_t> parentDevInst;
+  std::uint32_t parentResult = devices::CR_SUCCESS;
+  std::vector<std::string> hardwareIds;
+  std::vector<std::string> compatibleIds;
+  TextRead driver;
+  TextRead driverModule;
+  TextRead location;
+};
+
+// What to read beyond the names, class and status: nothing, the parents
+// only, or everything.
+enum class ReadWhat { kBasic, kParents, kIdentity };
+
+// A node above the listed ones that no listing holds (Windows' root, a PCI
+// root on Linux): enough to place it in the tree.
+struct Ancestor {
+  std::string instanceId;
+  std::optional<std::string> parentId;
 };
 
 struct Snapshot {
@@ -42,9 +64,15 @@ struct Snapshot {
   std::vector<DeviceEntry> devices;
   // Why the enumeration stopped when it was not the normal end (259).
   std::optional<std::uint32_t> enumError;
+  // Read with the parents: the parents, grandparents, ... not listed.
+  std::vector<Ancestor> ancestors;
 };
 
-Snapshot ReadSnapshot(devices::DeviceService& service);
+Snapshot ReadSnapshot(devices::DeviceService& service, ReadWhat what = ReadWhat::kIdentity);
+
+// The members of a REG_MULTI_SZ value: texts up to each NUL, to the first
+// empty one or the end of `bytes`.
+std::vector<std::string> SplitMultiText(std::string_view bytes);
 
 // "<name>: 0x<status>(<problem text>)": the report log's enumDevices line.
 std::string ReportLine(const DeviceEntry& device);
@@ -61,6 +89,15 @@ void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out);
 // "&<n>" suffix; each such change is described in `notes`.
 void WriteDeviceFile(const std::vector<DeviceEntry>& devices, std::ostream& out,
                      std::vector<std::string>& notes);
+// The same, with the nodes above them that no listing holds written as
+// absent members, so that the file replays the whole tree.
+void WriteDeviceFile(const Snapshot& snapshot, std::ostream& out, std::vector<std::string>& notes);
+void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
+                     const std::vector<Ancestor>& ancestors, std::ostream& out,
+                     std::vector<std::string>& notes);
+
+// A JSON array of string literals.
+std::string JsonArray(const std::vector<std::string>& texts);
 
 // `text` as a JSON string literal. Bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);

@@ -64,7 +64,10 @@ std::vector<std::string> Describe(const Snapshot& snapshot) {
                    " friendly=" + Text(d.friendlyName) + " description=" + Text(d.description) +
                    " class=" + FormatGuid(d.classGuid) + " handle=" + std::to_string(d.devInst) +
                    " statusResult=" + std::to_string(d.statusResult) +
-                   " status=" + FormatHex8(d.status) + " problem=" + std::to_string(d.problem));
+                   " status=" + FormatHex8(d.status) + " problem=" + std::to_string(d.problem) +
+                   " parent=" + d.parentId.value_or("-") + " hardware=" + JsonArray(d.hardwareIds) +
+                   " compatible=" + JsonArray(d.compatibleIds) + " driver=" + Text(d.driver) +
+                   " module=" + Text(d.driverModule) + " location=" + Text(d.location));
   }
   return rows;
 }
@@ -186,11 +189,14 @@ TEST(DeviceSnapshot, JsonFollowsItsSchema) {
     "instanceId": "PCI\\VEN_1AF4&DEV_1041\\1", "name": "Uplink \"1\"",
     "friendlyName": "Uplink \"1\"", "description": null, "className": "Net",
     "classGuid": "{4D36E972-E325-11CE-BFC1-08002BE10318}", "devInst": -1,
-    "status": "0x01802400", "problem": 22, "problemText": "disabled"})"));
+    "status": "0x01802400", "problem": 22, "problemText": "disabled", "parentId": null,
+    "hardwareIds": [], "compatibleIds": [], "driver": null, "driverModule": null,
+    "location": null})"));
   EXPECT_EQ(json[1], nlohmann::json::parse(R"({
     "instanceId": null, "name": "", "friendlyName": null, "description": null,
     "className": null, "classGuid": "{00000000-0000-0000-0000-000000000000}", "devInst": 2,
-    "status": null, "problem": null, "problemText": null})"));
+    "status": null, "problem": null, "problemText": null, "parentId": null, "hardwareIds": [],
+    "compatibleIds": [], "driver": null, "driverModule": null, "location": null})"));
 
   std::ostringstream empty;
   WriteJson({}, empty);
