@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
 #include <unordered_set>
 
 #include "DeviceText.h"
@@ -168,8 +169,25 @@ std::vector<std::string> SplitMultiText(std::string_view bytes) {
 }
 
 Snapshot ReadSnapshot(DeviceService& service, ReadWhat what) {
+  return ReadSnapshot(service, what, nullptr);
+}
+
+void RereadState(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
+                 DeviceEntry& device) {
+  std::uint32_t status = 0;
+  std::uint32_t problem = 0;
+  device.statusResult = service.CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0);
+  device.status = device.statusResult == CR_SUCCESS ? status : 0;
+  device.problem = device.statusResult == CR_SUCCESS ? problem : 0;
+  if (device.identityRead) {
+    device.driver = ReadProperty(service, set, data, SPDRP_SERVICE);
+    device.driverModule = ReadProperty(service, set, data, kPropertyDriverModule);
+  }
+}
+
+Snapshot ReadSnapshot(DeviceService& service, ReadWhat what, OpenSet* keep) {
   Snapshot snapshot;
-  const DeviceInfoSetPtr set = OpenPresentDevices(service, "");
+  DeviceInfoSetPtr set = OpenPresentDevices(service, "");
   if (set == nullptr) {
     snapshot.openError = service.GetLastError();
     return snapshot;
@@ -200,11 +218,15 @@ Snapshot ReadSnapshot(DeviceService& service, ReadWhat what) {
       device.location = ReadProperty(service, set.get(), data, SPDRP_LOCATION_INFORMATION);
     }
     snapshot.devices.push_back(std::move(device));
+    if (keep != nullptr)
+      keep->records.push_back(data);
   }
   if (service.GetLastError() != error::kNoMoreItems)
     snapshot.enumError = service.GetLastError();
   if (what != ReadWhat::kBasic)
     snapshot.ancestors = ReadAncestors(service, snapshot.devices);
+  if (keep != nullptr)
+    keep->set = std::move(set);
   return snapshot;
 }
 
@@ -248,34 +270,39 @@ std::string JsonArray(const std::vector<std::string>& texts) {
   return out + ']';
 }
 
-void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out) {
+std::string DeviceJson(const DeviceEntry& device) {
   const auto text = [](const TextRead& read) {
     return read.text ? JsonString(*read.text) : std::string("null");
   };
+  const auto className = SetupClassNameOf(device.classGuid);
+  const bool statusRead = device.statusResult == CR_SUCCESS;
+  std::ostringstream out;
+  out << "{\"instanceId\": " << text(device.instanceId) << ", \"name\": " << JsonString(device.name)
+      << ", \"friendlyName\": " << text(device.friendlyName)
+      << ", \"description\": " << text(device.description)
+      << ", \"className\": " << (className ? JsonString(*className) : "null")
+      << ", \"classGuid\": " << JsonString(FormatGuid(device.classGuid))
+      << ", \"devInst\": " << FormatSigned(device.devInst)
+      << ", \"status\": " << (statusRead ? JsonString(FormatHex8(device.status)) : "null")
+      << ", \"problem\": " << (statusRead ? std::to_string(device.problem) : "null")
+      << ", \"problemText\": " << (statusRead ? JsonString(ProblemText(device.problem)) : "null");
+  if (device.identityRead) {
+    out << ", \"parentId\": " << (device.parentId ? JsonString(*device.parentId) : "null")
+        << ", \"hardwareIds\": " << JsonArray(device.hardwareIds)
+        << ", \"compatibleIds\": " << JsonArray(device.compatibleIds)
+        << ", \"driver\": " << text(device.driver)
+        << ", \"driverModule\": " << text(device.driverModule)
+        << ", \"location\": " << text(device.location);
+  }
+  out << '}';
+  return out.str();
+}
+
+void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out) {
   out << '[';
   const char* separator = "\n";
   for (const DeviceEntry& device : devices) {
-    const auto className = SetupClassNameOf(device.classGuid);
-    const bool statusRead = device.statusResult == CR_SUCCESS;
-    out << separator << "  {\"instanceId\": " << text(device.instanceId)
-        << ", \"name\": " << JsonString(device.name)
-        << ", \"friendlyName\": " << text(device.friendlyName)
-        << ", \"description\": " << text(device.description)
-        << ", \"className\": " << (className ? JsonString(*className) : "null")
-        << ", \"classGuid\": " << JsonString(FormatGuid(device.classGuid))
-        << ", \"devInst\": " << FormatSigned(device.devInst)
-        << ", \"status\": " << (statusRead ? JsonString(FormatHex8(device.status)) : "null")
-        << ", \"problem\": " << (statusRead ? std::to_string(device.problem) : "null")
-        << ", \"problemText\": " << (statusRead ? JsonString(ProblemText(device.problem)) : "null");
-    if (device.identityRead) {
-      out << ", \"parentId\": " << (device.parentId ? JsonString(*device.parentId) : "null")
-          << ", \"hardwareIds\": " << JsonArray(device.hardwareIds)
-          << ", \"compatibleIds\": " << JsonArray(device.compatibleIds)
-          << ", \"driver\": " << text(device.driver)
-          << ", \"driverModule\": " << text(device.driverModule)
-          << ", \"location\": " << text(device.location);
-    }
-    out << '}';
+    out << separator << "  " << DeviceJson(device);
     separator = ",\n";
   }
   out << (devices.empty() ? "]\n" : "\n]\n");

@@ -70,6 +70,18 @@ struct Snapshot {
 
 Snapshot ReadSnapshot(devices::DeviceService& service, ReadWhat what = ReadWhat::kIdentity);
 
+// The set a reading was made from, kept open, with each device's record (in
+// the order of the snapshot's devices), so that single devices can be read
+// again.
+struct OpenSet {
+  devices::DeviceInfoSetPtr set;
+  std::vector<devices::SP_DEVINFO_DATA> records;
+};
+Snapshot ReadSnapshot(devices::DeviceService& service, ReadWhat what, OpenSet* keep);
+// Reads the status, problem and driver of one device of an open set again.
+void RereadState(devices::DeviceService& service, devices::HDEVINFO set,
+                 const devices::SP_DEVINFO_DATA& data, DeviceEntry& device);
+
 // The members of a REG_MULTI_SZ value: texts up to each NUL, to the first
 // empty one or the end of `bytes`.
 std::vector<std::string> SplitMultiText(std::string_view bytes);
@@ -80,6 +92,8 @@ std::string ReportLine(const DeviceEntry& device);
 // unreadable instance ID.
 std::string DeviceLine(const DeviceEntry& device);
 
+// One device as a JSON object, on one line.
+std::string DeviceJson(const DeviceEntry& device);
 // The --json array; the schema is in quillon-devices(1).
 void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out);
 

@@ -2,6 +2,7 @@
 //
 //   quillon-devices [--source=SOURCE] [--report | --json | --export FILE]
 //                   [--tree] [--class=NAME] [--problem] [--id=PATTERN] [--driver=NAME]
+//   quillon-devices [--source=SOURCE] [--json] [filters] --watch | --since FILE
 //
 // One line per device by default: its instance ID, a blank, then the report
 // log's enumDevices line ("<name>: 0x<status>(<problem text>)"); --report
@@ -26,6 +27,7 @@
 #include "DeviceSnapshot.h"
 #include "DeviceText.h"
 #include "DeviceTree.h"
+#include "DeviceWatch.h"
 
 namespace {
 
@@ -39,6 +41,7 @@ constexpr int kUsage = 2;
 constexpr std::string_view kHelp =
     "usage: quillon-devices [--source=SOURCE] [--report | --json | --export FILE] [--tree]\n"
     "                       [--class=NAME] [--problem] [--id=PATTERN] [--driver=NAME]\n"
+    "       quillon-devices [--source=SOURCE] [--json] [filters] --watch | --since FILE\n"
     "       quillon-devices --version | --help\n"
     "Lists the present device nodes, one line each: the instance ID, a blank, then\n"
     "\"<name>: 0x<status>(<problem text>)\" as quillon's enumDevices reports it.\n"
@@ -56,6 +59,11 @@ constexpr std::string_view kHelp =
     "  --id=PATTERN     instance ID or a hardware ID matches the glob (* and ?,\n"
     "                   ignoring case)\n"
     "  --driver=NAME    bound driver (Windows: its service) or its kernel module\n"
+    "  --watch          one line for each device that appears, vanishes, or changes\n"
+    "                   status, problem, name or driver, until interrupted (exit 0);\n"
+    "                   with --json one JSON object a line\n"
+    "  --since FILE     the same lines from the device file FILE (an --export) to\n"
+    "                   now; exit 0 no change, 1 changes, 3 either unreadable\n"
     "Exit status: 0 done, 1 the source or a device could not be read, 2 usage.\n";
 
 enum class Output { kLines, kReport, kJson, kExport };
@@ -65,6 +73,8 @@ struct Options {
   Output output = Output::kLines;
   std::string exportPath;
   bool tree = false;
+  bool watch = false;
+  std::optional<std::string> since;
   tools::DeviceFilter filter;
   bool help = false;
   bool version = false;
@@ -93,6 +103,14 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& argume
         return filterError;
     } else if (argument == "--tree") {
       options.tree = true;
+    } else if (argument == "--watch") {
+      options.watch = true;
+    } else if (argument == "--since" || argument.rfind("--since=", 0) == 0) {
+      if (argument == "--since" && i + 1 == arguments.size())
+        return "--since needs a file name";
+      options.since = argument == "--since" ? arguments[++i] : argument.substr(8);
+      if (options.since->empty())
+        return "--since needs a file name";
     } else if (argument == "--report") {
       if (auto error = chooseOutput(Output::kReport))
         return error;
@@ -127,6 +145,11 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& argume
   }
   if (options.tree && (options.output == Output::kJson || options.output == Output::kExport))
     return "--tree goes with the lines or --report only";
+  if ((options.watch || options.since) &&
+      (options.tree || options.output == Output::kReport || options.output == Output::kExport))
+    return "--watch and --since go with --json only";
+  if (options.watch && options.since)
+    return "--watch and --since exclude each other";
   return std::nullopt;
 }
 
@@ -175,6 +198,13 @@ int main(int argc, char** argv) {
   if (options.version) {
     std::cout << "quillon-devices " QUILLON_VERSION "\n";
     return std::cout.flush() ? kDone : kFailed;
+  }
+
+  if (options.watch || options.since) {
+    const tools::WatchOptions watch{options.source.value_or(""), options.output == Output::kJson,
+                                    options.filter};
+    return options.watch ? tools::RunWatch(watch, std::cout, std::cerr)
+                         : tools::RunSince(watch, *options.since, std::cout, std::cerr);
   }
 
   const std::unique_ptr<DeviceService> service =

@@ -139,11 +139,14 @@ class SysfsService final : public DeviceService {
       return CopyText(multi, buffer, bufferSize, requiredSize);
     }
     std::optional<std::string> other;
-    if (property == SPDRP_SERVICE)
-      other = member->node.Driver();
-    else if (property == kPropertyDriverModule)
-      other = sysfs::DriverModule(member->node);
-    else if (property == SPDRP_LOCATION_INFORMATION)
+    // The driver is read afresh each time: it comes and goes while a set is
+    // open, and a watch reads it again on the kernel's word.
+    if (property == SPDRP_SERVICE) {
+      other = member->node.Tree().Fresh().LinkName(member->node.Path(), "driver");
+    } else if (property == kPropertyDriverModule) {
+      const SysfsTree tree = member->node.Tree().Fresh();
+      other = sysfs::DriverModule(Node(tree, member->node.Location()));
+    } else if (property == SPDRP_LOCATION_INFORMATION)
       other = sysfs::SysfsLocation(member->node);
     const std::optional<std::string>* text = &other;
     if (property == SPDRP_DEVICEDESC) {
