@@ -1,6 +1,7 @@
 #include "DeviceFilter.h"
 
 #include <cctype>
+#include <cstring>
 
 #include "DeviceText.h"
 
@@ -14,7 +15,7 @@ char Lower(char c) {
   return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
-bool ClassMatches(std::string_view wanted, const GUID& guid) {
+bool ClassNamed(std::string_view wanted, const GUID& guid) {
   GUID parsed{};
   if (ParseGuid(wanted, parsed))
     return FormatGuid(parsed) == FormatGuid(guid);
@@ -50,8 +51,18 @@ bool GlobMatches(std::string_view pattern, std::string_view text) {
   return p == pattern.size();
 }
 
+bool DeviceFilter::ClassMatches(const GUID& guid) const {
+  for (const auto& [known, answer] : classAnswers_) {
+    if (std::memcmp(&known, &guid, sizeof guid) == 0)
+      return answer;
+  }
+  const bool answer = ClassNamed(*className, guid);
+  classAnswers_.emplace_back(guid, answer);
+  return answer;
+}
+
 bool DeviceFilter::Matches(const DeviceEntry& device) const {
-  if (className && !ClassMatches(*className, device.classGuid))
+  if (className && !ClassMatches(device.classGuid))
     return false;
   if (problem && (device.statusResult != CR_SUCCESS ||
                   (device.problem == 0 && (device.status & DN_HAS_PROBLEM) == 0))) {

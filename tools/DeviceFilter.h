@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "DeviceSnapshot.h"
 
@@ -17,9 +19,12 @@ struct DeviceFilter {
   std::optional<std::string> driver;     // driver (service) or kernel module name
 
   bool Empty() const { return !className && !problem && !idPattern && !driver; }
-  // True when matching needs the hardware IDs and drivers (ReadWhat::kIdentity).
-  bool NeedsIdentity() const { return idPattern || driver; }
   bool Matches(const DeviceEntry& device) const;
+
+ private:
+  bool ClassMatches(const devices::GUID& guid) const;
+  // Answers for the class GUIDs met so far: a machine has a few dozen.
+  mutable std::vector<std::pair<devices::GUID, bool>> classAnswers_;
 };
 
 // Takes `argument` when it is one of the filter switches: true, and `error`

@@ -41,21 +41,26 @@ TextRead ReadProperty(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DAT
 
 std::vector<std::string> ReadIdList(DeviceService& service, HDEVINFO set,
                                     const SP_DEVINFO_DATA& data, std::uint32_t property) {
-  std::vector<std::uint8_t> buffer(1024);
+  // Most lists fit the first buffer, on the stack.
+  std::array<std::uint8_t, 1024> first{};
+  std::vector<std::uint8_t> larger;
+  std::uint8_t* buffer = first.data();
+  std::size_t size = first.size();
   for (int attempt = 0; attempt < 3; ++attempt) {
     std::uint32_t type = 0;
     std::uint32_t required = 0;
-    if (service.SetupDiGetDeviceRegistryPropertyA(set, &data, property, &type, buffer.data(),
-                                                  static_cast<std::uint32_t>(buffer.size()),
-                                                  &required)) {
-      const std::size_t size = std::min<std::size_t>(required, buffer.size());
-      return SplitMultiText(std::string_view(reinterpret_cast<const char*>(buffer.data()), size));
+    if (service.SetupDiGetDeviceRegistryPropertyA(set, &data, property, &type, buffer,
+                                                  static_cast<std::uint32_t>(size), &required)) {
+      return SplitMultiText(std::string_view(reinterpret_cast<const char*>(buffer),
+                                             std::min<std::size_t>(required, size)));
     }
-    if (service.GetLastError() != error::kInsufficientBuffer || required <= buffer.size() ||
+    if (service.GetLastError() != error::kInsufficientBuffer || required <= size ||
         required > 1 << 20) {
       break;
     }
-    buffer.resize(required);
+    larger.resize(required);
+    buffer = larger.data();
+    size = larger.size();
   }
   return {};
 }
@@ -168,7 +173,7 @@ std::vector<std::string> SplitMultiText(std::string_view bytes) {
   return texts;
 }
 
-Snapshot ReadSnapshot(DeviceService& service, ReadWhat what) {
+Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
   return ReadSnapshot(service, what, nullptr);
 }
 
@@ -179,13 +184,13 @@ void RereadState(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& da
   device.statusResult = service.CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0);
   device.status = device.statusResult == CR_SUCCESS ? status : 0;
   device.problem = device.statusResult == CR_SUCCESS ? problem : 0;
-  if (device.identityRead) {
+  if (device.identityRead) {  // the watch reads everything
     device.driver = ReadProperty(service, set, data, SPDRP_SERVICE);
     device.driverModule = ReadProperty(service, set, data, kPropertyDriverModule);
   }
 }
 
-Snapshot ReadSnapshot(DeviceService& service, ReadWhat what, OpenSet* keep) {
+Snapshot ReadSnapshot(DeviceService& service, unsigned what, OpenSet* keep) {
   Snapshot snapshot;
   DeviceInfoSetPtr set = OpenPresentDevices(service, "");
   if (set == nullptr) {
@@ -207,23 +212,26 @@ Snapshot ReadSnapshot(DeviceService& service, ReadWhat what, OpenSet* keep) {
     // The query may succeed without writing (Wine): start from zero.
     device.statusResult =
         service.CM_Get_DevNode_Status(&device.status, &device.problem, data.DevInst, 0);
-    if (what != ReadWhat::kBasic)
+    if ((what & kReadParents) != 0)
       ReadParent(service, device);
-    if (what == ReadWhat::kIdentity) {
-      device.identityRead = true;
+    if ((what & kReadIds) != 0) {
       device.hardwareIds = ReadIdList(service, set.get(), data, SPDRP_HARDWAREID);
       device.compatibleIds = ReadIdList(service, set.get(), data, SPDRP_COMPATIBLEIDS);
+    }
+    if ((what & kReadDrivers) != 0) {
       device.driver = ReadProperty(service, set.get(), data, SPDRP_SERVICE);
       device.driverModule = ReadProperty(service, set.get(), data, kPropertyDriverModule);
-      device.location = ReadProperty(service, set.get(), data, SPDRP_LOCATION_INFORMATION);
     }
+    if ((what & kReadLocation) != 0)
+      device.location = ReadProperty(service, set.get(), data, SPDRP_LOCATION_INFORMATION);
+    device.identityRead = what == kReadAll;
     snapshot.devices.push_back(std::move(device));
     if (keep != nullptr)
       keep->records.push_back(data);
   }
   if (service.GetLastError() != error::kNoMoreItems)
     snapshot.enumError = service.GetLastError();
-  if (what != ReadWhat::kBasic)
+  if ((what & kReadParents) != 0)
     snapshot.ancestors = ReadAncestors(service, snapshot.devices);
   if (keep != nullptr)
     keep->set = std::move(set);

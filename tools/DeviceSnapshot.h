@@ -34,9 +34,9 @@ struct DeviceEntry {
   std::uint32_t statusResult = devices::CR_SUCCESS;
   std::uint32_t status = 0;
   std::uint32_t problem = 0;
-  // Read only when asked for (ReadWhat::kIdentity). A property the source
+  // Read only when asked for (ReadWhat). A property the source
   // does not have is an empty text or list; its failures are kept apart.
-  bool identityRead = false;
+  bool identityRead = false;            // everything was read (kReadAll)
   std::optional<std::string> parentId;  // none for a root, or unknown
   std::optional<std::uint32_t> parentDevInst;
   std::uint32_t parentResult = devices::CR_SUCCESS;
@@ -47,9 +47,17 @@ struct DeviceEntry {
   TextRead location;
 };
 
-// What to read beyond the names, class and status: nothing, the parents
-// only, or everything.
-enum class ReadWhat { kBasic, kParents, kIdentity };
+// What to read beyond the names, class and status, combined with |: the
+// parents, the ID lists, the driver and its module, the location, or all
+// (which the JSON and the device file write).
+enum ReadWhat : unsigned {
+  kReadBasic = 0,
+  kReadParents = 1,
+  kReadIds = 2,
+  kReadDrivers = 4,
+  kReadLocation = 8,
+  kReadAll = 15,
+};
 
 // A node above the listed ones that no listing holds (Windows' root, a PCI
 // root on Linux): enough to place it in the tree.
@@ -68,7 +76,7 @@ struct Snapshot {
   std::vector<Ancestor> ancestors;
 };
 
-Snapshot ReadSnapshot(devices::DeviceService& service, ReadWhat what = ReadWhat::kIdentity);
+Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what = kReadAll);
 
 // The set a reading was made from, kept open, with each device's record (in
 // the order of the snapshot's devices), so that single devices can be read
@@ -77,7 +85,7 @@ struct OpenSet {
   devices::DeviceInfoSetPtr set;
   std::vector<devices::SP_DEVINFO_DATA> records;
 };
-Snapshot ReadSnapshot(devices::DeviceService& service, ReadWhat what, OpenSet* keep);
+Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what, OpenSet* keep);
 // Reads the status, problem and driver of one device of an open set again.
 void RereadState(devices::DeviceService& service, devices::HDEVINFO set,
                  const devices::SP_DEVINFO_DATA& data, DeviceEntry& device);

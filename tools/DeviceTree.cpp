@@ -81,32 +81,31 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     if (places[at].device == nullptr && ancestor.parentId)
       places[at].parent = *ancestor.parentId;
   }
-  // A parent named but known nowhere else still gets its place.
+  // Each place's parent, looked up once; a parent named but known nowhere
+  // else still gets its place.
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> parentOf;
   for (std::size_t i = 0; i < places.size(); ++i) {
-    if (places[i].parent && byKey.count(Key(*places[i].parent)) == 0)
-      placeOf(*places[i].parent);
+    std::size_t parent = kNone;
+    if (places[i].parent)
+      parent = placeOf(*places[i].parent);
+    parentOf.push_back(parent == i ? kNone : parent);
   }
+  parentOf.resize(places.size(), kNone);  // the places added last are roots
   // Shown places and every place above them; a loop in the parents stops
   // the walk where it closes.
-  std::vector<std::size_t> roots;
   for (std::size_t i = 0; i < places.size(); ++i) {
-    if (!places[i].shown)
-      continue;
-    std::size_t at = i;
-    std::size_t steps = 0;
-    while (!places[at].needed && steps++ <= places.size()) {
+    for (std::size_t at = i; places[i].shown && at != kNone && !places[at].needed;
+         at = parentOf[at]) {
       places[at].needed = true;
-      if (!places[at].parent)
-        break;
-      at = byKey.at(Key(*places[at].parent));
     }
   }
+  std::vector<std::size_t> roots;
   for (std::size_t i = 0; i < places.size(); ++i) {
     if (!places[i].needed)
       continue;
-    const auto parent = places[i].parent ? byKey.find(Key(*places[i].parent)) : byKey.end();
-    if (parent != byKey.end() && parent->second != i)
-      places[parent->second].children.push_back(i);
+    if (parentOf[i] != kNone)
+      places[parentOf[i]].children.push_back(i);
     else
       roots.push_back(i);
   }

@@ -14,7 +14,7 @@ DeviceWatcher::DeviceWatcher(devices::DeviceService& service, const WatchOptions
     : service_(service), options_(options), out_(out) {}
 
 bool DeviceWatcher::Start(std::ostream& errors) {
-  current_ = ReadSnapshot(service_, ReadWhat::kIdentity, &set_);
+  current_ = ReadSnapshot(service_, kReadAll, &set_);
   if (!current_.opened) {
     errors << "Error: SetupDiGetClassDevs(): " << devices::FormatSigned(current_.openError) << '\n';
     return false;
@@ -24,7 +24,7 @@ bool DeviceWatcher::Start(std::ostream& errors) {
 
 void DeviceWatcher::RereadAll() {
   OpenSet set;
-  Snapshot next = ReadSnapshot(service_, ReadWhat::kIdentity, &set);
+  Snapshot next = ReadSnapshot(service_, kReadAll, &set);
   if (!next.opened)
     return;
   Write(DiffDevices(current_.devices, next.devices, options_.filter));
@@ -73,13 +73,13 @@ void DeviceWatcher::Write(const std::vector<DeviceChange>& changes) {
 int RunSince(const WatchOptions& options, const std::string& snapshotFile, std::ostream& out,
              std::ostream& errors) {
   const auto then = devices::CreateDeviceService(snapshotFile, errors);
-  const Snapshot before = ReadSnapshot(*then, ReadWhat::kIdentity);
+  const Snapshot before = ReadSnapshot(*then, kReadAll);
   if (!before.opened) {
     errors << "quillon-devices: cannot read the snapshot " << snapshotFile << '\n';
     return 3;
   }
   const auto now = devices::CreateDeviceService(options.source, errors);
-  const Snapshot after = ReadSnapshot(*now, ReadWhat::kIdentity);
+  const Snapshot after = ReadSnapshot(*now, kReadAll);
   if (!after.opened) {
     errors << "Error: SetupDiGetClassDevs(): " << devices::FormatSigned(after.openError) << '\n';
     return 3;

@@ -211,13 +211,15 @@ int main(int argc, char** argv) {
       CreateDeviceService(options.source.value_or(""), std::cerr);
   // The lines need no more than names and states; what else is read is
   // what the output or the filters use.
-  tools::ReadWhat what = tools::ReadWhat::kBasic;
-  if (options.output == Output::kJson || options.output == Output::kExport ||
-      options.filter.NeedsIdentity()) {
-    what = tools::ReadWhat::kIdentity;
-  } else if (options.tree) {
-    what = tools::ReadWhat::kParents;
-  }
+  unsigned what = tools::kReadBasic;
+  if (options.output == Output::kJson || options.output == Output::kExport)
+    what = tools::kReadAll;
+  if (options.tree)
+    what |= tools::kReadParents;
+  if (options.filter.idPattern)
+    what |= tools::kReadIds;
+  if (options.filter.driver)
+    what |= tools::kReadDrivers;
   tools::Snapshot snapshot = tools::ReadSnapshot(*service, what);
   if (!snapshot.opened) {
     ReportError("SetupDiGetClassDevs", snapshot.openError);

@@ -6,10 +6,12 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "DeviceFileModel.h"
+#include "DeviceFileReading.h"
 #include "DeviceFileStore.h"
 #include "DeviceText.h"
 
@@ -275,23 +277,16 @@ class DeviceFileService final : public DeviceService {
         member == nullptr && outsider != outsiders_.end()) {
       // A node above the present ones may be written as an absent member
       // that names its own parent.
-      for (const Member& other : *model_.members) {
-        if (!other.present && EqualsIgnoringCase(other.instanceId, outsider->second)) {
-          member = &other;
-          break;
-        }
-      }
-      if (member == nullptr)
+      member = FindById(outsider->second);
+      if (member == nullptr || member->present)
         return CR_NO_SUCH_DEVINST;
     }
     if (member == nullptr || !member->parentId)
       return CR_NO_SUCH_DEVINST;
     const std::string id = *member->parentId;
-    for (const Member& other : *model_.members) {
-      if (other.present && EqualsIgnoringCase(other.instanceId, id)) {
-        *parent = other.devInst;
-        return CR_SUCCESS;
-      }
+    if (const Member* found = FindById(id); found != nullptr && found->present) {
+      *parent = found->devInst;
+      return CR_SUCCESS;
     }
     // A parent the file does not list as present still has a handle, one no
     // present member holds, so that its children are grouped under it.
@@ -480,8 +475,26 @@ class DeviceFileService final : public DeviceService {
     return Succeed();
   }
 
+  // The member of the file last read with this instance ID (ignoring case).
+  const Member* FindById(std::string_view id) {
+    if (indexed_ != model_.members) {
+      byId_.clear();
+      byId_.reserve(model_.members->size());
+      for (const Member& member : *model_.members)
+        byId_.emplace(member.instanceId, &member);
+      indexed_ = model_.members;
+    }
+    const auto found = byId_.find(id);
+    return found == byId_.end() ? nullptr : found->second;
+  }
+
   std::string path_;
   std::ostream& diagnostics_;
+  // Instance IDs of model_'s members, for the parents; views into them.
+  std::shared_ptr<Members> indexed_;
+  std::unordered_map<std::string_view, const Member*, devicefile::CaseInsensitiveHash,
+                     devicefile::CaseInsensitiveEqual>
+      byId_;
   Model model_;  // the file as last read or written; the status query reads it
   std::map<std::uintptr_t, Set> sets_;
   std::uintptr_t nextHandle_ = 0x1000;
