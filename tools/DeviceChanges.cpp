@@ -1,9 +1,9 @@
-#include "DeviceChanges.h"
+#include "tools/DeviceChanges.h"
 
 #include <cctype>
 #include <unordered_map>
 
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
 
 namespace quillon::tools {
 

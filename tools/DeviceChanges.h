@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "DeviceFilter.h"
-#include "DeviceSnapshot.h"
+#include "tools/DeviceFilter.h"
+#include "tools/DeviceSnapshot.h"
 
 namespace quillon::tools {
 

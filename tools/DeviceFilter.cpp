@@ -1,9 +1,9 @@
-#include "DeviceFilter.h"
+#include "tools/DeviceFilter.h"
 
 #include <cctype>
 #include <cstring>
 
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
 
 namespace quillon::tools {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "DeviceSnapshot.h"
+#include "tools/DeviceSnapshot.h"
 
 namespace quillon::tools {
 

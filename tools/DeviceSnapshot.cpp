@@ -1,4 +1,4 @@
-#include "DeviceSnapshot.h"
+#include "tools/DeviceSnapshot.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <unordered_set>
 
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
 
 namespace quillon::tools {
 

@@ -1,4 +1,4 @@
-#include "DeviceTree.h"
+#include "tools/DeviceTree.h"
 
 #include <algorithm>
 #include <cctype>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "DeviceSnapshot.h"
+#include "tools/DeviceSnapshot.h"
 
 namespace quillon::tools {
 

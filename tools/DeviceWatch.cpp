@@ -1,11 +1,11 @@
 // The part of --watch and --since that every platform shares.
-#include "DeviceWatch.h"
+#include "tools/DeviceWatch.h"
 
 #include <ostream>
 #include <unordered_map>
 
-#include "DeviceServiceFactory.h"
-#include "DeviceText.h"
+#include "devices/DeviceServiceFactory.h"
+#include "devices/DeviceText.h"
 
 namespace quillon::tools {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "DeviceChanges.h"
-#include "DeviceFilter.h"
-#include "DeviceService.h"
-#include "DeviceSnapshot.h"
+#include "devices/DeviceService.h"
+#include "tools/DeviceChanges.h"
+#include "tools/DeviceFilter.h"
+#include "tools/DeviceSnapshot.h"
 
 namespace quillon::tools {
 

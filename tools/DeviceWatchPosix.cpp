@@ -16,8 +16,8 @@
 #include <ostream>
 #include <string_view>
 
-#include "DeviceServiceFactory.h"
-#include "DeviceWatch.h"
+#include "devices/DeviceServiceFactory.h"
+#include "tools/DeviceWatch.h"
 
 namespace quillon::tools {
 

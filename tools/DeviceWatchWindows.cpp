@@ -5,8 +5,8 @@
 #include <atomic>
 #include <ostream>
 
-#include "DeviceServiceFactory.h"
-#include "DeviceWatch.h"
+#include "devices/DeviceServiceFactory.h"
+#include "tools/DeviceWatch.h"
 
 namespace quillon::tools {
 

@@ -21,13 +21,13 @@
 #include <string_view>
 #include <vector>
 
-#include "CommandLine.h"
-#include "DeviceFilter.h"
-#include "DeviceServiceFactory.h"
-#include "DeviceSnapshot.h"
-#include "DeviceText.h"
-#include "DeviceTree.h"
-#include "DeviceWatch.h"
+#include "cmdline/CommandLine.h"
+#include "devices/DeviceServiceFactory.h"
+#include "devices/DeviceText.h"
+#include "tools/DeviceFilter.h"
+#include "tools/DeviceSnapshot.h"
+#include "tools/DeviceTree.h"
+#include "tools/DeviceWatch.h"
 
 namespace {
 

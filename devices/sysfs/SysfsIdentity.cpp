@@ -1,10 +1,10 @@
 // Hardware and compatible IDs, driver module, location and parent of a sysfs node.
-#include "SysfsIdentity.h"
+#include "devices/sysfs/SysfsIdentity.h"
 
 #include <array>
 #include <cstdio>
 
-#include "SysfsParse.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "DeviceService.h"
-#include "SysfsWriter.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsWriter.h"
 
 namespace quillon::devices {
 

@@ -5,8 +5,8 @@
 #include <array>
 #include <map>
 
-#include "SysfsService.h"
-#include "SysfsTestSupport.h"
+#include "devices/sysfs/SysfsService.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::devices::testing {
 namespace {
