@@ -12,8 +12,11 @@ namespace {
 using namespace devices;
 
 std::string KeyOf(const DeviceEntry& device) {
-  if (!device.instanceId.text)
-    return "#" + std::to_string(device.devInst);
+  if (!device.instanceId.text) {
+    std::string key(1, '#');
+    key += std::to_string(device.devInst);
+    return key;
+  }
   std::string key = *device.instanceId.text;
   for (char& c : key)
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -106,12 +106,15 @@ std::vector<Ancestor> ReadAncestors(DeviceService& service,
     std::optional<std::string> id = ReadNodeId(service, devInst, result);
     if (!id)
       continue;
-    Ancestor ancestor{std::move(*id), std::nullopt};
+    Ancestor ancestor{std::move(*id), devInst, std::nullopt, std::nullopt};
     std::uint32_t parent = 0;
     if (service.CM_Get_Parent(&parent, devInst, 0) == CR_SUCCESS) {
       ancestor.parentId = ReadNodeId(service, parent, result);
-      if (ancestor.parentId && seen.insert(parent).second)
-        pending.push_back(parent);
+      if (ancestor.parentId) {
+        ancestor.parentDevInst = parent;
+        if (seen.insert(parent).second)
+          pending.push_back(parent);
+      }
     }
     ancestors.push_back(std::move(ancestor));
   }
@@ -214,10 +217,10 @@ Snapshot ReadSnapshot(DeviceService& service, unsigned what, OpenSet* keep) {
         service.CM_Get_DevNode_Status(&device.status, &device.problem, data.DevInst, 0);
     if ((what & kReadParents) != 0)
       ReadParent(service, device);
-    if ((what & kReadIds) != 0) {
+    if ((what & kReadHardwareIds) != 0)
       device.hardwareIds = ReadIdList(service, set.get(), data, SPDRP_HARDWAREID);
+    if ((what & kReadCompatibleIds) != 0)
       device.compatibleIds = ReadIdList(service, set.get(), data, SPDRP_COMPATIBLEIDS);
-    }
     if ((what & kReadDrivers) != 0) {
       device.driver = ReadProperty(service, set.get(), data, SPDRP_SERVICE);
       device.driverModule = ReadProperty(service, set.get(), data, kPropertyDriverModule);

@@ -48,22 +48,26 @@ struct DeviceEntry {
 };
 
 // What to read beyond the names, class and status, combined with |: the
-// parents, the ID lists, the driver and its module, the location, or all
+// parents, the hardware IDs, the driver and its module, the location, the
+// compatible IDs, or all
 // (which the JSON and the device file write).
 enum ReadWhat : unsigned {
   kReadBasic = 0,
   kReadParents = 1,
-  kReadIds = 2,
+  kReadHardwareIds = 2,
   kReadDrivers = 4,
   kReadLocation = 8,
-  kReadAll = 15,
+  kReadCompatibleIds = 16,
+  kReadAll = 31,
 };
 
 // A node above the listed ones that no listing holds (Windows' root, a PCI
 // root on Linux): enough to place it in the tree.
 struct Ancestor {
   std::string instanceId;
+  std::uint32_t devInst = 0;
   std::optional<std::string> parentId;
+  std::optional<std::uint32_t> parentDevInst;
 };
 
 struct Snapshot {

@@ -2,25 +2,43 @@
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
 #include <ostream>
 #include <unordered_map>
+
+#include "devices/DeviceText.h"
 
 namespace quillon::tools {
 
 namespace {
 
-std::string Key(std::string_view id) {
-  std::string key(id);
-  for (char& c : key)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return key;
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// One line of the tree: a shown device, or a parent standing by its ID.
+// Instance IDs are compared ignoring the case of ASCII letters.
+struct IdHash {
+  std::size_t operator()(std::string_view text) const {
+    std::size_t hash = 14695981039346656037ull;
+    for (const char c : text) {
+      hash ^= static_cast<unsigned char>(Lower(c));
+      hash *= 1099511628211ull;
+    }
+    return hash;
+  }
+};
+struct IdEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    return devices::EqualsIgnoringCase(a, b);
+  }
+};
+
+// One line of the tree: a shown device, or a parent standing by its ID. The
+// texts view the snapshot's, or the placeholders' own.
 struct Place {
-  std::string id;                     // instance ID ("-" when unreadable)
-  std::string sortName;               // what siblings are sorted by
-  std::optional<std::string> parent;  // the parent's instance ID
+  std::string_view id;        // instance ID ("-" when unreadable)
+  std::string_view sortName;  // what siblings are sorted by
+  std::optional<std::string_view> parent;
   const DeviceEntry* device = nullptr;
   bool shown = false;
   bool needed = false;
@@ -31,8 +49,8 @@ struct Place {
 // ignoring the case of ASCII letters.
 int CompareIgnoringCase(std::string_view a, std::string_view b) {
   for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    const int x = std::tolower(static_cast<unsigned char>(a[i]));
-    const int y = std::tolower(static_cast<unsigned char>(b[i]));
+    const int x = Lower(a[i]);
+    const int y = Lower(b[i]);
     if (x != y)
       return x - y;
   }
@@ -48,47 +66,70 @@ bool Before(const Place& a, const Place& b) {
 
 void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
                const std::function<std::string(const DeviceEntry&)>& line, std::ostream& out) {
+  static constexpr std::string_view kUnreadable = "-";
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<Place> places;
-  std::unordered_map<std::string, std::size_t> byKey;
-  places.reserve(snapshot.devices.size() + snapshot.ancestors.size());
+  // Parents are found by node handle, as the source gave them; by instance
+  // ID only where a source named a parent without one.
+  std::unordered_map<std::uint32_t, std::size_t> byHandle;
+  std::unordered_map<std::string_view, std::size_t, IdHash, IdEqual> byId;
+  const std::size_t expected = snapshot.devices.size() + snapshot.ancestors.size() + 1;
+  places.reserve(expected);
+  byHandle.reserve(expected);
+  std::vector<std::optional<std::uint32_t>> parentHandle;
+  parentHandle.reserve(expected);
   for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
     const DeviceEntry& device = snapshot.devices[i];
     Place place;
-    place.id = device.instanceId.text.value_or("-");
-    place.sortName = device.name.empty() ? place.id : device.name;
+    place.id = device.instanceId.text ? std::string_view(*device.instanceId.text) : kUnreadable;
+    place.sortName = device.name.empty() ? place.id : std::string_view(device.name);
     if (device.parentId)
       place.parent = *device.parentId;
     place.device = &device;
     place.shown = i < shown.size() && shown[i];
-    // A device whose ID cannot be read can be no one's parent; it still
-    // hangs below its own.
-    if (device.instanceId.text)
-      byKey.emplace(Key(place.id), places.size());
+    byHandle.emplace(device.devInst, places.size());
+    parentHandle.push_back(device.parentDevInst);
     places.push_back(std::move(place));
   }
-  const auto placeOf = [&](std::string id) {
-    const auto [it, added] = byKey.emplace(Key(id), places.size());
+  for (const Ancestor& ancestor : snapshot.ancestors) {
+    if (!byHandle.emplace(ancestor.devInst, places.size()).second)
+      continue;
+    Place place;
+    place.id = ancestor.instanceId;
+    place.sortName = place.id;
+    if (ancestor.parentId)
+      place.parent = *ancestor.parentId;
+    parentHandle.push_back(ancestor.parentDevInst);
+    places.push_back(std::move(place));
+  }
+  // A parent named without a handle the snapshot knows stands by its ID.
+  const auto placeOf = [&](std::string_view id) {
+    if (byId.empty()) {
+      for (std::size_t i = 0; i < places.size(); ++i) {
+        if (places[i].device == nullptr || places[i].device->instanceId.text)
+          byId.emplace(places[i].id, i);
+      }
+    }
+    const auto [it, added] = byId.emplace(id, places.size());
     if (added) {
       Place place;
+      place.id = id;
       place.sortName = id;
-      place.id = std::move(id);
       places.push_back(std::move(place));
     }
     return it->second;
   };
-  for (const Ancestor& ancestor : snapshot.ancestors) {
-    const std::size_t at = placeOf(ancestor.instanceId);
-    if (places[at].device == nullptr && ancestor.parentId)
-      places[at].parent = *ancestor.parentId;
-  }
-  // Each place's parent, looked up once; a parent named but known nowhere
-  // else still gets its place.
-  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<std::size_t> parentOf;
+  parentOf.reserve(places.size());
   for (std::size_t i = 0; i < places.size(); ++i) {
     std::size_t parent = kNone;
-    if (places[i].parent)
-      parent = placeOf(*places[i].parent);
+    const auto handle = i < parentHandle.size() ? parentHandle[i] : std::nullopt;
+    if (const auto found = handle ? byHandle.find(*handle) : byHandle.end();
+        found != byHandle.end()) {
+      parent = found->second;
+    } else if (const auto named = places[i].parent) {
+      parent = placeOf(*named);
+    }
     parentOf.push_back(parent == i ? kNone : parent);
   }
   parentOf.resize(places.size(), kNone);  // the places added last are roots
@@ -116,6 +157,7 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
   // A place on a loop of parents has no root above it: the first of the loop
   // to be met becomes one.
   std::vector<bool> written(places.size(), false);
+  std::string indent;
   const auto write = [&](std::size_t root) {
     std::vector<std::pair<std::size_t, std::size_t>> stack = {{root, 0}};
     while (!stack.empty()) {
@@ -125,7 +167,12 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
         continue;
       written[at] = true;
       Place& place = places[at];
-      out << std::string(depth * 2, ' ') << (place.shown ? line(*place.device) : place.id) << '\n';
+      indent.assign(depth * 2, ' ');
+      out << indent;
+      if (place.shown)
+        out << line(*place.device) << '\n';
+      else
+        out << place.id << '\n';
       sorted(place.children);
       for (auto child = place.children.rbegin(); child != place.children.rend(); ++child)
         stack.emplace_back(*child, depth + 1);

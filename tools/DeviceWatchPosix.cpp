@@ -65,9 +65,12 @@ void ReadUevent(std::string_view message, Batch& batch) {
   const std::string_view path = message.substr(at + 1, message.find('\0') - at - 1);
   if (path.rfind("/devices/virtual/", 0) == 0)
     return;  // no node of ours lives there
-  if (action == "add" || action == "remove" || action == "move")
+  // Nodes that come or go, and drivers: a set sees a driver bound after
+  // it was opened only when opened again.
+  if (action == "add" || action == "remove" || action == "move" || action == "bind" ||
+      action == "unbind") {
     batch.everything = true;
-  else
+  } else
     batch.paths.push_back("/sys" + std::string(path));
 }
 

@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
   if (options.tree)
     what |= tools::kReadParents;
   if (options.filter.idPattern)
-    what |= tools::kReadIds;
+    what |= tools::kReadHardwareIds;
   if (options.filter.driver)
     what |= tools::kReadDrivers;
   tools::Snapshot snapshot = tools::ReadSnapshot(*service, what);

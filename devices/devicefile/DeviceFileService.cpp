@@ -283,8 +283,14 @@ class DeviceFileService final : public DeviceService {
     }
     if (member == nullptr || !member->parentId)
       return CR_NO_SUCH_DEVINST;
-    const std::string id = *member->parentId;
+    const std::string& id = *member->parentId;
+    // Siblings follow each other in most files: their parent is found once.
+    if (lastParent_ && indexed_ == model_.members && EqualsIgnoringCase(lastParent_->first, id)) {
+      *parent = lastParent_->second;
+      return CR_SUCCESS;
+    }
     if (const Member* found = FindById(id); found != nullptr && found->present) {
+      lastParent_.emplace(found->instanceId, found->devInst);
       *parent = found->devInst;
       return CR_SUCCESS;
     }
@@ -296,10 +302,11 @@ class DeviceFileService final : public DeviceService {
         return CR_SUCCESS;
       }
     }
+    const std::string outsiderId = id;  // `id` lives in the model, which may be read again
     std::uint32_t handle = 0xF0000000 + static_cast<std::uint32_t>(outsiders_.size());
     while (model_.FindPresent(handle) != nullptr || outsiders_.count(handle) != 0)
       ++handle;
-    outsiders_.emplace(handle, id);
+    outsiders_.emplace(handle, outsiderId);
     *parent = handle;
     return CR_SUCCESS;
   }
@@ -478,6 +485,7 @@ class DeviceFileService final : public DeviceService {
   // The member of the file last read with this instance ID (ignoring case).
   const Member* FindById(std::string_view id) {
     if (indexed_ != model_.members) {
+      lastParent_.reset();
       byId_.clear();
       byId_.reserve(model_.members->size());
       for (const Member& member : *model_.members)
@@ -492,6 +500,8 @@ class DeviceFileService final : public DeviceService {
   std::ostream& diagnostics_;
   // Instance IDs of model_'s members, for the parents; views into them.
   std::shared_ptr<Members> indexed_;
+  // The parent found last, as a view into indexed_, and its handle.
+  std::optional<std::pair<std::string_view, std::uint32_t>> lastParent_;
   std::unordered_map<std::string_view, const Member*, devicefile::CaseInsensitiveHash,
                      devicefile::CaseInsensitiveEqual>
       byId_;

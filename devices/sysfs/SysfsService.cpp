@@ -139,14 +139,13 @@ class SysfsService final : public DeviceService {
       return CopyText(multi, buffer, bufferSize, requiredSize);
     }
     std::optional<std::string> other;
-    // The driver is read afresh each time: it comes and goes while a set is
-    // open, and a watch reads it again on the kernel's word.
-    if (property == SPDRP_SERVICE) {
-      other = member->node.Tree().Fresh().LinkName(member->node.Path(), "driver");
-    } else if (property == kPropertyDriverModule) {
-      const SysfsTree tree = member->node.Tree().Fresh();
-      other = sysfs::DriverModule(Node(tree, member->node.Location()));
-    } else if (property == SPDRP_LOCATION_INFORMATION)
+    // Read through the set's tree, made at the open: a driver bound since
+    // then is seen by a set opened later (a watch opens one on "bind").
+    if (property == SPDRP_SERVICE)
+      other = member->node.Tree().LinkName(member->node.Path(), "driver");
+    else if (property == kPropertyDriverModule)
+      other = sysfs::DriverModule(member->node);
+    else if (property == SPDRP_LOCATION_INFORMATION)
       other = sysfs::SysfsLocation(member->node);
     const std::optional<std::string>* text = &other;
     if (property == SPDRP_DEVICEDESC) {
@@ -256,7 +255,8 @@ class SysfsService final : public DeviceService {
     }
     if (devInst == 0 || devInst > known_.size())
       return NoSuchDevinst();
-    const SysfsTree& tree = Root();
+    // The newest open set's tree has listed the folders on the way already.
+    const SysfsTree& tree = sets_.empty() ? Root() : sets_.back()->tree;
     const auto isNode = [this](const std::string& path) { return byPath_.count(path) != 0; };
     const NodeLocation& child = known_[devInst - 1].location;
     std::optional<std::string> folder = sysfs::ParentFolder(tree, child.path, isNode);

@@ -1,3 +1,4 @@
+#include "tools/DeviceFilter.h"
 #include "tools/DeviceSnapshot.h"
 
 #include <gtest/gtest.h>
@@ -220,6 +221,38 @@ TEST(DeviceSnapshot, JsonStringsAreEscapedAndUtf8) {
   for (const auto& c : cases) {
     EXPECT_EQ(JsonString(c.text), c.json);
     EXPECT_TRUE(nlohmann::json::accept(JsonString(c.text))) << c.json;
+  }
+}
+
+}  // namespace
+}  // namespace quillon::tools
+
+namespace quillon::tools {
+namespace {
+
+TEST(DeviceFilter, GlobsMatchIgnoringCase) {
+  struct Case {
+    const char* pattern;
+    const char* text;
+    bool matches;
+  };
+  for (const Case& c : {
+           Case{"PCI\\VEN_8086*", "pci\\ven_8086&dev_15bc", true},
+           Case{"*VEN_8086*", "PCI\\VEN_8086&DEV_15BC", true},
+           Case{"*VEN_8086*", "PCI\\VEN_8087&DEV_8086", false},
+           Case{"*&MI_0?", "USB\\VID_046D&PID_C52B&MI_01", true},
+           Case{"*&MI_0?", "USB\\VID_046D&PID_C52B&MI_010", false},
+           Case{"A*B*C", "AxxBxxBxxC", true},
+           Case{"A*B*C", "AxxCxxB", false},
+           Case{"*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+           Case{"**", "", true},
+           Case{"?", "", false},
+           Case{"ab", "AB", true},
+           Case{"ab", "abc", false},
+           Case{"a*", "b", false},
+           Case{"*aa", "a", false},
+       }) {
+    EXPECT_EQ(GlobMatches(c.pattern, c.text), c.matches) << c.pattern << " / " << c.text;
   }
 }
 
