@@ -65,14 +65,13 @@ std::vector<DeviceChange> DiffDevices(const std::vector<DeviceEntry>& before,
     }
     stayed[found->second] = true;
     const DeviceEntry& then = before[found->second];
-    DeviceChange change{DeviceChange::Kind::kChanged, then, now};
-    change.status = StatusRead(then) != StatusRead(now) || then.status != now.status;
-    change.problem = StatusRead(then) != StatusRead(now) || then.problem != now.problem;
-    change.name = then.name != now.name;
-    change.driver = then.driver.text != now.driver.text;
-    if ((change.status || change.problem || change.name || change.driver) &&
-        (filter.Matches(then) || filter.Matches(now))) {
-      later.push_back(std::move(change));
+    const bool status = StatusRead(then) != StatusRead(now) || then.status != now.status;
+    const bool problem = StatusRead(then) != StatusRead(now) || then.problem != now.problem;
+    const bool name = then.name != now.name;
+    const bool driver = then.driver.text != now.driver.text;
+    // Most devices stay as they were: only a change is copied.
+    if ((status || problem || name || driver) && (filter.Matches(then) || filter.Matches(now))) {
+      later.push_back({DeviceChange::Kind::kChanged, then, now, status, problem, name, driver});
     }
   }
   std::vector<DeviceChange> changes;

@@ -95,7 +95,8 @@ def main():
                   and lines[0]["changes"]["problem"]["after"] == 22
                   and lines[0]["changes"]["problem"]["before"] == 0, f"disable: {lines}")
             first.pop("status"), first.pop("problem")
-            members.append({"instanceId": "ROOT\\WATCHED\\0", "devInst": 4000})
+            free = 1 + max((m.get("devInst", i + 1) for i, m in enumerate(members)), default=0)
+            members.append({"instanceId": "ROOT\\WATCHED\\0", "devInst": free})
             write_atomically(path, document)
             lines = reader.read(2, 2)
             events = sorted(line["event"] for line in lines)
