@@ -51,8 +51,9 @@ std::vector<std::string> ReadIdList(DeviceService& service, HDEVINFO set,
     std::uint32_t required = 0;
     if (service.SetupDiGetDeviceRegistryPropertyA(set, &data, property, &type, buffer,
                                                   static_cast<std::uint32_t>(size), &required)) {
-      return SplitMultiText(std::string_view(reinterpret_cast<const char*>(buffer),
-                                             std::min<std::size_t>(required, size)));
+      // Up to the list's two NULs in the buffer, which started zeroed: the
+      // size reported is not to be trusted (Wine's differs from the bytes).
+      return SplitMultiText(std::string_view(reinterpret_cast<const char*>(buffer), size));
     }
     if (service.GetLastError() != error::kInsufficientBuffer || required <= size ||
         required > 1 << 20) {
