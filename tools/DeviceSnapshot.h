@@ -98,10 +98,11 @@ void RereadState(devices::DeviceService& service, devices::HDEVINFO set,
 // empty one or the end of `bytes`.
 std::vector<std::string> SplitMultiText(std::string_view bytes);
 
-// "<name>: 0x<status>(<problem text>)": the report log's enumDevices line.
+// "<name>: 0x<status>(<problem text>)": the report log's enumDevices line,
+// made by the same code, control characters blanked.
 std::string ReportLine(const DeviceEntry& device);
-// The same behind its key, the instance ID and a blank; "-" stands for an
-// unreadable instance ID.
+// The same behind its key, the instance ID (control characters blanked too)
+// and a blank; "-" stands for an unreadable instance ID.
 std::string DeviceLine(const DeviceEntry& device);
 
 // One device as a JSON object, on one line.
@@ -112,7 +113,8 @@ void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out);
 // A device file of these devices. Reads that failed are reproduced through
 // the file's "fail" entries; a missing property (error 13) is left out.
 // Instance IDs the file could not hold twice (equal ignoring case) get a
-// "&<n>" suffix; each such change is described in `notes`.
+// "&<n>" suffix, and bytes that are not UTF-8 become U+FFFD (a JSON text
+// holds nothing else); each such change is described in `notes`.
 void WriteDeviceFile(const std::vector<DeviceEntry>& devices, std::ostream& out,
                      std::vector<std::string>& notes);
 // The same, with the nodes above them that no listing holds written as

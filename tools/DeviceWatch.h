@@ -49,8 +49,8 @@ class DeviceWatcher {
   OpenSet set_;
 };
 
-// Runs --watch until SIGINT or SIGTERM (0), or until the source cannot be
-// read at the start or the output not written (1).
+// Runs --watch until SIGINT or SIGTERM, or until `out` fails (0), or until
+// the source cannot be read at the start (1).
 int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& errors);
 
 // --since FILE: the changes from the device file `snapshotFile` (an

@@ -190,7 +190,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
     if (batch.everything || (!batch.paths.empty() && !watcher.RereadAt(batch.paths)))
       watcher.RereadAll();
   }
-  return 1;
+  return 0;  // standard output failed: the caller says why, unless its reader left
 }
 
 }  // namespace quillon::tools

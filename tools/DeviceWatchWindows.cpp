@@ -35,7 +35,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
     }
     watcher.RereadAll();
   }
-  return 1;
+  return 0;  // standard output failed: the caller says why, unless its reader left
 }
 
 }  // namespace quillon::tools
