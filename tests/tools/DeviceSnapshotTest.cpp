@@ -1,5 +1,6 @@
 #include "tools/DeviceFilter.h"
 #include "tools/DeviceSnapshot.h"
+#include "tools/DeviceWatch.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -273,6 +274,40 @@ TEST(DeviceFilter, GlobsMatchIgnoringCase) {
        }) {
     EXPECT_EQ(GlobMatches(c.pattern, c.text), c.matches) << c.pattern << " / " << c.text;
   }
+}
+
+}  // namespace
+}  // namespace quillon::tools
+
+namespace quillon::tools {
+namespace {
+
+// What a kernel event names is read again, and only that: a USB device
+// taken off (authorized=0) shows as its one change line, found also from a
+// folder below it; a device no event names keeps its old state.
+TEST(DeviceWatcher, RereadsTheDevicesAnEventNames) {
+  devices::testing::FakeSysfs tree;
+  devices::testing::LoadFixture(tree, "laptop.tree");
+  std::ostringstream diagnostics;
+  const auto service = devices::CreateDeviceService(tree.Root(), diagnostics);
+  const WatchOptions options{tree.Root(), false, {}};
+  std::ostringstream out;
+  DeviceWatcher watcher(*service, options, out);
+  ASSERT_TRUE(watcher.Start(diagnostics)) << diagnostics.str();
+  const std::string keyboard = "pci0000:00/0000:00:14.0/usb1/1-1";
+  const std::string stick = "pci0000:00/0000:00:14.0/usb1/1-2";
+  tree.WriteFile("sys/devices/" + keyboard + "/authorized", "0\n");
+  tree.WriteFile("sys/devices/" + stick + "/authorized", "0\n");
+  EXPECT_TRUE(watcher.RereadAt({"/sys/devices/" + keyboard + "/power"}));
+  EXPECT_EQ(out.str(),
+            "changed USB\\VID_046D&PID_C31C\\1-1 status 0x0180600A -> 0x00806400, problem 0 "
+            "(enabled) -> 22 (disabled)\n");
+  // A path that names no device asks for a whole reading, which finds the stick.
+  out.str("");
+  EXPECT_FALSE(watcher.RereadAt({"/sys/devices/virtual/no-such"}));
+  watcher.RereadAll();
+  EXPECT_NE(out.str().find("changed USB\\VID_0781&PID_5567\\1-2 status"), std::string::npos)
+      << out.str();
 }
 
 }  // namespace
