@@ -14,6 +14,7 @@
 #include "devices/sysfs/SysfsCollect.h"
 #include "devices/sysfs/SysfsDescriptions.h"
 #include "devices/sysfs/SysfsGuard.h"
+#include "devices/sysfs/SysfsIdentity.h"
 #include "devices/sysfs/SysfsNode.h"
 #include "devices/sysfs/SysfsParse.h"
 #include "devices/sysfs/SysfsState.h"
@@ -137,7 +138,28 @@ class SysfsService final : public DeviceService {
     Member* member = FindMember(handle, data);
     if (member == nullptr)
       return false;
-    const std::optional<std::string>* text = nullptr;
+    if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS) {
+      const sysfs::NodeIds ids = sysfs::IdsOf(member->node, member->instanceId);
+      const auto& list = property == SPDRP_HARDWAREID ? ids.hardware : ids.compatible;
+      if (list.empty())
+        return Fail(error::kInvalidData, false);
+      std::string multi;
+      for (const std::string& id : list)
+        multi.append(id).push_back('\0');
+      if (propertyRegDataType != nullptr)
+        *propertyRegDataType = REG_MULTI_SZ;
+      return CopyText(multi, buffer, bufferSize, requiredSize);
+    }
+    std::optional<std::string> other;
+    // Read through the set's tree, made at the open: a driver bound since
+    // then is seen by a set opened later (a watch opens one on "bind").
+    if (property == SPDRP_SERVICE)
+      other = member->node.Tree().LinkName(member->node.Path(), "driver");
+    else if (property == kPropertyDriverModule)
+      other = sysfs::DriverModule(member->node);
+    else if (property == SPDRP_LOCATION_INFORMATION)
+      other = sysfs::SysfsLocation(member->node);
+    const std::optional<std::string>* text = &other;
     if (property == SPDRP_DEVICEDESC) {
       if (!member->description) {
         member->description = sysfs::Description(member->node, databases_);
@@ -238,6 +260,56 @@ class SysfsService final : public DeviceService {
     return CR_SUCCESS;
   }
 
+  std::uint32_t CM_Get_Parent(std::uint32_t* parent, std::uint32_t devInst,
+                              std::uint32_t) override {
+    if (parent == nullptr) {
+      lastError_ = error::kInvalidParameter;
+      return CR_INVALID_POINTER;
+    }
+    if (devInst == 0 || devInst > known_.size())
+      return NoSuchDevinst();
+    // The newest open set's tree has listed the folders on the way already.
+    const SysfsTree& tree = sets_.empty() ? Root() : sets_.back()->tree;
+    const auto isNode = [this](const std::string& path) { return byPath_.count(path) != 0; };
+    const NodeLocation& child = known_[devInst - 1].location;
+    std::optional<std::string> folder = sysfs::ParentFolder(tree, child.path, isNode);
+    if (!folder && child.bus != "acpi") {
+      // A node at the top of sysfs that firmware describes (a platform or
+      // pnp device) hangs below its ACPI node's parent, as in the firmware.
+      const std::string firmware = Node(tree, child).Firmware().path;
+      if (!firmware.empty())
+        folder = sysfs::ParentFolder(tree, firmware, isNode);
+    }
+    if (!folder)
+      return NoSuchDevinst();  // a node at the top
+    if (const auto found = byPath_.find(*folder); found != byPath_.end()) {
+      *parent = found->second;
+      return CR_SUCCESS;
+    }
+    // An ACPI node no set lists (it has a physical node): it gets a handle
+    // all the same, so that its children are grouped under it.
+    const NodeLocation location{*folder, "acpi"};
+    const std::string id = sysfs::InstanceId(Node(tree, location));
+    *parent = HandleFor(id, location, nullptr);
+    return CR_SUCCESS;
+  }
+
+  std::uint32_t CM_Get_Device_IDA(std::uint32_t devInst, char* buffer, std::uint32_t bufferLength,
+                                  std::uint32_t) override {
+    if (buffer == nullptr) {
+      lastError_ = error::kInvalidParameter;
+      return CR_INVALID_POINTER;
+    }
+    if (devInst == 0 || devInst > known_.size())
+      return NoSuchDevinst();
+    const std::string& id = known_[devInst - 1].instanceId;
+    std::memcpy(buffer, id.data(), std::min<std::size_t>(id.size(), bufferLength));
+    if (bufferLength <= id.size())
+      return CR_BUFFER_SMALL;
+    buffer[id.size()] = '\0';
+    return CR_SUCCESS;
+  }
+
   bool SetupDiDestroyDeviceInfoList(HDEVINFO handle) override {
     const auto found = std::find_if(sets_.begin(), sets_.end(), [&](const auto& set) {
       return reinterpret_cast<HDEVINFO>(set.get()) == handle;
@@ -270,10 +342,15 @@ class SysfsService final : public DeviceService {
     const auto [entry, added] =
         handles_.emplace(instanceId, static_cast<std::uint32_t>(known_.size() + 1));
     if (added) {
-      known_.push_back(KnownNode{location, std::move(entries)});
+      known_.push_back(KnownNode{location, std::move(entries), instanceId});
     } else {
-      known_[entry->second - 1] = KnownNode{location, std::move(entries)};
+      if (const auto old = byPath_.find(known_[entry->second - 1].location.path);
+          old != byPath_.end() && old->second == entry->second) {
+        byPath_.erase(old);
+      }
+      known_[entry->second - 1] = KnownNode{location, std::move(entries), instanceId};
     }
+    byPath_[location.path] = entry->second;
     return entry->second;
   }
 
@@ -416,8 +493,10 @@ class SysfsService final : public DeviceService {
   struct KnownNode {
     NodeLocation location;
     std::shared_ptr<const SysfsTree::Listing> entries;
+    std::string instanceId;
   };
-  std::vector<KnownNode> known_;  // by handle - 1
+  std::vector<KnownNode> known_;                           // by handle - 1
+  std::unordered_map<std::string, std::uint32_t> byPath_;  // node folder: handle
   std::vector<std::unique_ptr<DeviceSet>> sets_;
   std::uint32_t lastError_ = 0;
 };

@@ -346,6 +346,8 @@ state_is "$renamed" enabled
 result "setFriendlyName with 256 bytes: refused, '$renamed' kept"
 
 # --- Further checks, one file each --------------------------------------------------
+# shellcheck source=tests/vm/watch.sh
+. "$vm_checks/watch.sh"
 # shellcheck source=tests/vm/persist.sh
 . "$vm_checks/persist.sh"
 
