@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -50,6 +51,14 @@ SysfsTree::SysfsTree(const std::string& root) {
     sys = resolved.get();
   }
   sys_ = std::move(*sys);
+  // sysfs and tmpfs (where test trees are made) hand out a folder's entries
+  // as long as they fit: a batch with room left for the longest name is the
+  // last, and the call that would return nothing is saved.
+  struct statfs info {};
+  constexpr decltype(info.f_type) kSysfs = 0x62656572;
+  constexpr decltype(info.f_type) kTmpfs = 0x01021994;
+  fillsBatches_ =
+      fstatfs(sysFd.Get(), &info) == 0 && (info.f_type == kSysfs || info.f_type == kTmpfs);
   sysFd_ = std::make_shared<const UniqueFd>(std::move(sysFd));
   canonical_.insert(sys_);
 }
@@ -59,6 +68,7 @@ SysfsTree SysfsTree::Fresh() const {
   tree.sys_ = sys_;
   tree.followThroughListings_ = false;
   tree.readsUevents_ = false;
+  tree.fillsBatches_ = fillsBatches_;
   tree.sysFd_ = sysFd_;
   if (!sys_.empty())
     tree.canonical_.insert(sys_);
@@ -243,6 +253,24 @@ std::optional<unsigned char> SysfsTree::Listing::Find(std::string_view name) con
   return found->type;
 }
 
+std::size_t SysfsTree::ListingHash::operator()(
+    const std::shared_ptr<const Listing>& listing) const {
+  std::size_t hash = std::hash<std::string_view>()(listing->names);
+  for (const Listing::Entry& entry : listing->entries)
+    hash = hash * 31 + entry.length * 256U + entry.type;
+  return hash;
+}
+
+bool SysfsTree::ListingsEqual::operator()(const std::shared_ptr<const Listing>& a,
+                                          const std::shared_ptr<const Listing>& b) const {
+  // Laid out in name order, equal names and lengths make equal offsets.
+  return a->names == b->names &&
+         std::equal(a->entries.begin(), a->entries.end(), b->entries.begin(), b->entries.end(),
+                    [](const Listing::Entry& x, const Listing::Entry& y) {
+                      return x.length == y.length && x.type == y.type;
+                    });
+}
+
 std::shared_ptr<const SysfsTree::Listing> SysfsTree::KnownListing(const std::string& dir) const {
   const auto cached = listings_.find(dir);
   return cached != listings_.end() ? cached->second : nullptr;
@@ -305,12 +333,30 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
         }
         pos += length;
       }
+      // linux_dirent64 of a 255-byte name: 19 bytes, the name, its end, aligned to 8.
+      constexpr long kLongestRecord = 280;
+      if (fillsBatches_ && static_cast<long>(buffer.size()) - got >= kLongestRecord)
+        break;
     }
     if (listing) {
       std::sort(listing->entries.begin(), listing->entries.end(),
                 [&](const Listing::Entry& a, const Listing::Entry& b) {
                   return listing->Name(a) < listing->Name(b);
                 });
+      // Devices of one kind hold the same attributes: their folders share
+      // one listing, laid out afresh in name order.
+      Listing sorted;
+      sorted.names.reserve(listing->names.size());
+      sorted.entries.reserve(listing->entries.size());
+      for (const Listing::Entry& entry : listing->entries) {
+        sorted.entries.push_back(
+            {static_cast<std::uint32_t>(sorted.names.size()), entry.length, entry.type});
+        sorted.names += listing->Name(entry);
+      }
+      auto shared = std::make_shared<const Listing>(std::move(sorted));
+      listing.reset();
+      return listings_.emplace(dir, *sharedListings_.insert(std::move(shared)).first)
+          .first->second.get();
     }
   }
   return listings_.emplace(dir, std::move(listing)).first->second.get();

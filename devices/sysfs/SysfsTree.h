@@ -132,8 +132,20 @@ class SysfsTree {
   // at one node.
   bool followThroughListings_ = true;
   bool readsUevents_ = true;
+  // Whether the file system fills each getdents64 batch while entries fit.
+  bool fillsBatches_ = false;
   std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::shared_ptr<const Listing>> listings_;
+  // Listings by content, each kept once however many folders hold it.
+  struct ListingHash {
+    std::size_t operator()(const std::shared_ptr<const Listing>& listing) const;
+  };
+  struct ListingsEqual {
+    bool operator()(const std::shared_ptr<const Listing>& a,
+                    const std::shared_ptr<const Listing>& b) const;
+  };
+  mutable std::unordered_set<std::shared_ptr<const Listing>, ListingHash, ListingsEqual>
+      sharedListings_;
   std::pair<std::string, std::shared_ptr<const Listing>> assumed_;
   // Directories known to be canonical: Sys() and what Resolve handed out.
   mutable std::unordered_set<std::string> canonical_;
