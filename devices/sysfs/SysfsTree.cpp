@@ -167,6 +167,50 @@ std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_
   return FollowLink(dir, *link);
 }
 
+std::optional<std::string> SysfsTree::LinkedDirectory(const std::string& dir,
+                                                      std::string_view name) const {
+  if (!IsPlainName(name) || !followThroughListings_ || canonical_.count(dir) == 0)
+    return Child(dir, name);
+  const Listing* listing = ListingOf(dir);
+  const std::optional<unsigned char> type =
+      listing != nullptr ? listing->Find(name) : std::optional<unsigned char>();
+  if (!type || *type != DT_LNK)
+    return Child(dir, name);
+  const std::optional<std::string> link = ReadLink(dir, name);
+  if (!link || link->front() == '/')
+    return Child(dir, name);
+  // Where the link text says, ".." only at its start; anything else goes
+  // the usual way.
+  std::string path = dir;
+  bool down = false;
+  for (std::size_t pos = 0; pos <= link->size();) {
+    const std::size_t end = std::min(link->find('/', pos), link->size());
+    const std::string_view part = std::string_view(*link).substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == ".")
+      continue;
+    if (part == "..") {
+      if (down || path == sys_)
+        return FollowLink(dir, *link);
+      path = ParentPath(path);
+      continue;
+    }
+    down = true;
+    path += '/';
+    path += part;
+  }
+  if (!down || canonical_.count(path) != 0)
+    return FollowLink(dir, *link);
+  if (const std::optional<std::string_view> relative = Relative(path)) {
+    if (UniqueFd fd = OpenBeneathWithoutLinks(sysFd_->Get(), *relative, O_RDONLY | O_DIRECTORY)) {
+      canonical_.insert(path);
+      KeepDirFd(path, std::move(fd));
+      return path;
+    }
+  }
+  return FollowLink(dir, *link);
+}
+
 std::optional<std::string> SysfsTree::FollowLink(const std::string& dir,
                                                  std::string_view link) const {
   // Every prefix of a canonical path is canonical: ".." is its parent, and
@@ -379,12 +423,27 @@ std::vector<std::string> SysfsTree::List(const std::string& dir) const {
 }
 
 std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_view name) const {
+  return ReadAttribute(dir, name, true);
+}
+
+std::optional<std::string> SysfsTree::ReadAlone(const std::string& dir,
+                                                std::string_view name) const {
+  return ReadAttribute(dir, name, false);
+}
+
+std::optional<std::string> SysfsTree::ReadAttribute(const std::string& dir, std::string_view name,
+                                                    bool listFolder) const {
   if (!IsPlainName(name))
     return std::nullopt;
   // Only a regular file is an attribute (a file system that does not tell
   // the type is asked).
   bool regular = false;
-  if (const Listing* listing = EntriesOf(dir)) {
+  const Listing* known = AssumedListing(dir);
+  if (known == nullptr && !listFolder) {
+    const auto cached = listings_.find(dir);
+    known = cached != listings_.end() ? cached->second.get() : nullptr;
+  }
+  if (const Listing* listing = listFolder ? EntriesOf(dir) : known) {
     const std::optional<unsigned char> type = listing->Find(name);
     if (!type || (*type != DT_REG && *type != DT_UNKNOWN))
       return std::nullopt;
@@ -473,8 +532,11 @@ std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
 }
 
 bool SysfsTree::IsDirectory(const std::string& path) const {
-  // A canonical path has no link in it: its entry in its folder tells.
+  // A canonical path has no link in it: a folder held open on it, or its
+  // entry in its folder, tells.
   if (canonical_.count(path) != 0 && path != sys_) {
+    if (OpenDirFd(path) >= 0)
+      return true;
     if (const Listing* listing = ListingOf(ParentPath(path))) {
       const std::optional<unsigned char> type = listing->Find(BaseName(path));
       if (type && *type != DT_UNKNOWN)
