@@ -381,9 +381,12 @@ class SysfsService final : public DeviceService {
     std::vector<bool> assigned(members.size(), false);
     for (std::size_t i = 0; i < members.size(); ++i) {
       const auto earlier = twinIds_.find(members[i].node.Path());
-      if (earlier != twinIds_.end() && earlier->second.first == members[i].instanceId &&
-          taken.insert(sysfs::Upper(earlier->second.second)).second) {
-        members[i].instanceId = earlier->second.second;
+      if (earlier == twinIds_.end() || earlier->second.first != members[i].instanceId)
+        continue;
+      const std::string& handed =
+          earlier->second.second.empty() ? earlier->second.first : earlier->second.second;
+      if (taken.insert(sysfs::Upper(handed)).second) {
+        members[i].instanceId = handed;
         assigned[i] = true;
       }
     }
@@ -398,7 +401,7 @@ class SysfsService final : public DeviceService {
         id = base.substr(0, sysfs::kMaxInstanceId - tail.size()) + tail;
       }
       members[i].instanceId = id;
-      twinIds_[members[i].node.Path()] = {base, std::move(id)};
+      twinIds_[members[i].node.Path()] = {base, id == base ? std::string() : std::move(id)};
     }
   }
 
@@ -486,7 +489,8 @@ class SysfsService final : public DeviceService {
   sysfs::Verdict refusal_;  // why the last change was refused
   std::optional<SysfsTree> root_;
   std::unordered_map<std::string, std::uint32_t> handles_;
-  // Node path: the ID its rules give it, and the one it was handed.
+  // Node path: the ID its rules give it, and the one it was handed (empty
+  // when the same: most nodes have no twin).
   std::unordered_map<std::string, std::pair<std::string, std::string>> twinIds_;
   // Where a node was last seen, and what its folder held then (none when
   // it was not listed).
