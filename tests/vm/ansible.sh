@@ -2,7 +2,7 @@
 # Sourced by checks.sh: the quillon.devices Ansible module over the guest's
 # own devices, run as Ansible runs it (python3 -m with a file of arguments),
 # with ansible-core from the host's share; skipped where that is missing.
-ansible_collections_dir="${0%/*}/../../ansible"
+ansible_collections_dir="$vm_checks/../../ansible"
 ansible_lister="${exe%/*}/../tools/quillon-devices"
 # module ARGUMENTS: runs the device module with ARGUMENTS (JSON members);
 # its answer in $answer.
