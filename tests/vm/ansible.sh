@@ -41,15 +41,4 @@ else
 "state": "disabled"|false|disabled
 "state": "enabled"|true|enabled
 CASES
-
-  ansible_nic=$("$ansible_lister" --json | python3 -c '
-import json, sys
-print(next(d["instanceId"] for d in json.load(sys.stdin) if d["className"] == "Net"))')
-  ansible_nic_json=$(printf '%s' "$ansible_nic" | sed 's/\\/\\\\/g')
-  module "\"instance_id\": \"$ansible_nic_json\", \"friendly_name\": \"Uplink (ansible)\""
-  answered '"changed": true'
-  expect "kernel: ifalias" "Uplink (ansible)" "$(ifalias)"
-  module "\"instance_id\": \"$ansible_nic_json\", \"friendly_name\": \"Uplink (ansible)\""
-  answered '"changed": false'
-  result "Ansible module: the NIC named by its instance ID, once"
 fi

@@ -346,12 +346,13 @@ state_is "$renamed" enabled
 result "setFriendlyName with 256 bytes: refused, '$renamed' kept"
 
 # --- Further checks, one file each --------------------------------------------------
+# (ansible.sh first: it leaves the devices as it found them)
+# shellcheck source=tests/vm/ansible.sh
+. "$vm_checks/ansible.sh"
 # shellcheck source=tests/vm/watch.sh
 . "$vm_checks/watch.sh"
 # shellcheck source=tests/vm/persist.sh
 . "$vm_checks/persist.sh"
-# shellcheck source=tests/vm/ansible.sh
-. "$vm_checks/ansible.sh"
 
 rm -rf "$work"
 echo "$passed passed, $failed failed, 0 skipped"
