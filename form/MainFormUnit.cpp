@@ -212,6 +212,19 @@ void TMainForm::ListBox1Click() {
   ExecuteAction(ActionUpdateActions);
 }
 
+void TMainForm::ExecuteAction(TAction& action) {
+  action.Execute();
+}
+
+void TMainForm::UpdateAction(TAction& action) {
+  action.Update();
+}
+
+void TMainForm::ListClicked(TListBox& list) {
+  if (&list == &ListBox1)
+    ListBox1Click();
+}
+
 void TMainForm::ShowDeviceProperties(DeviceRecord* record) {
   const ExWaitCursor wait(Screen());
   // Emptied before the read, so that an error box during it does not stand

@@ -97,6 +97,8 @@ class MainWindow final : public QMainWindow, private FormView {
   void FitFrame();
 
   TMainForm& form_;
+  // The user's input goes back through this interface only.
+  FormInput& input_;
   QList<QIcon> images_;
   std::map<const TEdit*, QLineEdit*> edits_;
   // Menu items and buttons that follow each action.
