@@ -169,7 +169,6 @@ class TAction : public TComponent {
   const std::string& ShortCut() const { return shortCut_; }
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled);
-  bool HasHandler() const { return static_cast<bool>(onExecute_); }
 
   // The action's update: an action without a handler disables itself.
   void Update();

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "devices/DeviceText.h"
+#include "form/ApplicationTitle.h"
 #include "form/ErrorPresenter.h"
 #include "os/LocaleText.h"
 
@@ -61,7 +62,7 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::CreateComponents() {
-  Caption = kMainFormCaption;
+  Caption = kApplicationTitle;
   FontName = "MS Sans Serif";
   FontSize = 8;
 

@@ -23,9 +23,6 @@ class ErrorPresenter;
 // it came from is open.
 using DeviceRecord = devices::SP_DEVINFO_DATA;
 
-// The window's caption, which is also the application's title.
-inline constexpr char kMainFormCaption[] = "Quillon - Varnholt";
-
 // The window's outer size and position in pixels, frame included.
 inline constexpr TBounds kMainFormBounds{303, 136, 540, 276};
 

@@ -44,7 +44,6 @@ class MainWindow final : public QMainWindow, private FormView {
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
-  TMainForm& Form() const { return form_; }
   // An image of the form's image list.
   QIcon Image(int index) const { return images_.value(index); }
 

@@ -15,6 +15,8 @@ if [ "$what" = test ]; then
   packages="$packages dpkg-dev groff-base desktop-file-utils appstream lintian"
   # The window of quillon.exe under Wine: finding it, pressing keys, screenshots.
   packages="$packages xdotool imagemagick"
+  # Every shell script is checked.
+  packages="$packages shellcheck"
 fi
 # clang and its runtime for the libFuzzer harnesses (scripts/fuzz.sh), which
 # the test command runs briefly.

@@ -24,6 +24,8 @@ qt=$reason
 
 "$here/scripts/install-deps.sh" test
 . "$here/scripts/wine-prefix.sh"
+# shellcheck source=scripts/xvfb.sh
+. "$here/scripts/xvfb.sh"
 wine_find test-windows-app || exit 1
 
 # quillon.exe, static, against the cached Qt. Tests stay off: the cached Qt
@@ -52,30 +54,22 @@ linux=$(find "$reference_build" -type f -name quillon -perm -u+x | head -n 1)
 built=$(date +%s)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-winapp.XXXXXX")
-xvfb_pid=""
 app_pid=""
 cleanup() {
   [ -z "$app_pid" ] || kill "$app_pid" 2>/dev/null || true
   wine_remove_prefix
-  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+  xvfb_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # A display of its own: Wine needs one even in command mode.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-waited=0
-until [ -s "$work/display" ]; do
-  sleep 0.2
-  waited=$((waited + 1))
-  [ "$waited" -lt 100 ] || {
-    echo "test-windows-app: Xvfb did not start" >&2
-    exit 1
-  }
-done
-DISPLAY=:$(cat "$work/display")
+xvfb_start "$work" 1024x768x24 || {
+  echo "test-windows-app: Xvfb did not start" >&2
+  exit 1
+}
+DISPLAY=$xvfb_display
 export DISPLAY
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 
@@ -96,6 +90,7 @@ fail() {
 }
 
 # The Windows form of a path on this machine (Wine's drive Z: is /).
+# shellcheck disable=SC1003 # one backslash, the Windows separator
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 # run_windows DIR EXE TAIL: runs DIR/EXE with the raw command line
@@ -164,6 +159,7 @@ same_as_linux "enumDevices lists every device" "$office" report \
 same_as_linux "enumDevices of one device, the switch quoted whole" "$office" report \
   "/deviceCommand=enumDevices \"/deviceName=$com\" /deviceSource=devices.json" \
   /deviceCommand=enumDevices "/deviceName=$com" /deviceSource=devices.json
+# shellcheck disable=SC2018,SC2019 # ASCII letters, as Windows compares switch names
 same_as_linux "statusDevice, the value quoted, names in other case" "$office" report \
   "/DEVICECOMMAND=statusDevice /devicename=\"$(echo "$com" | tr a-z A-Z)\" /devicesource=devices.json" \
   /DEVICECOMMAND=statusDevice "/devicename=$(echo "$com" | tr a-z A-Z)" /devicesource=devices.json
@@ -255,6 +251,7 @@ fi
 
 # --version and --help on standard output, as on Linux but with CR LF line
 # ends; the help names the log beside the program in its Windows form.
+# shellcheck disable=SC2094 # the file is only read
 crlf_lines() { tr -d '\r' <"$1" | sed 's/$/\r/' | cmp -s - "$1"; }
 run_linux "$lin" --version || true
 run_windows "$win" quillon.exe '--version >version.txt' || true
@@ -436,6 +433,7 @@ else
   # The outer window is 540 x 276 at (303, 136). Wine leaves its caption to
   # the window manager, so without one the X window is the rest: 540 wide,
   # from below the caption down to row 136 + 276.
+  x=0 y=0 width=0 height=0
   eval "$(xwininfo -id "$main" | awk '/Absolute upper-left X:/ { print "x=" $4 }
     /Absolute upper-left Y:/ { print "y=" $4 } /Width:/ { print "width=" $2 }
     /Height:/ { print "height=" $2 }')"
@@ -519,6 +517,7 @@ else
 
   # Beta Port fails to change: an error box, which Enter closes.
   eval "$(analyse list "$work/start.png" | awk '{ print "list_x=" $1 + 20 "; list_y=" $2 }')"
+  # shellcheck disable=SC2154 # set by the eval above
   xdotool mousemove --window "$main" "$list_x" $((list_y + 2 * 13 + 6)) click 1
   keys alt+d d
   if wait_for 20 visible '^Error$'; then
