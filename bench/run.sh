@@ -20,8 +20,7 @@ sizes=${*:-1 1000 10000 100000}
 sysfs_nodes=${SYSFS_NODES:-10000 50000}
 
 echo "Building (Release) in $build ..." >&2
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=OFF \
-  -DQUILLON_BUILD_BENCH=ON -DQUILLON_WARNINGS_AS_ERRORS=OFF >/dev/null
+(cd "$here" && cmake --preset bench -B "$build" >/dev/null)
 cmake --build "$build" --target quillon quillon-gui quillon-gen-devices quillon-gen-sysfs \
   quillon-measure -j2 >/dev/null
 measure=$build/bench/quillon-measure

@@ -31,10 +31,8 @@ wine_find test-windows-app || exit 1
 # quillon.exe, static, against the cached Qt. Tests stay off: the cached Qt
 # has no Qt Test.
 build="$here/build-win-app"
-cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_FIND_ROOT_PATH="$qt" -DCMAKE_PREFIX_PATH="$qt" \
-  -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-  -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF -DQUILLON_WARNINGS_AS_ERRORS=ON >/dev/null
+(cd "$here" && cmake --preset windows-app -B "$build" -DCMAKE_FIND_ROOT_PATH="$qt" \
+  -DCMAKE_PREFIX_PATH="$qt" >/dev/null)
 cmake --build "$build" -j"$(nproc)" --target quillon
 exe=$(find "$build" -type f -name quillon.exe | head -n 1)
 [ -n "$exe" ] || {
@@ -46,8 +44,7 @@ exe=$(find "$build" -type f -name quillon.exe | head -n 1)
 # up to date (configured here when there is none).
 reference_build=${QUILLON_REFERENCE_BUILD:-$here/build-test}
 if [ ! -f "$reference_build/CMakeCache.txt" ]; then
-  cmake -S "$here" -B "$reference_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUILLON_WARNINGS_AS_ERRORS=ON -DQUILLON_BUILD_BENCH=OFF >/dev/null
+  (cd "$here" && cmake --preset tests -B "$reference_build" >/dev/null)
 fi
 cmake --build "$reference_build" -j"$(nproc)" --target quillon
 linux=$(find "$reference_build" -type f -name quillon -perm -u+x | head -n 1)

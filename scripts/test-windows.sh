@@ -14,9 +14,7 @@ started=$(date +%s)
 . "$here/scripts/wine-prefix.sh"
 wine_find test-windows || exit 1
 
-cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_GUI=OFF -DQUILLON_BUILD_BENCH=OFF \
-  -DQUILLON_WARNINGS_AS_ERRORS=ON -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" >/dev/null
+(cd "$here" && cmake --preset windows -B "$build" -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" >/dev/null)
 cmake --build "$build" -j"$(nproc)"
 built=$(date +%s)
 
