@@ -30,8 +30,13 @@ struct SysfsOptions {
   std::optional<std::string> rootDevice;
   // Carries out the writes of changes; unset: the kernel.
   std::shared_ptr<sysfs::AttributeWriter> writer{};
+  // Whether a listing takes what a node's uevent file carries from it
+  // instead of reading each attribute file. Off only to compare the two.
+  bool readUevents = true;
 };
 
+// QUILLON_SYSFS_IGNORE_UEVENT=1 in the environment turns readUevents off
+// (for comparing both ways of reading on a real kernel).
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root);
 std::unique_ptr<DeviceService> MakeSysfsService(const SysfsOptions& options);
 
