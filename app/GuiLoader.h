@@ -7,18 +7,25 @@
 #include <string>
 
 #include "app/Toolkit.h"
+#include "form/ErrorPresenter.h"
 
 namespace quillon::app {
 
 // The Qt toolkit for this process; nullptr when it cannot be had, with the
-// reason in `error`.
+// reason, one line, in `error`. Where nobody sees boxes the toolkit reports
+// errors through `standardErrors`, which must outlive it.
 std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
-                                        const std::string& programName, std::string& error);
+                                        const std::string& programName,
+                                        ui::ErrorPresenter& standardErrors, std::string& error);
 
-// The module's entry point, by name and interface version: a module from
-// another build of the program is refused rather than called.
+// The boundary to the window module, which needs no symbol of the program:
+// it defines these two names, the build it comes from (read and compared
+// before anything of the module is called) and the function that makes its
+// toolkit. Everything else crosses as the abstract classes Toolkit,
+// ErrorPresenter, FormView and FormInput.
+inline constexpr char kGuiBuildName[] = "quillon_gui_build";
 inline constexpr char kGuiEntryName[] = "quillon_gui_make_toolkit";
-inline constexpr int kGuiInterfaceVersion = 1;
-using GuiEntry = bool (*)(int version, const char* programName, std::unique_ptr<Toolkit>* toolkit);
+using GuiEntry = bool (*)(const char* programName, ui::ErrorPresenter* standardErrors,
+                          std::unique_ptr<Toolkit>* toolkit);
 
 }  // namespace quillon::app

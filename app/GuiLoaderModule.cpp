@@ -1,44 +1,75 @@
-// The Qt toolkit from the module beside the program (build tree, test copies)
-// or in the installed library folder.
+// The Qt toolkit from the window module: the first of the places
+// GuiModuleCandidates names that holds a file is the one used, and a module
+// that cannot be used there is reported rather than passed over.
 #include <dlfcn.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
+#include "app/BuildIdentity.h"
 #include "app/GuiLoader.h"
+#include "app/GuiModuleFile.h"
 
-#ifndef QUILLON_GUI_MODULE_NAME
-#define QUILLON_GUI_MODULE_NAME "quillon-gui.so"
-#endif
-// The installed module's folder, relative to the installed program's.
 #ifndef QUILLON_GUI_MODULE_RELATIVE_DIR
-#define QUILLON_GUI_MODULE_RELATIVE_DIR "../lib/quillon"
+#error "CMake defines where the module is installed"
 #endif
 
 namespace quillon::app {
 
 std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
-                                        const std::string& programName, std::string& error) {
-  const std::string dir = executablePath.substr(0, executablePath.rfind('/') + 1);
-  const std::vector<std::string> candidates = {
-      dir + QUILLON_GUI_MODULE_NAME,
-      dir + QUILLON_GUI_MODULE_RELATIVE_DIR "/" QUILLON_GUI_MODULE_NAME};
+                                        const std::string& programName,
+                                        ui::ErrorPresenter& standardErrors, std::string& error) {
+  const char* environment = std::getenv("QUILLON_GUI_MODULE");
+  const std::vector<std::string> candidates =
+      GuiModuleCandidates(executablePath, QUILLON_GUI_MODULE_RELATIVE_DIR,
+                          QUILLON_GUI_MODULE_INSTALLED, environment != nullptr ? environment : "");
   error.clear();
   for (const std::string& path : candidates) {
+    switch (CheckModuleFile(path, error)) {
+      case ModuleFile::kMissing:
+        continue;
+      case ModuleFile::kUnusable:
+        return nullptr;
+      case ModuleFile::kUsable:
+        break;
+    }
     // Never closed: Qt does not expect its libraries to go away, and the
     // toolkit's code must outlive the toolkit.
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
       const char* reason = dlerror();
-      error += (error.empty() ? "" : "; ") + std::string(reason != nullptr ? reason : path);
-      continue;
+      error = reason != nullptr ? reason : path + ": cannot be loaded";
+      return nullptr;
+    }
+    const auto* build = static_cast<const char*>(dlsym(module, kGuiBuildName));
+    if (build == nullptr) {
+      error = path + " is not a window module of this program";
+      return nullptr;
+    }
+    if (std::strcmp(build, kBuildIdentity) != 0) {
+      // At most a line's worth of whatever the other file holds.
+      error = path + " is from another build of the program (" +
+              std::string(build, strnlen(build, 80)) + "), this program is " + kBuildIdentity;
+      return nullptr;
     }
     const auto entry = reinterpret_cast<GuiEntry>(dlsym(module, kGuiEntryName));
     std::unique_ptr<Toolkit> toolkit;
-    if (entry != nullptr && entry(kGuiInterfaceVersion, programName.c_str(), &toolkit) && toolkit)
-      return toolkit;
-    error = path + ": not a module of this build of the program";
-    return nullptr;
+    if (entry == nullptr || !entry(programName.c_str(), &standardErrors, &toolkit) || !toolkit) {
+      error = path + " made no window toolkit";
+      return nullptr;
+    }
+    return toolkit;
   }
+  std::string places;
+  for (const std::string& path : candidates)
+    places += (places.empty() ? "" : ", ") + path;
+  error = "no window module (quillon-gui.so) in " + places;
+  if (environment == nullptr || *environment == '\0')
+    error += "; QUILLON_GUI_MODULE may name it";
+  else if (*environment != '/')
+    error += "; QUILLON_GUI_MODULE is ignored: not an absolute path";
   return nullptr;
 }
 

@@ -6,9 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "form/ApplicationTitle.h"
+
 namespace quillon::app {
 
-inline constexpr char kApplicationTitle[] = "Quillon - Varnholt";
+using ui::kApplicationTitle;
 
 // The text shown for an exception that is no std::exception.
 inline constexpr char kUnknownException[] = "Unknown exception";

@@ -16,6 +16,7 @@
 #include "app/StartupRules.h"
 #include "cmdline/CommandLine.h"
 #include "devices/DeviceServiceFactory.h"
+#include "form/ErrorPresenter.h"
 #include "form/ReportLogFile.h"
 #include "os/ExecutablePath.h"
 #include "os/LocaleText.h"
@@ -150,10 +151,12 @@ int Run(const char* programName, const app::Switches& switches) {
   }
 
   const std::string executablePath = app::ExecutablePath();
+  // Where the window toolkit reports errors when nobody sees its boxes.
+  ui::StandardErrorPresenter standardErrors;
   std::unique_ptr<app::Toolkit> toolkit;
   if (!app::RunsHeadless(platform, environment, commandMode)) {
     std::string error;
-    toolkit = app::LoadGuiToolkit(executablePath, programName, error);
+    toolkit = app::LoadGuiToolkit(executablePath, programName, standardErrors, error);
     if (!toolkit) {
       std::cerr << "quillon: the window toolkit could not be loaded: " << error << '\n';
       if (!commandMode)

@@ -1,12 +1,16 @@
+# shellcheck shell=sh
 # What bench/run.sh and bench/compare.sh share: a work folder and generated
-# sysfs trees removed on exit, no display unless asked for, and an Xvfb.
-# Sourced; needs $build (the build with the bench tools).
+# sysfs trees removed on exit, no display unless asked for, and an Xvfb
+# (scripts/xvfb.sh). Sourced; needs $here (the repository) and $build (the
+# build with the bench tools).
+# shellcheck disable=SC2154 # $here and $build are the sourcing script's
 
+# shellcheck source=scripts/xvfb.sh
+. "$here/scripts/xvfb.sh"
 work=$(mktemp -d)
-xvfb_pid=""
 trees=""
 cleanup() {
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+  xvfb_stop
   for tree in $trees; do rm -rf "$tree"; done
   rm -rf "$work"
 }
@@ -16,13 +20,7 @@ unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 # start_xvfb: starts a bare X server, stopped on exit; its display (":N")
 # in $xvfb_display, empty when it did not start.
 start_xvfb() {
-  xvfb_display=""
-  Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$work/display" 2>/dev/null &
-  xvfb_pid=$!
-  sleep 1
-  if kill -0 "$xvfb_pid" 2>/dev/null && [ -s "$work/display" ]; then
-    xvfb_display=":$(cat "$work/display")"
-  fi
+  xvfb_start "$work" || true
 }
 
 # generate_tree N: a generated sysfs tree of about N nodes, removed on exit;

@@ -23,8 +23,10 @@ big_runs=$((runs / 5))
 build=${BUILD:-$2}
 measure=$build/bench/quillon-measure
 sysfs_nodes=${SYSFS_NODES:-10000 50000}
+here=$(cd "$(dirname "$0")/.." && pwd)
 
-. "$(dirname "$0")/common.sh"
+# shellcheck source=bench/common.sh
+. "$here/bench/common.sh"
 
 # Each program in a folder of its own, where its report log lands.
 for side in old new; do
@@ -39,6 +41,7 @@ done
 cpu_rss() {
   n=$1
   shift
+  # shellcheck disable=SC2046 # the fields of the one line, split on purpose
   set -- $("$measure" "$n" "$@")
   echo "$2 / $3"
 }
@@ -63,14 +66,17 @@ echo "device files ..." >&2
 "$build/bench/quillon-gen-devices" 1 >"$work/one.json"
 "$build/bench/quillon-gen-devices" 1000 >"$work/thousand.json"
 "$build/bench/quillon-gen-devices" 100000 >"$work/many.json"
+# shellcheck disable=SC2016 # Markdown backquotes, not commands
 row '`enumDevices` over a one-member file' 'at most 8 ms' "$runs" \
   "/deviceSource=$work/one.json" /deviceCommand=enumDevices
+# shellcheck disable=SC2016 # Markdown backquotes, not commands
 row '`enumDevices` over 100,000 members' 'at most 200 ms and 80 MiB' "$big_runs" \
   "/deviceSource=$work/many.json" /deviceCommand=enumDevices
 
 echo "this machine's sysfs ..." >&2
 lshw=""
 if command -v lshw >/dev/null 2>&1; then
+  # shellcheck disable=SC2046 # the fields of the one line, split on purpose
   set -- $("$measure" "$runs" lshw -short)
   lshw=$2
 fi

@@ -20,13 +20,13 @@ sizes=${*:-1 1000 10000 100000}
 sysfs_nodes=${SYSFS_NODES:-10000 50000}
 
 echo "Building (Release) in $build ..." >&2
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=OFF \
-  -DQUILLON_BUILD_BENCH=ON -DQUILLON_WARNINGS_AS_ERRORS=OFF >/dev/null
+(cd "$here" && cmake --preset bench -B "$build" >/dev/null)
 cmake --build "$build" --target quillon quillon-gui quillon-gen-devices quillon-gen-sysfs \
   quillon-measure quillon-uevent-floor -j2 >/dev/null
 measure=$build/bench/quillon-measure
 
-. "$(dirname "$0")/common.sh"
+# shellcheck source=bench/common.sh
+. "$here/bench/common.sh"
 
 # A copy of the program and its GUI module, so that its report log lands in
 # the work directory.
@@ -41,6 +41,7 @@ row() {
   label=$1
   n=$2
   shift 2
+  # shellcheck disable=SC2046 # the fields of the one line, split on purpose
   set -- $("$measure" "$runs" "$@") "$@"
   wall=$1 cpu=$2 mib=$3
   shift 3
@@ -49,6 +50,7 @@ row() {
     per=$(awk -v ms="$cpu" -v n="$n" 'BEGIN { if (n > 0) printf "%.2f", ms / n * 1000 }')
   fi
   cmd=$(echo "$*" | sed "s|$work/||g; s|$build/bench/||g; s|/dev/shm/quillon-sysfs-[A-Za-z0-9]*|TREE|g")
+  # shellcheck disable=SC2016 # Markdown backquotes, not commands
   printf '| %s | %s | %s | %s | %s | %s | `%s` |\n' "$label" "$n" "$wall" "$cpu" "$per" "$mib" \
     "$cmd" >>"$rows"
   echo "$cpu"
@@ -105,6 +107,7 @@ for n in $sizes; do
     row "start-up, list filled, hidden (xcb on Xvfb)" "$n" env DISPLAY="$have_x" \
       "$exe" "/deviceSource=$file" /deviceCommand=none >/dev/null
     ms=$(DISPLAY=$have_x window_shown_ms "$file")
+    # shellcheck disable=SC2016 # Markdown backquotes, not commands
     printf '| %s | %s | %s | | | | `%s` |\n' "window shown, list filled (xcb on Xvfb)" "$n" \
       "$ms" "quillon /deviceSource=devices-$n.json, until MapNotify" >>"$rows"
   fi
@@ -152,6 +155,7 @@ else
 fi
 lshw_cpu=""
 for tool in "lshw -short" "hwinfo --short" "lspci -vmm"; do
+  # shellcheck disable=SC2086 # the command and its arguments, split on purpose
   set -- $tool
   if command -v "$1" >/dev/null 2>&1; then
     count=$("$@" 2>/dev/null | wc -l | tr -d ' ')

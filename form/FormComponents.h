@@ -32,6 +32,21 @@ class FormView {
   virtual void Close() = 0;
 };
 
+// What a view hands back to its form: the user's input. Only through these
+// virtual calls does a view reach the form's code, so that the window module
+// (gui/) needs none of the program's symbols.
+class FormInput {
+ public:
+  virtual ~FormInput() = default;
+
+  // Lets the action update itself (an action without a handler disables
+  // itself), then runs it only while it is enabled.
+  virtual void ExecuteAction(TAction& action) = 0;
+  virtual void UpdateAction(TAction& action) = 0;
+  // The user chose an entry of `list`, already stored by SelectFromView.
+  virtual void ListClicked(TListBox& list) = 0;
+};
+
 // The owner of components: passes their changes on to its view, if any.
 class TForm {
  public:
@@ -154,7 +169,6 @@ class TAction : public TComponent {
   const std::string& ShortCut() const { return shortCut_; }
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled);
-  bool HasHandler() const { return static_cast<bool>(onExecute_); }
 
   // The action's update: an action without a handler disables itself.
   void Update();

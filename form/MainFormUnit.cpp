@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "devices/DeviceText.h"
+#include "form/ApplicationTitle.h"
 #include "form/ErrorPresenter.h"
 #include "os/LocaleText.h"
 #include "os/StandardStreams.h"
@@ -61,7 +62,7 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::CreateComponents() {
-  Caption = kMainFormCaption;
+  Caption = kApplicationTitle;
   FontName = "MS Sans Serif";
   FontSize = 8;
 
@@ -210,6 +211,19 @@ bool TMainForm::SelectDeviceByName(const std::string& name) {
 void TMainForm::ListBox1Click() {
   ShowDeviceProperties(RecordAt(SelectedIndex()));
   ExecuteAction(ActionUpdateActions);
+}
+
+void TMainForm::ExecuteAction(TAction& action) {
+  action.Execute();
+}
+
+void TMainForm::UpdateAction(TAction& action) {
+  action.Update();
+}
+
+void TMainForm::ListClicked(TListBox& list) {
+  if (&list == &ListBox1)
+    ListBox1Click();
 }
 
 void TMainForm::ShowDeviceProperties(DeviceRecord* record) {

@@ -23,9 +23,6 @@ class ErrorPresenter;
 // it came from is open.
 using DeviceRecord = devices::SP_DEVINFO_DATA;
 
-// The window's caption, which is also the application's title.
-inline constexpr char kMainFormCaption[] = "Quillon - Varnholt";
-
 // The window's outer size and position in pixels, frame included.
 inline constexpr TBounds kMainFormBounds{303, 136, 540, 276};
 
@@ -42,7 +39,7 @@ struct DeviceProperties {
   std::uint32_t problem = 0;
 };
 
-class TMainForm : public TForm {
+class TMainForm : public TForm, public FormInput {
  public:
   // `reportLog` is created or truncated now; `cursor` is the screen's cursor
   // for the hourglass, none without a window system.
@@ -91,8 +88,10 @@ class TMainForm : public TForm {
   void ActionSetFriendlyNameExecute();
   void FormCreate();
 
-  // Lets the action update itself, then runs it only while it is enabled.
-  void ExecuteAction(TAction& action) { action.Execute(); }
+  // The user's input, from the view.
+  void ExecuteAction(TAction& action) override;
+  void UpdateAction(TAction& action) override;
+  void ListClicked(TListBox& list) override;
 
   bool ReportLogOpen() const { return ReportLog.IsOpen(); }
   // The log's file, or "(standard output)".

@@ -224,7 +224,8 @@ QSize ClientSizeForFrame(QSize outer, QMargins frame) {
           std::max(0, outer.height() - frame.top() - frame.bottom())};
 }
 
-MainWindow::MainWindow(TMainForm& form, QWidget* parent) : QMainWindow(parent), form_(form) {
+MainWindow::MainWindow(TMainForm& form, QWidget* parent)
+    : QMainWindow(parent), form_(form), input_(form) {
   InitUiResources();
   CreateWidgets();
   form_.AttachView(this);
@@ -257,7 +258,7 @@ void MainWindow::CreateWidgets() {
       return;
     form_.ListBox1.SelectFromView(listBox->SelectedRow());
     if (byUser)
-      form_.ListBox1Click();
+      input_.ListClicked(form_.ListBox1);
   };
   ListBox1 = listBox;
   ListBox1->setFrameShape(QFrame::NoFrame);
@@ -304,7 +305,7 @@ void MainWindow::CreateWidgets() {
   ButtonSetFriendlyName->setEnabled(setAction.Enabled());
   fieldAnchors->Place(ButtonSetFriendlyName, form_.ButtonSetFriendlyName);
   connect(ButtonSetFriendlyName, &QPushButton::clicked, this,
-          [&setAction] { setAction.Execute(); });
+          [this, &setAction] { input_.ExecuteAction(setAction); });
 
   setTabOrder(ListBox1, EditName);
   setTabOrder(EditName, EditKey);
@@ -349,7 +350,7 @@ void MainWindow::CreateMenu() {
       auto* entry = menu->addAction(Image(action.ImageIndex()), captions[next++]);
       entry->setShortcut(QKeySequence(FromLocal(action.ShortCut())));
       entry->setEnabled(action.Enabled());
-      connect(entry, &QAction::triggered, this, [&action] { action.Execute(); });
+      connect(entry, &QAction::triggered, this, [this, &action] { input_.ExecuteAction(action); });
       items_.emplace(&action, entry);
       created.push_back(entry);
     }
@@ -371,7 +372,7 @@ void MainWindow::CreateMenu() {
   About1 = fill(Help1, form_.Help1).at(0);
   // Opening a menu lets its actions update themselves: About, which has no
   // handler, disables itself.
-  connect(Help1, &QMenu::aboutToShow, this, [this] { form_.ActionAbout.Update(); });
+  connect(Help1, &QMenu::aboutToShow, this, [this] { input_.UpdateAction(form_.ActionAbout); });
 }
 
 void MainWindow::EditChanged(const TEdit& edit) {

@@ -44,7 +44,6 @@ class MainWindow final : public QMainWindow, private FormView {
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
-  TMainForm& Form() const { return form_; }
   // An image of the form's image list.
   QIcon Image(int index) const { return images_.value(index); }
 
@@ -97,6 +96,8 @@ class MainWindow final : public QMainWindow, private FormView {
   void FitFrame();
 
   TMainForm& form_;
+  // The user's input goes back through this interface only.
+  FormInput& input_;
   QList<QIcon> images_;
   std::map<const TEdit*, QLineEdit*> edits_;
   // Menu items and buttons that follow each action.

@@ -51,14 +51,6 @@ void MessageBoxPresenter::ShowError(const std::string& text) {
   box.exec();
 }
 
-std::unique_ptr<ErrorPresenter> MakeErrorPresenter() {
-  const QString platform = QGuiApplication::platformName();
-  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
-    return std::make_unique<StandardErrorPresenter>();
-  }
-  return std::make_unique<MessageBoxPresenter>();
-}
-
 void OverrideCursor::PushHourglass() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
 }

@@ -2,8 +2,6 @@
 // screen's cursor.
 #pragma once
 
-#include <memory>
-
 #include "form/ErrorPresenter.h"
 #include "form/ExWaitCursor.h"
 
@@ -15,10 +13,6 @@ class MessageBoxPresenter final : public ErrorPresenter {
  public:
   void ShowError(const std::string& text) override;
 };
-
-// Chooses by the running platform: offscreen (or minimal) writes to standard
-// error, everything else shows boxes. Needs a QGuiApplication.
-std::unique_ptr<ErrorPresenter> MakeErrorPresenter();
 
 // Qt's override cursors, which stack as the hourglass needs. Needs a
 // QApplication.

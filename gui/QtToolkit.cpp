@@ -14,7 +14,8 @@ namespace {
 
 class QtToolkit final : public Toolkit {
  public:
-  explicit QtToolkit(const std::string& programName) : programName_(programName) {
+  QtToolkit(const std::string& programName, ui::ErrorPresenter& standardErrors)
+      : programName_(programName) {
     arguments_ = {programName_.data(), nullptr};
     InstallMessageFilter();
     application_.emplace(argc_, arguments_.data());
@@ -22,23 +23,20 @@ class QtToolkit final : public Toolkit {
     // that lacks it, the error boxes' "Error" included.
     QGuiApplication::setDesktopFileName(QStringLiteral("quillon"));
     QApplication::setWindowIcon(ui::ApplicationIcon());
-    errors_ = ui::MakeErrorPresenter();
+    if (CanShowBoxes())
+      errors_ = &boxes_;
+    else
+      errors_ = &standardErrors;
   }
 
-  ~QtToolkit() override {
-    DestroyWindow();
-    errors_.reset();
-  }
+  ~QtToolkit() override { DestroyWindow(); }
 
   QtToolkit(const QtToolkit&) = delete;
   QtToolkit& operator=(const QtToolkit&) = delete;
 
   ui::ErrorPresenter& Errors() override { return *errors_; }
   ui::ScreenCursor* Cursor() override { return &cursor_; }
-  bool HasDisplay() const override {
-    const QString platform = QGuiApplication::platformName();
-    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
-  }
+  bool HasDisplay() const override { return CanShowBoxes(); }
 
   void CreateWindow(ui::TMainForm& form) override {
     window_ = std::make_unique<ui::MainWindow>(form);
@@ -56,15 +54,17 @@ class QtToolkit final : public Toolkit {
   int argc_ = 1;
   std::vector<char*> arguments_;
   std::optional<QuillonApplication> application_;
-  std::unique_ptr<ui::ErrorPresenter> errors_;
+  ui::MessageBoxPresenter boxes_;
+  ui::ErrorPresenter* errors_ = nullptr;
   ui::OverrideCursor cursor_;
   std::unique_ptr<ui::MainWindow> window_;
 };
 
 }  // namespace
 
-std::unique_ptr<Toolkit> MakeQtToolkit(const std::string& programName) {
-  return std::make_unique<QtToolkit>(programName);
+std::unique_ptr<Toolkit> MakeQtToolkit(const std::string& programName,
+                                       ui::ErrorPresenter& standardErrors) {
+  return std::make_unique<QtToolkit>(programName, standardErrors);
 }
 
 }  // namespace quillon::app

@@ -13,14 +13,6 @@
 namespace quillon::app {
 namespace {
 
-bool CanShowBoxes() {
-  if (QGuiApplication::instance() == nullptr) {
-    return false;
-  }
-  const QString platform = QGuiApplication::platformName();
-  return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
-}
-
 QtMessageHandler previousHandler = nullptr;
 
 void FilterMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
@@ -33,6 +25,14 @@ void FilterMessage(QtMsgType type, const QMessageLogContext& context, const QStr
 }
 
 }  // namespace
+
+bool CanShowBoxes() {
+  if (QGuiApplication::instance() == nullptr) {
+    return false;
+  }
+  const QString platform = QGuiApplication::platformName();
+  return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
 
 void InstallMessageFilter() {
   previousHandler = qInstallMessageHandler(FilterMessage);

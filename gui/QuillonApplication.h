@@ -18,6 +18,11 @@ class QuillonApplication final : public QApplication {
   bool notify(QObject* receiver, QEvent* event) override;
 };
 
+// Whether boxes can be shown: an application object exists and its platform
+// is one somebody sees (not offscreen or minimal). Where not, errors and
+// exceptions are lines on standard error.
+bool CanShowBoxes();
+
 // Passes Qt's messages on to the previous handler, less those that say nothing
 // about this program (IsIrrelevantQtMessage). Call before the application
 // object is constructed.

@@ -12,12 +12,12 @@
 # QUILLON_QT_WINDOWS_CACHE overrides the cache folder (default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/quillon/qt-windows). The apt configuration of
 # this machine is left alone: the source comes through a private sources list
-# with private list and cache folders. QUILLON_DEBIAN_MIRROR overrides the
-# mirror (default http://deb.debian.org/debian).
+# with private list and cache folders, from the archive the machine's own apt
+# sources name for its release (/etc/apt/sources.list, sources.list.d/*.list
+# and *.sources). QUILLON_DEBIAN_MIRROR overrides that archive.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cache=${QUILLON_QT_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillon/qt-windows}
-mirror=${QUILLON_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 toolchain="$here/cmake/mingw-w64-x86_64.cmake"
 
 # The host's Qt: the cross build uses its tools and must be the same release.
@@ -43,6 +43,8 @@ compiler_version() {
 
 # What the stamp of a usable cache says; a cache built otherwise is rebuilt.
 expected_stamp() {
+  # Unquoted on purpose: the options' lines joined by single blanks.
+  # shellcheck disable=SC2086,SC2116
   printf 'qt6-base %s\nmingw-w64 g++ %s\noptions %s\n' "$host_version" "$(compiler_version)" \
     "$(echo $qt_options)"
 }
@@ -75,7 +77,61 @@ fi
   exit 2
 }
 
+# The archive of this machine's release in its own apt sources: the first
+# enabled deb or deb-src entry whose suite is the release itself (not its
+# -updates or -security), in one-line or deb822 form.
+machine_archive() {
+  for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$list" ] || continue
+    awk -v suite="$release" '
+      /^[ \t]*#/ { next }
+      $1 == "deb" || $1 == "deb-src" {
+        i = 2
+        if ($i ~ /^\[/) {
+          while ($i !~ /\]$/ && i < NF) i++
+          i++
+        }
+        if ($(i + 1) == suite) { print $i; exit }
+      }' "$list"
+  done
+  for sources in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$sources" ] || continue
+    awk -v suite="$release" '
+      function stanza_end() {
+        if (!found && enabled != "no" && (" " types " ") ~ /[ \t]deb(-src)?[ \t]/ &&
+            (" " suites " ") ~ ("[ \t]" suite "[ \t]")) {
+          split(uris, uri, /[ \t]+/)
+          if (uri[1] != "") { print uri[1]; found = 1 }
+        }
+        types = uris = suites = enabled = ""
+      }
+      /^[ \t]*#/ { next }
+      /^[ \t]*$/ { stanza_end(); next }
+      {
+        key = tolower($0); sub(/:.*/, "", key)
+        value = $0; sub(/^[^:]*:[ \t]*/, "", value)
+        if (key == "types") types = value
+        else if (key == "uris") uris = value
+        else if (key == "suites") suites = value
+        else if (key == "enabled") enabled = tolower(value)
+      }
+      END { stanza_end() }' "$sources"
+  done
+}
+
 "$here/scripts/install-deps.sh" qt-windows
+# shellcheck disable=SC1091
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[ -n "$release" ] || {
+  echo "build-windows-qt: /etc/os-release names no release (VERSION_CODENAME)" >&2
+  exit 1
+}
+mirror=${QUILLON_DEBIAN_MIRROR:-$(machine_archive | head -n 1)}
+[ -n "$mirror" ] || {
+  echo "build-windows-qt: no apt source of this machine names the archive of $release;" \
+    "set QUILLON_DEBIAN_MIRROR" >&2
+  exit 1
+}
 host_version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
 if check >/dev/null; then
   echo "Qt for Windows is already built: $prefix"
@@ -91,7 +147,7 @@ source_dir=$(find "$work/source" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base
 if [ -z "$source_dir" ] || [ ! -f "$work/source/.complete-$host_version" ]; then
   rm -rf "$work/source" "$work/apt"
   mkdir -p "$work/source" "$work/apt/lists/partial" "$work/apt/cache/archives/partial"
-  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" \
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $release main" \
     >"$work/apt/sources.list"
   apt_private() {
     apt-get -o DPkg::Lock::Timeout=600 -o Dir::Etc::sourcelist="$work/apt/sources.list" \

@@ -14,9 +14,7 @@ seconds=${1:-3600}
 build=$here/build-fuzz
 "$here/scripts/install-deps.sh" fuzz
 
-cmake -S "$here" -B "$build" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_FUZZ=ON -DQUILLON_BUILD_GUI=OFF \
-  -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF >/dev/null
+(cd "$here" && cmake --preset fuzz >/dev/null)
 harnesses="devicefile cmdline sysfs"
 targets=""
 for harness in $harnesses; do targets="$targets fuzz_$harness"; done

@@ -19,6 +19,8 @@ if [ "$what" = test ]; then
   packages="$packages xdotool imagemagick"
   # The Ansible collection's playbook test.
   packages="$packages ansible-core"
+  # Every shell script is checked.
+  packages="$packages shellcheck"
   # quillon-devices' JSON output checked against its schema.
   packages="$packages python3-jsonschema"
 fi

@@ -9,8 +9,7 @@
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh" build
-cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=OFF \
-  -DQUILLON_BUILD_BENCH=OFF >/dev/null
+(cd "$here" && cmake --preset native >/dev/null)
 cmake --build "$here/build" -j"$(nproc)"
 exe="$here/build/app/quillon"
 

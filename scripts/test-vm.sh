@@ -53,7 +53,7 @@ command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is missing"
 
 if [ ! -x "$exe" ]; then
   "$here/scripts/install-deps.sh" test
-  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BUILD_BENCH=OFF >/dev/null
+  (cd "$here" && cmake --preset tests -B "$build" >/dev/null)
   cmake --build "$build" -j"$(nproc)" --target quillon
 fi
 

@@ -14,13 +14,12 @@ started=$(date +%s)
 . "$here/scripts/wine-prefix.sh"
 wine_find test-windows || exit 1
 
-cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_GUI=OFF -DQUILLON_BUILD_BENCH=OFF \
-  -DQUILLON_WARNINGS_AS_ERRORS=ON -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" >/dev/null
+(cd "$here" && cmake --preset windows -B "$build" -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" >/dev/null)
 cmake --build "$build" -j"$(nproc)"
 built=$(date +%s)
 
 log=$(mktemp)
+# shellcheck disable=SC2317 # called by the trap
 cleanup() {
   wine_remove_prefix
   rm -f "$log"
@@ -44,12 +43,14 @@ counts=$(awk '
   END {
     for (n in result) if (!(n in gtest)) { ran++; if (result[n] == "passed") passed++ }
     printf "%d %d %d\n", ran, passed, skipped }' "$log")
+# shellcheck disable=SC2086 # three numbers, split on purpose
 set -- $counts
 ran=$1 passed=$2 skipped=$3
 failed=$((ran - passed - skipped))
 sed -n 's/^[0-9]*: \[  SKIPPED \] \([^ ]*\.[^ ]*\)$/  skipped under Wine: \1/p' "$log" | sort -u
 if [ "$status" -ne 0 ] || [ "$ran" -eq 0 ]; then
   # The output of each test that did not pass.
+  # shellcheck disable=SC2013 # test numbers, one word each
   for number in $(sed -n 's/^ *[0-9]*\/[0-9]* Test *#\([0-9]*\):.*\*\*\*.*/\1/p' "$log"); do
     echo "--- output of test $number ---" >&2
     sed -n "s/^$number: //p" "$log" | grep -vE '^\[ *(RUN|OK) *\]' >&2

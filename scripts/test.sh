@@ -13,12 +13,12 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 log=$(mktemp)
 trap 'rm -f "$log" "$log.rc"' EXIT INT TERM
 
-# run_suite LABEL BUILD_DIR CMAKE_OPTIONS...: builds, runs ctest, prints
-# "LABEL: N passed, N failed, N skipped"; its status is ctest's.
+# run_suite LABEL PRESET BUILD_DIR: configures by the preset (CMakePresets.json),
+# builds, runs ctest, prints "LABEL: N passed, N failed, N skipped"; its
+# status is ctest's.
 run_suite() {
-  label=$1 build=$2
-  shift 2
-  cmake -S "$here" -B "$build" -DQUILLON_WARNINGS_AS_ERRORS=ON -DQUILLON_BUILD_BENCH=OFF "$@" >/dev/null
+  label=$1 preset=$2 build=$3
+  (cd "$here" && cmake --preset "$preset" >/dev/null)
   cmake --build "$build" -j"$(nproc)"
   ctest_cmd="ctest --test-dir $build --output-on-failure -j$(nproc)"
   {
@@ -38,13 +38,12 @@ run_suite() {
 }
 
 native_status=0
-run_suite Native "$here/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo || native_status=$?
+run_suite Native tests "$here/build-test" || native_status=$?
 
 # Qt and fontconfig keep caches for the process's life: leaks are not checked.
 sanitizer_status=0
 export ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-run_suite Sanitizers "$here/build-test-sanitize" -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON ||
-  sanitizer_status=$?
+run_suite Sanitizers sanitizers "$here/build-test-sanitize" || sanitizer_status=$?
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 windows_status=0

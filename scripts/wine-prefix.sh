@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by the Wine stages (test-windows.sh, test-windows-app.sh): finds
 # Wine and runs it in a fresh, throw-away prefix with a server that stays up.
 #   wine_find NAME          sets $wine and $wineserver, or says why not (status 1)

@@ -51,6 +51,7 @@ zcat "$root/usr/share/doc/quillon/changelog.gz" | head -n 1 | grep -q "^quillon 
 for png in "$root"/usr/share/icons/hicolor/*x*/apps/quillon.png; do
   size=${png%/apps/quillon.png}
   size=${size##*/}
+  # shellcheck disable=SC2046 # eight numbers, split on purpose
   set -- $(od -An -tu1 -j16 -N8 "$png")
   actual="$(($1 * 16777216 + $2 * 65536 + $3 * 256 + $4))x$(($5 * 16777216 + $6 * 65536 + $7 * 256 + $8))"
   [ "$actual" = "$size" ] || fail "icon $size/apps/quillon.png is $actual"
@@ -74,6 +75,7 @@ as_user "$bin/quillon-devices" "--source=$work/machine.json" --report >"$work/li
 as_user "$bin/quillon-devices" "--source=$work/machine.json" --json >"$work/listed.json" 2>&1 ||
   fail "the unpacked quillon-devices --json failed: $(cat "$work/listed.json")"
 json_devices=$(grep -c '^  {"instanceId": ' "$work/listed.json")
+# shellcheck disable=SC2015 # fail only reports; either test failing is a failure
 head -c 1 "$work/listed.json" | grep -q '\[' && tail -n 1 "$work/listed.json" | grep -qx ']' ||
   fail "quillon-devices --json wrote no array"
 "$bin/quillon" "/deviceSource=$work/machine.json" /deviceCommand=enumDevices \
@@ -98,6 +100,7 @@ grep -qx "quillon $version" "$work/quillon.version" ||
 as_user "$bin/quillon" --help >"$work/help" 2>"$work/help.err" || fail "quillon --help exited with $?"
 [ -s "$work/help.err" ] && fail "quillon --help wrote to standard error: $(cat "$work/help.err")"
 [ "$(wc -l <"$work/help")" -lt 40 ] || fail "quillon --help takes 40 lines or more"
+# shellcheck disable=SC2015 # fail only reports; either test failing is a failure
 grep -qF /reportLog= "$work/help" && grep -qF "$bin/quillon.log" "$work/help" ||
   fail "quillon --help does not say where the report log goes"
 as_user "$bin/quillon" "/deviceSource=$work/machine.json" /deviceCommand=enumDevices /reportLog=- \

@@ -2,6 +2,7 @@
 # completion-test.sh COMPLETION_FILE: completes typed lines with the completion
 # function the way bash calls it and compares the candidates offered.
 set -u
+# shellcheck source=packaging/completion/quillon
 source "$1"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

@@ -11,13 +11,14 @@ for tool in Xvfb xwininfo xprop; do
   command -v "$tool" >/dev/null 2>&1 || { echo "skipped: $tool is missing"; exit 77; }
 done
 
+# shellcheck source=scripts/xvfb.sh
+. "$(dirname "$0")/../../scripts/xvfb.sh"
 work=$(mktemp -d)
-xvfb_pid=""
 app_pid=""
+# shellcheck disable=SC2317 # called by the trap
 cleanup() {
   [ -s "$work/app.pid" ] && kill "$(cat "$work/app.pid")" 2>/dev/null
-  # Waited for: a server still going away could take the next one's socket with it.
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  xvfb_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -25,19 +26,8 @@ cp "$exe" "$work/quillon"
 cp "$module" "$work/"
 printf '{"devices": [{"friendlyName": "Disk"}]}' >"$work/devices.json"
 
-Xvfb -displayfd 1 -nolisten tcp -noreset -screen 0 1280x1024x24 >"$work/display" 2>/dev/null &
-xvfb_pid=$!
-i=0
-while [ ! -s "$work/display" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-[ -s "$work/display" ] || { echo "skipped: Xvfb did not start"; exit 77; }
-export DISPLAY=":$(cat "$work/display")"
-# The server names its display before every client can connect on a busy machine.
-i=0
-until xwininfo -root >/dev/null 2>&1; do
-  [ $i -lt 100 ] || { echo "skipped: Xvfb accepts no client"; exit 77; }
-  sleep 0.1
-  i=$((i + 1))
-done
+xvfb_start "$work" || { echo "skipped: Xvfb did not start"; exit 77; }
+export DISPLAY="$xvfb_display"
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY XDG_SESSION_TYPE
 
 failed=0
@@ -86,6 +76,7 @@ no_window() {
 launch() {
   caption=$1
   shift
+  # shellcheck disable=SC2034 # only counts
   for attempt in 1 2; do
     "$work/quillon" "$@" >"$work/app.log" 2>&1 &
     app_pid=$!

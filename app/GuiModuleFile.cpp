@@ -1,0 +1,133 @@
+#include "app/GuiModuleFile.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace quillon::app {
+namespace {
+
+constexpr char kModuleName[] = "quillon-gui.so";
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool ReadAt(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+  auto* bytes = static_cast<char*>(buffer);
+  while (size > 0) {
+    const ssize_t got = ::pread(fd, bytes, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      return false;
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+// Whether [offset, offset + size) lies within a file of `fileSize` bytes.
+bool Within(std::uint64_t offset, std::uint64_t size, std::uint64_t fileSize) {
+  return offset <= fileSize && size <= fileSize - offset;
+}
+
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode))
+    return "a directory";
+  if (S_ISFIFO(mode))
+    return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode))
+    return "a device";
+  if (S_ISSOCK(mode))
+    return "a socket";
+  return "not a regular file";
+}
+
+}  // namespace
+
+std::vector<std::string> GuiModuleCandidates(std::string_view executablePath,
+                                             std::string_view relativeInstallDir,
+                                             std::string_view installedPath,
+                                             std::string_view environment) {
+  std::vector<std::string> candidates;
+  if (executablePath.starts_with('/')) {
+    const std::string dir(executablePath.substr(0, executablePath.rfind('/') + 1));
+    candidates.push_back(dir + kModuleName);
+    if (!relativeInstallDir.empty())
+      candidates.push_back(dir + std::string(relativeInstallDir) + "/" + kModuleName);
+  }
+  if (installedPath.starts_with('/'))
+    candidates.emplace_back(installedPath);
+  if (environment.starts_with('/'))
+    candidates.emplace_back(environment);
+  return candidates;
+}
+
+ModuleFile CheckModuleFile(const std::string& path, std::string& reason) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (file.get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return ModuleFile::kMissing;
+    reason = path + ": " + std::strerror(errno);
+    return ModuleFile::kUnusable;
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0) {
+    reason = path + ": " + std::strerror(errno);
+    return ModuleFile::kUnusable;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    reason = path + " is " + KindOf(info.st_mode) + ", not the window module";
+    return ModuleFile::kUnusable;
+  }
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  ElfW(Ehdr) header{};
+  if (!ReadAt(file.get(), &header, sizeof header, 0) ||
+      std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_type != ET_DYN ||
+      header.e_phentsize != sizeof(ElfW(Phdr))) {
+    reason = path + " is not a shared object of this system";
+    return ModuleFile::kUnusable;
+  }
+  const std::string damaged = path + " is damaged (cut short?): reinstall it";
+  if (!Within(header.e_phoff, std::uint64_t{header.e_phnum} * sizeof(ElfW(Phdr)), size) ||
+      (header.e_shoff != 0 &&
+       !Within(header.e_shoff, std::uint64_t{header.e_shnum} * header.e_shentsize, size))) {
+    reason = damaged;
+    return ModuleFile::kUnusable;
+  }
+  std::vector<ElfW(Phdr)> segments(header.e_phnum);
+  if (!ReadAt(file.get(), segments.data(), segments.size() * sizeof(ElfW(Phdr)), header.e_phoff)) {
+    reason = damaged;
+    return ModuleFile::kUnusable;
+  }
+  for (const ElfW(Phdr) & segment : segments) {
+    if (segment.p_type == PT_LOAD && !Within(segment.p_offset, segment.p_filesz, size)) {
+      reason = damaged;
+      return ModuleFile::kUnusable;
+    }
+  }
+  return ModuleFile::kUsable;
+}
+
+}  // namespace quillon::app
