@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "ChangeRequest.h"
 #include "DeviceText.h"
 #include "SysfsChange.h"
 #include "SysfsClasses.h"
@@ -156,7 +158,9 @@ class SysfsService final : public DeviceService {
     // The text ends at its terminator, should the count include one.
     std::string_view text(reinterpret_cast<const char*>(buffer), bufferSize);
     text = text.substr(0, text.find('\0'));
-    return Changed(*member, [&](const Node& node) {
+    const sysfs::ChangeRequest request{sysfs::ChangeOperation::kFriendlyName, member->instanceId,
+                                       std::string(text)};
+    return Changed(*member, request, [&](const Node& node) {
       return sysfs::SetFriendlyName(node, text, *options_.writer);
     });
   }
@@ -196,7 +200,11 @@ class SysfsService final : public DeviceService {
     if (!member->installParams)
       return Fail(error::kNoClassInstallParams, false);
     const std::uint32_t stateChange = member->installParams->StateChange;
-    return Changed(*member, [&](const Node& node) {
+    const sysfs::ChangeRequest request{
+        sysfs::OperationOfStateChange(stateChange).value_or(sysfs::ChangeOperation::kEnable),
+        member->instanceId,
+        {}};
+    return Changed(*member, request, [&](const Node& node) {
       return sysfs::ChangeState(node, stateChange, Chain(node.Tree()), *options_.writer);
     });
   }
@@ -263,18 +271,32 @@ class SysfsService final : public DeviceService {
   }
 
   // Carries out `change` (0 or an error code) on the member's node read
-  // afresh, which must still be where the set found it. What the member
+  // afresh, which must still be where the set found it; refused for want
+  // of rights, `request` goes to the privileged helper. What the member
   // shows is read again afterwards: a change may alter its name.
   template <typename Change>
-  bool Changed(Member& member, Change change) {
+  bool Changed(Member& member, const sysfs::ChangeRequest& request, Change change) {
     const SysfsTree tree = Root().Fresh();
     const NodeLocation& location = member.node.Location();
     if (!tree.IsCanonicalDirectory(location.path))
       return Fail(error::kNoSuchDevinst, false);
-    const std::uint32_t code = change(Node(tree, location));
+    std::uint32_t code = change(Node(tree, location));
+    if (code == error::kAccessDenied && options_.privileged)
+      code = Escalated(request);
     member.description.reset();
     member.friendlyName.reset();
     return code == 0 ? true : Fail(code, false);
+  }
+
+  std::uint32_t Escalated(const sysfs::ChangeRequest& request) {
+    const sysfs::EscalationResult result = options_.privileged->Change(request);
+    if (result.outcome != sysfs::EscalationOutcome::kAnswered && options_.diagnostics != nullptr) {
+      *options_.diagnostics << "quillon: " << request.instanceId << " was not changed ("
+                            << sysfs::OperationWord(request.operation)
+                            << "): " << sysfs::EscalationReason(result.outcome) << '\n'
+                            << std::flush;
+    }
+    return result.code;
   }
 
   // Two nodes never share an ID within a set (and so never a handle): the

@@ -11,11 +11,13 @@
 // they share; OpenBeneath keeps every open within the tree.
 #pragma once
 
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "DeviceService.h"
+#include "PkexecChanger.h"
 #include "SysfsWriter.h"
 
 namespace quillon::devices {
@@ -30,6 +32,11 @@ struct SysfsOptions {
   std::optional<std::string> rootDevice;
   // Carries out the writes of changes; unset: the kernel.
   std::shared_ptr<sysfs::AttributeWriter> writer{};
+  // Carries out a change refused for want of rights (5) with root's, by
+  // the node's instance ID; unset: such a change fails with 5.
+  std::shared_ptr<sysfs::PrivilegedChanger> privileged{};
+  // Where a change that could not be handed on says why, one line each.
+  std::ostream* diagnostics = nullptr;
 };
 
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root);

@@ -40,8 +40,17 @@ for package in pci.ids usb.ids libc6 libstdc++6 libqt6widgets6 libqt6core6; do
   esac
 done
 
+# pkexec is recommended, never required: root needs no polkit.
+dpkg-deb -f "$deb" Recommends | grep -qw pkexec || fail "Recommends lacks pkexec"
+case ", $depends," in *pkexec* | *polkit*) fail "Depends names polkit: $depends" ;; esac
+
 dpkg -x "$deb" "$work/root"
 root=$work/root
+
+# The polkit action names the helper where the package put it.
+policy=$root/usr/share/polkit-1/actions/org.varnholt.quillon.policy
+grep -qF '<annotate key="org.freedesktop.policykit.exec.path">/usr/libexec/quillon/quillon-change<' \
+  "$policy" || fail "the polkit action does not name /usr/libexec/quillon/quillon-change"
 
 # The changelog's latest entry is this version.
 zcat "$root/usr/share/doc/quillon/changelog.gz" | head -n 1 | grep -q "^quillon ($version) " ||
