@@ -17,7 +17,7 @@ build=$here/build-fuzz
 cmake -S "$here" -B "$build" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_FUZZ=ON -DQUILLON_BUILD_GUI=OFF \
   -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF >/dev/null
-harnesses="devicefile cmdline sysfs"
+harnesses="devicefile cmdline sysfs change"
 targets=""
 for harness in $harnesses; do targets="$targets fuzz_$harness"; done
 # shellcheck disable=SC2086
