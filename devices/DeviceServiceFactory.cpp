@@ -28,7 +28,11 @@ std::string InstalledHelper() {
   if (length <= 0 || static_cast<std::size_t>(length) >= path.size())
     return {};
   path.resize(static_cast<std::size_t>(length));
-  return path.substr(0, path.rfind('/') + 1) + QUILLON_CHANGE_HELPER_FROM_BINDIR;
+  // pkexec compares the path as given with the action's: no "..".
+  return std::filesystem::path(path.substr(0, path.rfind('/') + 1) +
+                               QUILLON_CHANGE_HELPER_FROM_BINDIR)
+      .lexically_normal()
+      .string();
 }
 
 }  // namespace

@@ -332,6 +332,9 @@ expect "kernel: ifalias" "$renamed" "$(ifalias)"
 state_is "$renamed" enabled
 result "setFriendlyName with 256 bytes: refused, '$renamed' kept"
 
+# shellcheck source=tests/vm/polkit.sh
+. "${0%/*}/polkit.sh"
+
 rm -rf "$work"
 echo "$passed passed, $failed failed, 0 skipped"
 [ "$failed" -eq 0 ]
