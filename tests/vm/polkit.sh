@@ -106,6 +106,14 @@ if pk_setup; then
     grep -qF "disable $pk_kbd_id: done" ||
     differs "the system log has no granted disable: $(grep -F quillon "$work/syslog")"
   result "polkit: the system log names the user and the change"
+  grep -F "disable $pk_kbd_id: done" "$work/syslog" | head -n 1 | sed 's/^/    /'
+
+  # shellcheck disable=SC2016 # $HOME is the name's own text (quotes never reach a value)
+  pk_name=$(printf 'Uplink 100%% $HOME R\303\251seau')
+  pk_q qgranted setFriendlyName "$renamed" "/value0=$pk_name"
+  expect "setFriendlyName as qgranted: errors" "" "$errs"
+  expect "kernel: ifalias" "$pk_name" "$(ifalias)"
+  result "polkit: setFriendlyName as the granted user renames the NIC byte for byte"
 
   pk_sysfs >"$work/pk-before"
   pk_q qrefused disableDevice "$pk_keyboard"
