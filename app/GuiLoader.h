@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "Toolkit.h"
+#include "app/Toolkit.h"
 
 namespace quillon::app {
 

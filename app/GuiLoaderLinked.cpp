@@ -1,6 +1,6 @@
 // The Qt toolkit linked into the program.
-#include "GuiLoader.h"
-#include "QtToolkit.h"
+#include "app/GuiLoader.h"
+#include "gui/QtToolkit.h"
 
 namespace quillon::app {
 

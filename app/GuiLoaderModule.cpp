@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "GuiLoader.h"
+#include "app/GuiLoader.h"
 
 #ifndef QUILLON_GUI_MODULE_NAME
 #define QUILLON_GUI_MODULE_NAME "quillon-gui.so"

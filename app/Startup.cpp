@@ -1,14 +1,14 @@
-#include "Startup.h"
+#include "app/Startup.h"
 
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 
-#include "ErrorPresenter.h"
-#include "LocaleText.h"
-#include "MainFormUnit.h"
-#include "StartupRules.h"
+#include "app/StartupRules.h"
+#include "form/ErrorPresenter.h"
+#include "form/MainFormUnit.h"
+#include "os/LocaleText.h"
 
 namespace quillon::app {
 namespace {

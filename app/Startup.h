@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "DeviceService.h"
-#include "Toolkit.h"
+#include "app/Toolkit.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::app {
 

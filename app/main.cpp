@@ -11,15 +11,15 @@
 #include <string_view>
 #include <vector>
 
-#include "CommandLine.h"
-#include "DeviceServiceFactory.h"
-#include "ExecutablePath.h"
-#include "GuiLoader.h"
-#include "LocaleText.h"
-#include "MemoryAdvice.h"
-#include "ReportLogFile.h"
-#include "Startup.h"
-#include "StartupRules.h"
+#include "app/GuiLoader.h"
+#include "app/Startup.h"
+#include "app/StartupRules.h"
+#include "cmdline/CommandLine.h"
+#include "devices/DeviceServiceFactory.h"
+#include "form/ReportLogFile.h"
+#include "os/ExecutablePath.h"
+#include "os/LocaleText.h"
+#include "os/MemoryAdvice.h"
 
 namespace {
 

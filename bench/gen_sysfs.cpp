@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "FakeSysfs.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
 
 namespace {
 

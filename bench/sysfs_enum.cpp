@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "DeviceText.h"
-#include "IdDatabase.h"
-#include "SysfsService.h"
-#include "SysfsTree.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/IdDatabase.h"
+#include "devices/sysfs/SysfsService.h"
+#include "devices/sysfs/SysfsTree.h"
 
 namespace {
 

@@ -1,18 +1,18 @@
-#include "DeviceServiceFactory.h"
+#include "devices/DeviceServiceFactory.h"
 
 #include <filesystem>
 #include <ostream>
 
-#include "DeviceFileService.h"
-#include "LocaleText.h"
-#include "UnavailableDeviceService.h"
+#include "devices/UnavailableDeviceService.h"
+#include "devices/devicefile/DeviceFileService.h"
+#include "os/LocaleText.h"
 #ifdef _WIN32
-#include "SetupApiService.h"
+#include "devices/windows/SetupApiService.h"
 #else
 #include <limits.h>
 #include <unistd.h>
 
-#include "SysfsService.h"
+#include "devices/sysfs/SysfsService.h"
 #endif
 
 namespace quillon::devices {

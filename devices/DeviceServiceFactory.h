@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::devices {
 

@@ -1,4 +1,4 @@
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
 
 #include <algorithm>
 #include <array>

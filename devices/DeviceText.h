@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::devices {
 

@@ -2,7 +2,7 @@
 // so the window shows its usual error box and an empty list.
 #pragma once
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::devices {
 

@@ -1,4 +1,4 @@
-#include "DeviceSnapshot.h"
+#include "tools/DeviceSnapshot.h"
 
 #include <array>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <ostream>
 #include <unordered_set>
 
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
 
 namespace quillon::tools {
 

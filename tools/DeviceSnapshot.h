@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::tools {
 

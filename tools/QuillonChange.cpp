@@ -23,10 +23,10 @@
 #include <string_view>
 #include <vector>
 
-#include "ChangeRequest.h"
-#include "DeviceService.h"
-#include "SysfsCollect.h"
-#include "SysfsService.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/ChangeRequest.h"
+#include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsService.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include "CommandLine.h"
-#include "DeviceServiceFactory.h"
-#include "DeviceSnapshot.h"
-#include "DeviceText.h"
+#include "cmdline/CommandLine.h"
+#include "devices/DeviceServiceFactory.h"
+#include "devices/DeviceText.h"
+#include "tools/DeviceSnapshot.h"
 
 namespace {
 

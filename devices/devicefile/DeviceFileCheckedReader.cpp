@@ -4,10 +4,10 @@
 #include <limits>
 #include <unordered_map>
 
-#include "DeviceFileModel.h"
-#include "DeviceFileReading.h"
-#include "DeviceFileTextScan.h"
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
+#include "devices/devicefile/DeviceFileModel.h"
+#include "devices/devicefile/DeviceFileReading.h"
+#include "devices/devicefile/DeviceFileTextScan.h"
 
 namespace quillon::devices::devicefile {
 

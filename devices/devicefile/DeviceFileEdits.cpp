@@ -1,8 +1,8 @@
 // The edits a change makes, in the member and in the document written back.
 #include <array>
 
-#include "DeviceFileModel.h"
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
+#include "devices/devicefile/DeviceFileModel.h"
 
 namespace quillon::devices::devicefile {
 

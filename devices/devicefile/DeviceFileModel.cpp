@@ -1,10 +1,10 @@
 // The model's lookups, and the choice between the quick and the checked reader.
-#include "DeviceFileModel.h"
+#include "devices/devicefile/DeviceFileModel.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "DeviceFileReading.h"
+#include "devices/devicefile/DeviceFileReading.h"
 
 namespace quillon::devices::devicefile {
 

@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::devices::devicefile {
 

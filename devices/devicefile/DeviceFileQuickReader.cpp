@@ -5,9 +5,9 @@
 #include <cstring>
 #include <limits>
 
-#include "DeviceFileModel.h"
-#include "DeviceFileReading.h"
-#include "MemoryAdvice.h"
+#include "devices/devicefile/DeviceFileModel.h"
+#include "devices/devicefile/DeviceFileReading.h"
+#include "os/MemoryAdvice.h"
 
 namespace quillon::devices::devicefile {
 

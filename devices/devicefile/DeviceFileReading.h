@@ -9,8 +9,8 @@
 #include <string_view>
 #include <utility>
 
-#include "DeviceFileModel.h"
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
+#include "devices/devicefile/DeviceFileModel.h"
 
 namespace quillon::devices::devicefile {
 

@@ -1,4 +1,4 @@
-#include "DeviceFileService.h"
+#include "devices/devicefile/DeviceFileService.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "DeviceFileModel.h"
-#include "DeviceFileStore.h"
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
+#include "devices/devicefile/DeviceFileModel.h"
+#include "devices/devicefile/DeviceFileStore.h"
 
 namespace quillon::devices {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::devices {
 

@@ -1,11 +1,11 @@
 // Finds where a value stands in a device file's text, and keys given twice.
-#include "DeviceFileTextScan.h"
+#include "devices/devicefile/DeviceFileTextScan.h"
 
 #include <algorithm>
 #include <string_view>
 
-#include "DeviceFileModel.h"
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
+#include "devices/devicefile/DeviceFileModel.h"
 
 namespace quillon::devices::devicefile {
 

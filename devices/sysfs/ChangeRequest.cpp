@@ -1,10 +1,10 @@
-#include "ChangeRequest.h"
+#include "devices/sysfs/ChangeRequest.h"
 
 #include <array>
 #include <utility>
 
-#include "DeviceService.h"
-#include "SysfsCollect.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsCollect.h"
 
 namespace quillon::devices::sysfs {
 

@@ -1,4 +1,4 @@
-#include "IdDatabase.h"
+#include "devices/sysfs/IdDatabase.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <utility>
 
-#include "DeviceText.h"
-#include "OpenBeneath.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/OpenBeneath.h"
 
 namespace quillon::devices::sysfs {
 

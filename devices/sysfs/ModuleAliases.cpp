@@ -1,5 +1,5 @@
 // The kernel's drivers by modalias pattern.
-#include "ModuleAliases.h"
+#include "devices/sysfs/ModuleAliases.h"
 
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -9,7 +9,7 @@
 
 #include <array>
 
-#include "OpenBeneath.h"
+#include "devices/sysfs/OpenBeneath.h"
 
 namespace quillon::devices::sysfs {
 

@@ -1,6 +1,6 @@
 // Opening below a directory without leaving it: openat2 where the kernel has
 // it, else a walk one component at a time.
-#include "OpenBeneath.h"
+#include "devices/sysfs/OpenBeneath.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

@@ -1,4 +1,4 @@
-#include "PkexecChanger.h"
+#include "devices/sysfs/PkexecChanger.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "DeviceService.h"
-#include "OpenBeneath.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/OpenBeneath.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "ChangeRequest.h"
+#include "devices/sysfs/ChangeRequest.h"
 
 namespace quillon::devices::sysfs {
 

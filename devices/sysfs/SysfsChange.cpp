@@ -1,6 +1,6 @@
 // State changes and friendly names: the writes that carry them out and the
 // Windows error codes for the kernel's answers.
-#include "SysfsChange.h"
+#include "devices/sysfs/SysfsChange.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <string>
 
-#include "DeviceService.h"
-#include "SysfsParse.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "SysfsNode.h"
-#include "SysfsState.h"
-#include "SysfsWriter.h"
+#include "devices/sysfs/SysfsNode.h"
+#include "devices/sysfs/SysfsState.h"
+#include "devices/sysfs/SysfsWriter.h"
 
 namespace quillon::devices::sysfs {
 

@@ -1,12 +1,12 @@
 // Which setup class a node belongs to, and each class's GUID.
-#include "SysfsClasses.h"
+#include "devices/sysfs/SysfsClasses.h"
 
 #include <algorithm>
 #include <array>
 
-#include "DeviceText.h"
-#include "SysfsParse.h"
-#include "SysfsState.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsState.h"
 
 namespace quillon::devices::sysfs {
 

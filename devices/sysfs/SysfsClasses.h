@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "DeviceService.h"
-#include "SysfsNode.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsNode.h"
 
 namespace quillon::devices::sysfs {
 

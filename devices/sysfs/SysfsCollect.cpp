@@ -1,12 +1,12 @@
 // Which sysfs entries are device nodes, and each one's enumerator and instance ID.
-#include "SysfsCollect.h"
+#include "devices/sysfs/SysfsCollect.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <set>
 
-#include "SysfsParse.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "SysfsNode.h"
-#include "SysfsTree.h"
+#include "devices/sysfs/SysfsNode.h"
+#include "devices/sysfs/SysfsTree.h"
 
 namespace quillon::devices::sysfs {
 

@@ -1,13 +1,13 @@
 // What a node is called: description (databases, own strings, tables) and friendly name.
-#include "SysfsDescriptions.h"
+#include "devices/sysfs/SysfsDescriptions.h"
 
 #include <fcntl.h>
 
 #include <array>
 
-#include "OpenBeneath.h"
-#include "SysfsCollect.h"
-#include "SysfsParse.h"
+#include "devices/sysfs/OpenBeneath.h"
+#include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "IdDatabase.h"
-#include "SysfsNode.h"
+#include "devices/sysfs/IdDatabase.h"
+#include "devices/sysfs/SysfsNode.h"
 
 namespace quillon::devices::sysfs {
 

@@ -1,9 +1,9 @@
 // A node's cached attributes and firmware IDs, and the facts several rules read.
-#include "SysfsNode.h"
+#include "devices/sysfs/SysfsNode.h"
 
 #include <algorithm>
 
-#include "SysfsParse.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "SysfsTree.h"
+#include "devices/sysfs/SysfsTree.h"
 
 namespace quillon::devices::sysfs {
 

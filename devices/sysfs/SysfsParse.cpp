@@ -1,5 +1,5 @@
 // Small text parsers shared by the sysfs mapping files.
-#include "SysfsParse.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -1,4 +1,4 @@
-#include "SysfsService.h"
+#include "devices/sysfs/SysfsService.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,16 +8,16 @@
 #include <utility>
 #include <vector>
 
-#include "ChangeRequest.h"
-#include "DeviceText.h"
-#include "SysfsChange.h"
-#include "SysfsClasses.h"
-#include "SysfsCollect.h"
-#include "SysfsDescriptions.h"
-#include "SysfsNode.h"
-#include "SysfsParse.h"
-#include "SysfsState.h"
-#include "SysfsTree.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/ChangeRequest.h"
+#include "devices/sysfs/SysfsChange.h"
+#include "devices/sysfs/SysfsClasses.h"
+#include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsDescriptions.h"
+#include "devices/sysfs/SysfsNode.h"
+#include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsState.h"
+#include "devices/sysfs/SysfsTree.h"
 
 namespace quillon::devices {
 

@@ -16,9 +16,9 @@
 #include <optional>
 #include <string>
 
-#include "DeviceService.h"
-#include "PkexecChanger.h"
-#include "SysfsWriter.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/PkexecChanger.h"
+#include "devices/sysfs/SysfsWriter.h"
 
 namespace quillon::devices {
 

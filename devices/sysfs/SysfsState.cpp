@@ -1,14 +1,14 @@
 // A node's status flags and problem code, and which nodes hold the root file system.
-#include "SysfsState.h"
+#include "devices/sysfs/SysfsState.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
 
-#include "DeviceService.h"
-#include "SysfsCollect.h"
-#include "SysfsParse.h"
+#include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "ModuleAliases.h"
-#include "SysfsNode.h"
-#include "SysfsTree.h"
+#include "devices/sysfs/ModuleAliases.h"
+#include "devices/sysfs/SysfsNode.h"
+#include "devices/sysfs/SysfsTree.h"
 
 namespace quillon::devices::sysfs {
 

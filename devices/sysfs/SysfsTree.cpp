@@ -1,4 +1,4 @@
-#include "SysfsTree.h"
+#include "devices/sysfs/SysfsTree.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -21,7 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "OpenBeneath.h"
+#include "devices/sysfs/OpenBeneath.h"
 
 namespace quillon::devices::sysfs {
 

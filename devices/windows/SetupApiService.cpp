@@ -1,8 +1,8 @@
 // The interface's constants share their names with macros of the Windows
 // headers; below the Windows includes those names mean the macros (of the
 // same values).
-#include "SetupApiService.h"
-#include "DeviceText.h"
+#include "devices/windows/SetupApiService.h"
+#include "devices/DeviceText.h"
 
 // clang-format off
 #include <windows.h>

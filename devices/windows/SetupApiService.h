@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::devices {
 

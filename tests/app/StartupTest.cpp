@@ -1,6 +1,6 @@
 // The start-up sequence over a recording toolkit: what is shown in which
 // mode, and an escaping exception shown while the window still stands.
-#include "Startup.h"
+#include "app/Startup.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "ErrorPresenter.h"
-#include "FakeDeviceService.h"
-#include "MainFormUnit.h"
+#include "form/ErrorPresenter.h"
+#include "form/MainFormUnit.h"
+#include "tests/form/FakeDeviceService.h"
 
 namespace quillon::app {
 namespace {

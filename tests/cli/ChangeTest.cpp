@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "CliHarness.h"
+#include "tests/cli/CliHarness.h"
 
 namespace quillon::cli_test {
 namespace {

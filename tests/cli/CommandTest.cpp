@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "CliHarness.h"
+#include "tests/cli/CliHarness.h"
 
 namespace quillon::cli_test {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "CliHarness.h"
-#include "FakeSysfs.h"
-#include "SysfsTestSupport.h"
+#include "tests/cli/CliHarness.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::cli_test {
 namespace {

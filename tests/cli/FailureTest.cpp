@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "CliHarness.h"
+#include "tests/cli/CliHarness.h"
 
 namespace quillon::cli_test {
 namespace {

@@ -1,5 +1,5 @@
-#include "DeviceText.h"
-#include "LocaleText.h"
+#include "devices/DeviceText.h"
+#include "os/LocaleText.h"
 
 #include <gtest/gtest.h>
 

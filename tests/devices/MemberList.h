@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 namespace quillon::devices::test_support {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ChangeRequest.h"
-#include "FuzzCheck.h"
+#include "devices/sysfs/ChangeRequest.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 using quillon::devices::sysfs::ChangeArguments;
 using quillon::devices::sysfs::ChangeOperation;

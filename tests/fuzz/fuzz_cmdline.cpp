@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "CommandLine.h"
-#include "FuzzCheck.h"
-#include "LocaleText.h"
+#include "cmdline/CommandLine.h"
+#include "os/LocaleText.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 using quillon::app::GetSwitchValue;
 using quillon::app::SplitCommandLine;

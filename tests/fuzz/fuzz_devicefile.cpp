@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "DeviceFileModel.h"
-#include "DeviceText.h"
-#include "FuzzCheck.h"
+#include "devices/DeviceText.h"
+#include "devices/devicefile/DeviceFileModel.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 namespace {
 

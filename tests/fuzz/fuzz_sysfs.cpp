@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "DeviceFileModel.h"
-#include "DeviceText.h"
-#include "FuzzCheck.h"
-#include "IdDatabase.h"
-#include "SysfsParse.h"
+#include "devices/DeviceText.h"
+#include "devices/devicefile/DeviceFileModel.h"
+#include "devices/sysfs/IdDatabase.h"
+#include "devices/sysfs/SysfsParse.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 using namespace quillon::devices;
 using namespace quillon::devices::sysfs;

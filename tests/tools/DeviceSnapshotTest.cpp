@@ -1,4 +1,4 @@
-#include "DeviceSnapshot.h"
+#include "tools/DeviceSnapshot.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "DeviceServiceFactory.h"
-#include "DeviceText.h"
-#include "FakeSysfs.h"
-#include "SysfsTestSupport.h"
+#include "devices/DeviceServiceFactory.h"
+#include "devices/DeviceText.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::tools {
 namespace {

@@ -1,4 +1,4 @@
-#include "DeviceFileService.h"
+#include "devices/devicefile/DeviceFileService.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "DeviceFileModel.h"
-#include "DeviceFileReading.h"
-#include "DeviceFileStore.h"
-#include "DeviceText.h"
-#include "LocaleText.h"
-#include "MemberList.h"
+#include "devices/DeviceText.h"
+#include "devices/devicefile/DeviceFileModel.h"
+#include "devices/devicefile/DeviceFileReading.h"
+#include "devices/devicefile/DeviceFileStore.h"
+#include "os/LocaleText.h"
+#include "tests/devices/MemberList.h"
 
 #ifndef _WIN32
 #include <linux/capability.h>

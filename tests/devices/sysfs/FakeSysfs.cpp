@@ -1,4 +1,4 @@
-#include "FakeSysfs.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
 
 #include <unistd.h>
 

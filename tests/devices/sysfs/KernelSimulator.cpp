@@ -1,4 +1,4 @@
-#include "KernelSimulator.h"
+#include "tests/devices/sysfs/KernelSimulator.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "SysfsTree.h"
+#include "devices/sysfs/SysfsTree.h"
 
 namespace quillon::devices::testing {
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "FakeSysfs.h"
-#include "SysfsWriter.h"
+#include "devices/sysfs/SysfsWriter.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
 
 namespace quillon::devices::testing {
 

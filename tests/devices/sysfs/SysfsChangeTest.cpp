@@ -12,10 +12,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "DeviceText.h"
-#include "KernelSimulator.h"
-#include "SysfsService.h"
-#include "SysfsTestSupport.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/SysfsService.h"
+#include "tests/devices/sysfs/KernelSimulator.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::devices::testing {
 namespace {

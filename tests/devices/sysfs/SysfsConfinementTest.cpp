@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "OpenBeneath.h"
-#include "SysfsService.h"
-#include "SysfsTestSupport.h"
-#include "SysfsTree.h"
+#include "devices/sysfs/OpenBeneath.h"
+#include "devices/sysfs/SysfsService.h"
+#include "devices/sysfs/SysfsTree.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::devices::testing {
 namespace {

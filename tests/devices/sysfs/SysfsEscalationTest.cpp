@@ -10,11 +10,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "ChangeRequest.h"
-#include "DeviceText.h"
-#include "KernelSimulator.h"
-#include "PkexecChanger.h"
-#include "SysfsService.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/ChangeRequest.h"
+#include "devices/sysfs/PkexecChanger.h"
+#include "devices/sysfs/SysfsService.h"
+#include "tests/devices/sysfs/KernelSimulator.h"
 
 namespace quillon::devices::testing {
 namespace {

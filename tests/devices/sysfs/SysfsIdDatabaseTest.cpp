@@ -1,4 +1,4 @@
-#include "IdDatabase.h"
+#include "devices/sysfs/IdDatabase.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "FakeSysfs.h"
-#include "SysfsService.h"
-#include "SysfsTestSupport.h"
+#include "devices/sysfs/SysfsService.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::devices::sysfs {
 namespace {

@@ -6,10 +6,10 @@
 
 #include <filesystem>
 
-#include "DeviceText.h"
-#include "SysfsClasses.h"
-#include "SysfsService.h"
-#include "SysfsTestSupport.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/SysfsClasses.h"
+#include "devices/sysfs/SysfsService.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::devices::testing {
 namespace {

@@ -5,11 +5,11 @@
 
 #include <sstream>
 
-#include "DeviceText.h"
-#include "SysfsClasses.h"
-#include "SysfsParse.h"
-#include "SysfsService.h"
-#include "SysfsTestSupport.h"
+#include "devices/DeviceText.h"
+#include "devices/sysfs/SysfsClasses.h"
+#include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsService.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 namespace quillon::devices::testing {
 namespace {

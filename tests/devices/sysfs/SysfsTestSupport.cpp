@@ -1,11 +1,11 @@
-#include "SysfsTestSupport.h"
+#include "tests/devices/sysfs/SysfsTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "DeviceText.h"
+#include "devices/DeviceText.h"
 
 namespace quillon::devices::testing {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "DeviceService.h"
-#include "FakeSysfs.h"
+#include "devices/DeviceService.h"
+#include "tests/devices/sysfs/FakeSysfs.h"
 
 namespace quillon::devices::testing {
 

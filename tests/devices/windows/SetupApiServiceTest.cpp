@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "DeviceText.h"
-#include "MemberList.h"
-#include "SetupApiService.h"
+#include "devices/DeviceText.h"
+#include "devices/windows/SetupApiService.h"
+#include "tests/devices/MemberList.h"
 
 namespace quillon::devices {
 namespace {

@@ -7,7 +7,7 @@
 #include <cfgmgr32.h>
 // clang-format on
 
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 static_assert(REG_SZ == 1L);
 static_assert(CR_SUCCESS == 0);

@@ -1,7 +1,7 @@
 // The device interface's look-alikes of Windows names against the real
 // headers, read after the interface: same values, same structure sizes.
 // WindowsHeadersFirstTest.cpp reads them in the other order.
-#include "DeviceService.h"
+#include "devices/DeviceService.h"
 
 #include <cstdint>
 
