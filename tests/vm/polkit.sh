@@ -92,14 +92,23 @@ if pk_setup; then
   pk_q qgranted disableDevice "$pk_keyboard"
   expect "disableDevice as qgranted: errors" "" "$errs"
   expect "disableDevice as qgranted: standard error" "" "$(grep -v '^QStandardPaths' "$work/err")"
+  pk_took=$took
   kernel_is kbd disabled
   state_is "$pk_keyboard" disabled
-  result "polkit: disableDevice as the granted user de-authorizes the keyboard through pkexec ($took ms)"
+  # Where the build keeps disables, the helper kept this one.
+  pk_kept=$(cat /etc/udev/rules.d/*quillon*.rules 2>/dev/null)
+  if [ -n "$pk_kept" ]; then
+    printf '%s\n' "$pk_kept" | grep -F "KERNEL==\"${kbd##*/}\"" | grep -qF 'ATTR{authorized}="0"' ||
+      differs "the kept-change file has no disable of the keyboard: $pk_kept"
+  fi
+  result "polkit: disableDevice as the granted user de-authorizes the keyboard through pkexec ($pk_took ms)${pk_kept:+, kept}"
 
   pk_q qgranted enableDevice "$pk_keyboard"
   expect "enableDevice as qgranted: errors" "" "$errs"
   kernel_is kbd enabled
   state_is "$pk_keyboard" enabled
+  cat /etc/udev/rules.d/*quillon*.rules 2>/dev/null | grep -F "KERNEL==\"${kbd##*/}\"" |
+    grep -F 'ATTR{authorized}="0"' | sed 's/^/    still kept: /' >>"$work/why"
   result "polkit: enableDevice as the granted user brings it back"
 
   grep -F 'quillon-change' "$work/syslog" | grep -F 'qgranted' |
