@@ -123,6 +123,17 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null 2>&1; then
     fail "quillon without a writable log said: $(cat "$work/denied.out")"
 fi
 
+# The privileged helper, started by an ordinary user without pkexec, refuses
+# before it looks at any device.
+if [ "$(id -u)" -ne 0 ] || command -v setpriv >/dev/null 2>&1; then
+  as_user "$root/usr/libexec/quillon/quillon-change" disable 'USB\VID_0627&PID_0001\1-1' \
+    >"$work/helper.out" 2>"$work/helper.err"
+  status=$?
+  if [ "$status" -ne 3 ] || [ "$(cat "$work/helper.out")" != 5 ]; then
+    fail "quillon-change as an ordinary user: status $status, $(cat "$work/helper.out" "$work/helper.err")"
+  fi
+fi
+
 devices=$(grep -c . "$work/listed")
 [ "$devices" -gt 0 ] || fail "quillon-devices listed no device"
 [ "$json_devices" -eq "$devices" ] || fail "--json gave $json_devices devices, --report $devices"
