@@ -200,10 +200,11 @@ class SysfsService final : public DeviceService {
     if (!member->installParams)
       return Fail(error::kNoClassInstallParams, false);
     const std::uint32_t stateChange = member->installParams->StateChange;
-    const sysfs::ChangeRequest request{
-        sysfs::OperationOfStateChange(stateChange).value_or(sysfs::ChangeOperation::kEnable),
-        member->instanceId,
-        {}};
+    const std::optional<sysfs::ChangeOperation> operation =
+        sysfs::OperationOfStateChange(stateChange);
+    if (!operation)
+      return Fail(error::kInvalidParameter, false);
+    const sysfs::ChangeRequest request{*operation, member->instanceId, {}};
     return Changed(*member, request, [&](const Node& node) {
       return sysfs::ChangeState(node, stateChange, Chain(node.Tree()), *options_.writer);
     });
