@@ -40,9 +40,8 @@ ui::ReportLogTarget ChooseReportLog(const Switches& switches, const std::string&
   if (!switches.deviceSource.empty() &&
       std::filesystem::equivalent(devices::PathFromNarrow(target.path),
                                   devices::PathFromNarrow(switches.deviceSource), error)) {
-    std::cerr << "quillon: the report log " << target.path
-              << " is the device source; it is not written to\n";
-    target = ui::ReportLogTarget::Refused(target.path);
+    // Said by the reporting commands, in their one line about the log.
+    target = ui::ReportLogTarget::Refused(target.path, "it is the device source");
   }
   return target;
 }

@@ -5,9 +5,19 @@
 
 namespace quillon::app {
 
+std::string_view FirstPlatform(const DisplayEnvironment& environment) {
+  const std::string_view list = environment.qtQpaPlatform;
+  return list.substr(0, list.find_first_of(";:"));
+}
+
 PlatformChoice ChoosePlatform(const DisplayEnvironment& environment, bool commandMode) {
   if (!environment.qtQpaPlatform.empty()) {
-    return PlatformChoice::kUserChoice;
+    const std::string_view first = FirstPlatform(environment);
+    if (!commandMode || first == "offscreen" || first == "minimal")
+      return PlatformChoice::kUserChoice;
+    if (first == "xcb" && environment.display.empty())
+      return PlatformChoice::kUserChoiceUnreachable;
+    return PlatformChoice::kUserChoiceOrOffscreen;
   }
   if (!environment.display.empty() || !environment.waylandDisplay.empty()) {
     return PlatformChoice::kDisplayOrOffscreen;
@@ -18,13 +28,12 @@ PlatformChoice ChoosePlatform(const DisplayEnvironment& environment, bool comman
 bool RunsHeadless(PlatformChoice choice, const DisplayEnvironment& environment, bool commandMode) {
   if (!commandMode)
     return false;
-  if (choice == PlatformChoice::kOffscreen)
+  if (choice == PlatformChoice::kOffscreen || choice == PlatformChoice::kUserChoiceUnreachable)
     return true;
   if (choice != PlatformChoice::kUserChoice)
     return false;
   // The first platform of the list that loads is used, and these always do.
-  const std::string_view chosen = std::string_view(environment.qtQpaPlatform)
-                                      .substr(0, environment.qtQpaPlatform.find_first_of(";:"));
+  const std::string_view chosen = FirstPlatform(environment);
   return chosen == "offscreen" || chosen == "minimal";
 }
 
@@ -35,6 +44,10 @@ std::string PlatformsWithFallback(const DisplayEnvironment& environment) {
     return "wayland;xcb;offscreen";
   }
   return "xcb;offscreen";
+}
+
+std::string UserPlatformsWithFallback(const DisplayEnvironment& environment) {
+  return environment.qtQpaPlatform + ";offscreen";
 }
 
 std::string ExceptionBoxText(std::string_view message) {

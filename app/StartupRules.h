@@ -24,6 +24,13 @@ struct DisplayEnvironment {
 
 enum class PlatformChoice {
   kUserChoice,  // QT_QPA_PLATFORM: used as it is
+  // QT_QPA_PLATFORM names a display's platform in command mode: used, but
+  // offscreen after it, so that a display that does not answer leaves the
+  // command running instead of aborting.
+  kUserChoiceOrOffscreen,
+  // QT_QPA_PLATFORM is xcb in command mode, but DISPLAY is not set: no
+  // window toolkit, as when no display is named at all.
+  kUserChoiceUnreachable,
   // A display is named, but it may not answer (a stale DISPLAY after ssh, no
   // access for root): the usual platforms, then offscreen instead of Qt's abort.
   kDisplayOrOffscreen,
@@ -47,6 +54,12 @@ std::string PlatformsWithFallback(const DisplayEnvironment& environment);
 // The text of the box that shows an escaped exception: the message, with a
 // full stop added when it is non-empty and its last character sorts after ".".
 std::string ExceptionBoxText(std::string_view message);
+
+// The QT_QPA_PLATFORM list for kUserChoiceOrOffscreen: the user's, then offscreen.
+std::string UserPlatformsWithFallback(const DisplayEnvironment& environment);
+
+// The first platform QT_QPA_PLATFORM names, without its options.
+std::string_view FirstPlatform(const DisplayEnvironment& environment);
 
 // Qt's notice that XDG_RUNTIME_DIR is unset (usual for root over ssh, in
 // containers and CI) says nothing about this program, which keeps no runtime

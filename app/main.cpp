@@ -20,6 +20,7 @@
 #include "os/ExecutablePath.h"
 #include "os/LocaleText.h"
 #include "os/MemoryAdvice.h"
+#include "os/StandardStreams.h"
 
 namespace {
 
@@ -108,6 +109,14 @@ app::PlatformChoice PreparePlatform(const app::DisplayEnvironment& environment,
     case app::PlatformChoice::kUserChoice:
     case app::PlatformChoice::kNoDisplay:
       break;
+    case app::PlatformChoice::kUserChoiceOrOffscreen:
+      setenv("QT_QPA_PLATFORM", app::UserPlatformsWithFallback(environment).c_str(), 1);
+      break;
+    case app::PlatformChoice::kUserChoiceUnreachable:
+      std::cerr << "quillon: QT_QPA_PLATFORM is " << environment.qtQpaPlatform
+                << " but DISPLAY is not set; the command runs without a display (errors on "
+                   "standard error)\n";
+      break;
     case app::PlatformChoice::kDisplayOrOffscreen:
       setenv("QT_QPA_PLATFORM", app::PlatformsWithFallback(environment).c_str(), 1);
       break;
@@ -152,6 +161,10 @@ int Run(const char* programName, const app::Switches& switches) {
       std::cerr << "quillon: cannot connect to the display to show the window; give "
                    "/deviceCommand= to run a command without the window\n";
       return kCannotRun;
+    } else if (platform == app::PlatformChoice::kUserChoiceOrOffscreen && !toolkit->HasDisplay()) {
+      std::cerr << "quillon: the platform " << environment.qtQpaPlatform
+                << " of QT_QPA_PLATFORM could not be used; the command runs without a display "
+                   "(errors on standard error)\n";
     }
   }
   if (!toolkit)
@@ -165,6 +178,7 @@ int Run(const char* programName, const app::Switches& switches) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  devices::PrepareStandardStreams();
   try {
     devices::UseHugePagesForTheHeap();
     const std::vector<std::string> arguments = app::ProgramArguments(argc, argv);

@@ -145,6 +145,32 @@ bool HasControlCharacter(std::string_view text) {
   });
 }
 
+void BlankControlCharacters(std::string& text) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      c = ' ';
+  }
+}
+
+void AppendEnumDevicesLine(std::string& line, std::string_view name, std::uint32_t status,
+                           std::uint32_t problem) {
+  const std::size_t start = line.size();
+  line.append(name);
+  for (std::size_t i = start; i < line.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    if (byte < 0x20 || byte == 0x7F)
+      line[i] = ' ';
+  }
+  line.append(": ").append(FormatHex8(status)).append("(").append(ProblemText(problem)).append(")");
+}
+
+std::string EnumDevicesLine(std::string_view name, std::uint32_t status, std::uint32_t problem) {
+  std::string line;
+  AppendEnumDevicesLine(line, name, status, problem);
+  return line;
+}
+
 std::string EscapeForDiagnostics(std::string_view text, std::size_t limit) {
   std::string escaped;
   std::size_t i = 0;

@@ -32,6 +32,18 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // a name would break a report line or a terminal, so no source stores one.
 bool HasControlCharacter(std::string_view text);
 
+// Control characters (bytes 0x00-0x1F and 0x7F) replaced by blanks: a name
+// from a device source stays on its one line of a report, and no escape
+// sequence reaches a terminal.
+void BlankControlCharacters(std::string& text);
+
+// The enumDevices line of the report log, without its line end:
+// "<name>: 0x<status>(<problem text>)", control characters in the name
+// blanked. Appended to `line`, whose storage a caller may reuse.
+void AppendEnumDevicesLine(std::string& line, std::string_view name, std::uint32_t status,
+                           std::uint32_t problem);
+std::string EnumDevicesLine(std::string_view name, std::uint32_t status, std::uint32_t problem);
+
 // `text` fit to quote in a diagnostic line: control characters (C0, DEL and
 // UTF-8 C1) written as \n, \t or \xHH, backslashes doubled, and cut at a
 // character boundary after about `limit` bytes with "..." appended.

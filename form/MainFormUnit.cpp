@@ -1,11 +1,13 @@
 #include "form/MainFormUnit.h"
 
 #include <array>
+#include <cerrno>
 #include <iostream>
 
 #include "devices/DeviceText.h"
 #include "form/ErrorPresenter.h"
 #include "os/LocaleText.h"
+#include "os/StandardStreams.h"
 
 namespace quillon::ui {
 
@@ -16,18 +18,15 @@ namespace {
 // A field's text as it goes into the report log: one record per line, so a
 // line break (or any control character) in a name from the device source
 // shows as a blank instead of starting a line of its own.
-void BlankControlCharacters(std::string& text) {
-  for (char& c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F)
-      c = ' ';
-  }
-}
-
 std::string OnOneLine(std::string text) {
-  BlankControlCharacters(text);
+  devices::BlankControlCharacters(text);
   return text;
 }
+
+// The commands of command mode, for the line that names them.
+constexpr const char* kCommands[] = {"enumDevices",    "statusDevice", "enableDevice",
+                                     "disableDevice",  "startDevice",  "stopDevice",
+                                     "setFriendlyName"};
 
 }  // namespace
 
@@ -47,6 +46,7 @@ TMainForm::TMainForm(devices::DeviceService& service, ErrorPresenter& errors,
       break;
     case ReportLogTarget::Kind::kRefused:
       reportLogPath_ = reportLog.path;  // left closed: reports are dropped
+      refusal_ = reportLog.reason;
       break;
   }
   FormCreate();
@@ -373,9 +373,20 @@ bool TMainForm::ReportLogReady() const {
   if (ReportLog.IsOpen())
     return true;
   std::cerr << "quillon: the report log " << reportLogPath_ << " could not be opened for writing ("
-            << ReportLog.Failure() << "); nothing was reported\n"
+            << (refusal_.empty() ? ReportLog.Failure() : refusal_) << "); nothing was reported\n"
             << std::flush;
   return false;
+}
+
+void TMainForm::ReportLostLines() const {
+  // A reader that has gone (a pipe into head) wanted no more: no fault.
+  const int error = ReportLog.WriteError();
+  if (error == 0 || error == EPIPE)
+    return;
+  const std::size_t lost = ReportLog.LostLines();
+  std::cerr << "quillon: the report log " << reportLogPath_ << " could not be written ("
+            << devices::ErrorText(error) << "); " << lost
+            << (lost == 1 ? " line was lost\n" : " lines were lost\n") << std::flush;
 }
 
 void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::string& value0) {
@@ -403,19 +414,16 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
     std::string line;
     for (int index = first; index <= last; ++index) {
       ReadDeviceProperties(RecordAt(index), properties);
-      line.assign(ListBox1.Item(index));
-      BlankControlCharacters(line);
-      line.append(": ")
-          .append(devices::FormatHex8(properties.status))
-          .append("(")
-          .append(devices::ProblemText(properties.problem))
-          .append(")");
+      line.clear();
+      devices::AppendEnumDevicesLine(line, ListBox1.Item(index), properties.status,
+                                     properties.problem);
       ReportLog.Write(line);
       ReportLog.EndLine();
     }
     if (first <= last)
       ShowProperties(properties);  // as if each device had been shown in turn
     ReportLog.Flush();
+    ReportLostLines();
   } else if (command == "statusDevice") {
     if (!ReportLogReady())
       return;
@@ -428,9 +436,21 @@ void TMainForm::ExecuteDeviceCommand(const std::string& command, const std::stri
       ReportLog.EndLine();
     }
     ReportLog.Flush();
+    ReportLostLines();
   } else if (command == "setFriendlyName") {
     EditName.SetText(value0);
     ExecuteAction(ActionSetFriendlyName);
+  } else if (!command.empty()) {
+    // Still nothing is done, as scripts may rely on; but a misspelt command
+    // no longer passes unnoticed.
+    std::cerr << "quillon: unknown command " << OnOneLine(command) << " (letter case counts); "
+              << "the commands are";
+    const char* separator = " ";
+    for (const char* known : kCommands) {
+      std::cerr << separator << known;
+      separator = ", ";
+    }
+    std::cerr << '\n' << std::flush;
   }
 }
 

@@ -155,6 +155,8 @@ class TMainForm : public TForm {
   void ShowLastError(const char* prefix);
   // Whether reports can be written; says on standard error when not.
   bool ReportLogReady() const;
+  // Says on standard error when lines could not be written to the log.
+  void ReportLostLines() const;
   ScreenCursor& Screen() { return cursor_ != nullptr ? *cursor_ : noCursor_; }
 
   devices::DeviceService& service_;
@@ -162,6 +164,7 @@ class TMainForm : public TForm {
   ScreenCursor* cursor_;
   NoScreenCursor noCursor_;
   std::string reportLogPath_;
+  std::string refusal_;  // why the log was not opened, when it was refused
   // Parallel to ListBox1's entries; only ever filled whole or cleared, so a
   // record's address holds until the next refresh. A deque, as the entries.
   std::deque<DeviceRecord> records_;

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "os/StandardStreams.h"
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -66,22 +68,21 @@ int OpenTruncated(const std::string& path, std::string& failure) {
 
 #endif
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
+// Takes the beginning of a line that a failed write left at the end of a
+// file out again, unless something was written after it.
+void RemoveTornLine(int fd, std::size_t written) {
 #ifdef _WIN32
-    const int written = _write(fd, data, static_cast<unsigned>(size));
+  (void)fd;
+  (void)written;
 #else
-    const ssize_t written = write(fd, data, size);
-#endif
-    if (written < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
+  struct stat info {};
+  const off_t end = lseek(fd, 0, SEEK_CUR);
+  if (written > 0 && end >= static_cast<off_t>(written) && fstat(fd, &info) == 0 &&
+      S_ISREG(info.st_mode) && info.st_size == end) {
+    if (ftruncate(fd, end - static_cast<off_t>(written)) == 0)
+      lseek(fd, end - static_cast<off_t>(written), SEEK_SET);
   }
-  return true;
+#endif
 }
 
 void CloseFile(int fd) {
@@ -109,7 +110,6 @@ bool ReportLogFile::AttachStandardOutput() {
 #else
   fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
 #endif
-  lastWrite_ = Clock::now();
   return fd_ >= 0;
 }
 
@@ -117,7 +117,6 @@ bool ReportLogFile::Open(const std::string& path) {
   Close();
   failure_.clear();
   fd_ = OpenTruncated(path, failure_);
-  lastWrite_ = Clock::now();
   return fd_ >= 0;
 }
 
@@ -126,6 +125,7 @@ void ReportLogFile::Write(std::string_view text) {
     return;
   for (std::size_t newline; (newline = text.find('\n')) != std::string_view::npos;) {
     pending_.append(text.substr(0, newline)).append("\r\n");
+    WriteOut();
     text.remove_prefix(newline + 1);
   }
   pending_.append(text);
@@ -135,17 +135,24 @@ void ReportLogFile::EndLine() {
   if (!IsOpen())
     return;
   pending_ += "\r\n";
-  if (pending_.size() >= kBatchBytes || Clock::now() - lastWrite_ >= kBatchTime)
-    Flush();
+  WriteOut();
 }
 
 void ReportLogFile::Flush() {
-  if (!IsOpen() || pending_.empty())
-    return;
-  // A failed write drops the text, like any other write to a failed log.
-  WriteAll(fd_, pending_.data(), pending_.size());
+  if (IsOpen() && !pending_.empty())
+    WriteOut();
+}
+
+void ReportLogFile::WriteOut() {
+  if (writeError_ == 0) {
+    std::size_t written = 0;
+    writeError_ = devices::WriteFully(fd_, pending_, written);
+    if (writeError_ != 0 && written > 0)
+      RemoveTornLine(fd_, written);
+  }
+  if (writeError_ != 0)
+    ++lostLines_;
   pending_.clear();
-  lastWrite_ = Clock::now();
 }
 
 void ReportLogFile::Close() {

@@ -1,12 +1,10 @@
 // The report log: a text file whose lines end in CR LF on every platform.
-// Finished lines are written out in batches, not one system call each (a
-// report of 100,000 devices would spend most of its time there): when 10 ms
-// have passed since the last write, when 64 KiB are pending, and whenever
-// the form calls Flush (at the end of a command, before an error box, at
-// close), so the file is complete whenever the program waits for anyone.
+// Each finished line is written out at once, in one write of its own, so a
+// process killed at any moment leaves every line it finished in the file,
+// and a reader of a pipe sees each line as soon as it is done.
 #pragma once
 
-#include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,14 +21,17 @@ std::string ReportLogPath(const std::string& executablePath);
 struct ReportLogTarget {
   enum class Kind { kFile, kStandardOutput, kRefused };
   Kind kind = Kind::kFile;
-  std::string path;  // the file, also when refused
+  std::string path;    // the file, also when refused
+  std::string reason;  // why it was refused
 
   static ReportLogTarget BesideExecutable(const std::string& executablePath) {
     return File(ReportLogPath(executablePath));
   }
-  static ReportLogTarget File(std::string path) { return {Kind::kFile, std::move(path)}; }
-  static ReportLogTarget StandardOutput() { return {Kind::kStandardOutput, {}}; }
-  static ReportLogTarget Refused(std::string path) { return {Kind::kRefused, std::move(path)}; }
+  static ReportLogTarget File(std::string path) { return {Kind::kFile, std::move(path), {}}; }
+  static ReportLogTarget StandardOutput() { return {Kind::kStandardOutput, {}, {}}; }
+  static ReportLogTarget Refused(std::string path, std::string reason) {
+    return {Kind::kRefused, std::move(path), std::move(reason)};
+  }
 };
 
 class ReportLogFile {
@@ -54,22 +55,28 @@ class ReportLogFile {
 
   // Appends text to the current line; "\n" inside it ends a line.
   void Write(std::string_view text);
-  // Ends the current line with CR LF; writes out what is pending when the
-  // batch is due.
+  // Ends the current line with CR LF and writes the line out.
   void EndLine();
-  // Writes out whatever is pending.
+  // Writes out an unfinished line, if any.
   void Flush();
   void Close();
 
+  // After a write failed: its error number (0 while none has), and the lines
+  // that did not reach the log since. A line the failed write had begun is
+  // taken out of a file again where nothing came after it, so the log ends
+  // with its last whole line. No line is written after a failure.
+  int WriteError() const { return writeError_; }
+  std::size_t LostLines() const { return lostLines_; }
+
  private:
-  using Clock = std::chrono::steady_clock;
-  static constexpr std::size_t kBatchBytes = 64 * 1024;
-  static constexpr Clock::duration kBatchTime = std::chrono::milliseconds(10);
+  // Writes what is pending in one write; counts it lost after a failure.
+  void WriteOut();
 
   int fd_ = -1;
   std::string pending_;
   std::string failure_;
-  Clock::time_point lastWrite_;
+  int writeError_ = 0;
+  std::size_t lostLines_ = 0;
 };
 
 }  // namespace quillon::ui

@@ -73,6 +73,35 @@ std::size_t Utf8Length(std::string_view text, std::size_t at) {
   return value < minimum || value > 0x10FFFF || surrogate ? 0 : length;
 }
 
+bool IsUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = Utf8Length(text, at);
+    if (length == 0)
+      return false;
+    at += length;
+  }
+  return true;
+}
+
+// `text` for a note: its bytes that are not UTF-8 as \xHH, control
+// characters escaped as in any diagnostic line.
+std::string ShowBytes(std::string_view text) {
+  std::string shown;
+  for (std::size_t at = 0; at < text.size() && shown.size() < 80;) {
+    const std::size_t length = Utf8Length(text, at);
+    if (length == 0) {
+      std::array<char, 5> hex{};
+      std::snprintf(hex.data(), hex.size(), "\\x%02X", static_cast<unsigned char>(text[at]));
+      shown += hex.data();
+      ++at;
+    } else {
+      shown += EscapeForDiagnostics(text.substr(at, length), 8);
+      at += length;
+    }
+  }
+  return shown;
+}
+
 // Reading a missing property fails with this code on every source, so a
 // device file leaves the property out instead of naming the failure.
 constexpr std::uint32_t kMissing = error::kInvalidData;
@@ -109,11 +138,15 @@ Snapshot ReadSnapshot(DeviceService& service) {
 }
 
 std::string ReportLine(const DeviceEntry& device) {
-  return device.name + ": " + FormatHex8(device.status) + '(' + ProblemText(device.problem) + ')';
+  return EnumDevicesLine(device.name, device.status, device.problem);
 }
 
 std::string DeviceLine(const DeviceEntry& device) {
-  return device.instanceId.text.value_or("-") + ' ' + ReportLine(device);
+  std::string line = device.instanceId.text.value_or("-");
+  BlankControlCharacters(line);
+  line += ' ';
+  AppendEnumDevicesLine(line, device.name, device.status, device.problem);
+  return line;
 }
 
 std::string JsonString(std::string_view text) {
@@ -211,7 +244,19 @@ void WriteDeviceFile(const std::vector<DeviceEntry>& devices, std::ostream& out,
       out << "\"instanceId\": " << JsonString(id) << ", ";
       failure("instanceId", device.instanceId.error);
     }
+    // A JSON text is UTF-8: other bytes cannot be kept, and are not dropped unsaid.
+    const auto notUtf8 = [&](const char* what, const std::string& text) {
+      if (!IsUtf8(text)) {
+        notes.push_back("the " + std::string(what) + " of device " + std::to_string(index + 1) +
+                        " (" + ShowBytes(text) +
+                        ") holds bytes that are not UTF-8; each is written as U+FFFD");
+      }
+    };
+    if (device.instanceId.text)
+      notUtf8("instance ID", *device.instanceId.text);
     const auto property = [&](const char* what, const TextRead& read) {
+      if (read.text)
+        notUtf8(what, *read.text);
       if (read.text)
         out << '"' << what << "\": " << JsonString(*read.text) << ", ";
       else if (read.error != kMissing)

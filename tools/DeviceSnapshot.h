@@ -46,10 +46,11 @@ struct Snapshot {
 
 Snapshot ReadSnapshot(devices::DeviceService& service);
 
-// "<name>: 0x<status>(<problem text>)": the report log's enumDevices line.
+// "<name>: 0x<status>(<problem text>)": the report log's enumDevices line,
+// made by the same code, control characters blanked.
 std::string ReportLine(const DeviceEntry& device);
-// The same behind its key, the instance ID and a blank; "-" stands for an
-// unreadable instance ID.
+// The same behind its key, the instance ID (control characters blanked too)
+// and a blank; "-" stands for an unreadable instance ID.
 std::string DeviceLine(const DeviceEntry& device);
 
 // The --json array; the schema is in quillon-devices(1).
@@ -58,7 +59,8 @@ void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out);
 // A device file of these devices. Reads that failed are reproduced through
 // the file's "fail" entries; a missing property (error 13) is left out.
 // Instance IDs the file could not hold twice (equal ignoring case) get a
-// "&<n>" suffix; each such change is described in `notes`.
+// "&<n>" suffix, and bytes that are not UTF-8 become U+FFFD (a JSON text
+// holds nothing else); each such change is described in `notes`.
 void WriteDeviceFile(const std::vector<DeviceEntry>& devices, std::ostream& out,
                      std::vector<std::string>& notes);
 

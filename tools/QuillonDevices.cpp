@@ -10,8 +10,6 @@
 // sysfs on Linux). Exit codes: 0 done, 1 the source could not be opened or a
 // device could not be read or the output not written, 2 a bad command line.
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -22,7 +20,9 @@
 #include "cmdline/CommandLine.h"
 #include "devices/DeviceServiceFactory.h"
 #include "devices/DeviceText.h"
+#include "os/StandardStreams.h"
 #include "tools/DeviceSnapshot.h"
+#include "tools/ExportFile.h"
 
 namespace {
 
@@ -114,32 +114,37 @@ void ReportError(const char* function, std::uint32_t code) {
   std::cerr << "Error: " << function << "(): " << FormatSigned(code) << '\n';
 }
 
-// Writes `text` to `path` whole or not at all: a temporary file beside it,
-// then renamed over it (std::filesystem replaces an existing file on Windows
-// too).
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".quillon-devices.tmp";
-  std::error_code error;
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file << text;
-    file.close();
-    if (!file) {
-      std::filesystem::remove(temporary, error);
-      return false;
-    }
+// Standard output through a buffer that waits for a full non-blocking pipe
+// and tells a reader that has gone from a failed write; put back before the
+// buffer goes, as the stream outlives main.
+class StandardOutput {
+ public:
+  StandardOutput() : previous_(std::cout.rdbuf(&buffer_)) {}
+  ~StandardOutput() { std::cout.rdbuf(previous_); }
+  StandardOutput(const StandardOutput&) = delete;
+  StandardOutput& operator=(const StandardOutput&) = delete;
+
+  // Flushes; the exit code when it went out or its reader left, else says
+  // why not and gives kFailed.
+  int Finish(int exitCode) {
+    std::cout.flush();
+    if (buffer_.Error() == 0 || buffer_.ReaderGone())
+      return exitCode;
+    std::cerr << "quillon-devices: standard output could not be written ("
+              << ErrorText(buffer_.Error()) << ")\n";
+    return kFailed;
   }
-  std::filesystem::rename(temporary, path, error);
-  if (error) {
-    std::filesystem::remove(temporary, error);
-    return false;
-  }
-  return true;
-}
+
+ private:
+  DescriptorStreamBuf buffer_{1};
+  std::streambuf* previous_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  PrepareStandardStreams();
+  StandardOutput standardOutput;
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   Options options;
   if (const auto error = ParseArguments(arguments, options)) {
@@ -148,11 +153,11 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::cout << kHelp;
-    return std::cout.flush() ? kDone : kFailed;
+    return standardOutput.Finish(kDone);
   }
   if (options.version) {
     std::cout << "quillon-devices " QUILLON_VERSION "\n";
-    return std::cout.flush() ? kDone : kFailed;
+    return standardOutput.Finish(kDone);
   }
 
   const std::unique_ptr<DeviceService> service =
@@ -189,11 +194,11 @@ int main(int argc, char** argv) {
       std::cerr << "quillon-devices: " << note << '\n';
     if (options.exportPath == "-") {
       std::cout << text.str();
-    } else if (!WriteFileAtomically(options.exportPath, text.str())) {
-      std::cerr << "quillon-devices: cannot write " << options.exportPath << '\n';
+    } else if (const auto failure = tools::WriteExportFile(options.exportPath, text.str())) {
+      std::cerr << "quillon-devices: cannot write " << options.exportPath << ": " << *failure
+                << "; nothing was exported\n";
       return kFailed;
     }
   }
-  std::cout.flush();
-  return std::cout ? exitCode : kFailed;
+  return standardOutput.Finish(exitCode);
 }

@@ -69,7 +69,12 @@ TEST(ChoosePlatformTest, Table) {
       {"X11, window", Env("", ":0", ""), false, kDisplayOrOffscreen},
       {"Wayland, window", Env("", "", "wayland-0"), false, kDisplayOrOffscreen},
       {"Wayland, command", Env("", "", "wayland-0"), true, kDisplayOrOffscreen},
-      {"user chose, command", Env("xcb", "", ""), true, kUserChoice},
+      // In command mode a display's platform that cannot answer falls back.
+      {"user chose xcb without DISPLAY, command", Env("xcb", "", ""), true, kUserChoiceUnreachable},
+      {"user chose xcb, command", Env("xcb", ":0", ""), true, kUserChoiceOrOffscreen},
+      {"user chose wayland, command", Env("wayland", "", ""), true, kUserChoiceOrOffscreen},
+      {"user chose offscreen, command", Env("offscreen", "", ""), true, kUserChoice},
+      {"user chose xcb without DISPLAY, window", Env("xcb", "", ""), false, kUserChoice},
       {"user chose, with display", Env("xcb", ":0", ""), false, kUserChoice},
       {"user chose offscreen, window", Env("offscreen", "", ""), false, kUserChoice},
   };
@@ -79,6 +84,7 @@ TEST(ChoosePlatformTest, Table) {
 }
 
 TEST(PlatformsWithFallbackTest, QtsOrderThenOffscreen) {
+  EXPECT_EQ(UserPlatformsWithFallback(Env("xcb:foo=1", ":0", "")), "xcb:foo=1;offscreen");
   EXPECT_EQ(PlatformsWithFallback(Env("", ":0", "", "")), "xcb;offscreen");
   EXPECT_EQ(PlatformsWithFallback(Env("", ":0", "", "x11")), "xcb;offscreen");
   EXPECT_EQ(PlatformsWithFallback(Env("", ":0", "wayland-0", "wayland")), "wayland;xcb;offscreen");
@@ -103,6 +109,8 @@ TEST(RunsHeadlessTest, Table) {
       {kUserChoice, "offscreen;xcb", true, true},
       {kUserChoice, "xcb;offscreen", true, false},  // xcb may answer: boxes
       {kUserChoice, "xcb", true, false},
+      {kUserChoiceOrOffscreen, "xcb", true, false},
+      {kUserChoiceUnreachable, "xcb", true, true},
       {kUserChoice, "offscreen", false, false},  // a window is always built
       {kDisplayOrOffscreen, "", true, false},
       {kDisplayOrOffscreen, "", false, false},

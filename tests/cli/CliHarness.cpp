@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -100,10 +101,12 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
 
 // Only async-signal-safe calls between fork and exec.
 [[noreturn]] void RunChild(const char* exe, const char* cwd, bool dropOverrides, int outFd,
-                           int errFd, char** argv, char** envp) {
+                           int errFd, bool closeErr, char** argv, char** envp) {
   const int devNull = ::open("/dev/null", O_RDONLY);
   if (::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0 || devNull < 0 || ::dup2(devNull, 0) < 0)
     ::_exit(126);
+  if (closeErr)
+    ::close(2);
   if (dropOverrides) {
     // Out of the bounding set, so that root after exec obeys permission bits.
     for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
@@ -171,11 +174,20 @@ TEST_P(RunTest, ReportsAsExpected) {
   const RunResult run = box.Run(c.args);
   ExpectEndedNormally(run, c.errors);
   if (c.errors.empty()) {
-    EXPECT_EQ(run.err, "");
+    std::string notes;
+    for (const std::string& note : c.notes)
+      notes += note + "\n";
+    EXPECT_EQ(run.err, notes);
   }
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(box.ReadLog(), CrLf(c.log));
   EXPECT_EQ(box.ReadDeviceFile(), c.json);
+}
+
+std::string UnknownCommandLine(const std::string& command) {
+  return "quillon: unknown command " + command +
+         " (letter case counts); the commands are enumDevices, statusDevice, enableDevice, "
+         "disableDevice, startDevice, stopDevice, setFriendlyName";
 }
 
 Lines StatusLines(const std::string& guid, const std::string& name, const std::string& handle,
@@ -243,25 +255,65 @@ RunResult Sandbox::Run(const std::vector<std::string>& args, const RunOptions& o
 }
 
 RunResult Sandbox::RunRaw(const std::vector<std::string>& args, const RunOptions& options) const {
-  std::vector<std::string> argvTexts{exe_.string()};
+  const fs::path program = options.executable.empty() ? exe_ : options.executable;
+  std::vector<std::string> argvTexts{program.string()};
   argvTexts.insert(argvTexts.end(), args.begin(), args.end());
   std::vector<std::string> envTexts = BuildEnvironment(options);
   std::vector<char*> argv = CStrings(argvTexts);
   std::vector<char*> envp = CStrings(envTexts);
-  const std::string exe = exe_.string();
+  const std::string exe = program.string();
   const std::string cwd = options.cwd.empty() ? dir_.string() : options.cwd.string();
 
   const File out = TemporaryFile();
   const File err = TemporaryFile();
+  int outFd = ::fileno(out.get());
+  const File outFile(options.outPath.empty() ? nullptr : std::fopen(options.outPath.c_str(), "we"),
+                     &std::fclose);
+  if (!options.outPath.empty()) {
+    if (!outFile)
+      throw std::runtime_error("cannot open " + options.outPath.string());
+    outFd = ::fileno(outFile.get());
+  }
+  int pipeFds[2] = {-1, -1};
+  if (options.outPipe) {
+    if (::pipe2(pipeFds, O_CLOEXEC | (options.outPipe->packets ? O_DIRECT : 0)) != 0)
+      throw std::runtime_error("pipe2 failed");
+    if (options.outPipe->nonBlocking)
+      ::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
+    outFd = pipeFds[1];
+  }
   const pid_t pid = ::fork();
   if (pid < 0)
     throw std::runtime_error("fork failed");
   if (pid == 0) {
-    RunChild(exe.c_str(), cwd.c_str(), options.obeyPermissions && ::geteuid() == 0,
-             ::fileno(out.get()), ::fileno(err.get()), argv.data(), envp.data());
+    RunChild(exe.c_str(), cwd.c_str(), options.obeyPermissions && ::geteuid() == 0, outFd,
+             ::fileno(err.get()), options.closeStderr, argv.data(), envp.data());
   }
 
   RunResult result;
+  int reader = pipeFds[0];
+  if (options.outPipe)
+    ::close(pipeFds[1]);
+  // Reads what the pipe holds now; false when nothing came or at its end.
+  const auto readPipe = [&](int waitMs) {
+    pollfd ready{reader, POLLIN, 0};
+    if (::poll(&ready, 1, waitMs) <= 0)
+      return false;
+    char chunk[4096];
+    const ssize_t got = ::read(reader, chunk, sizeof chunk);
+    if (got <= 0)
+      return false;
+    result.outChunks.emplace_back(chunk, static_cast<std::size_t>(got));
+    result.out.append(chunk, static_cast<std::size_t>(got));
+    if (result.out.size() >= options.outPipe->closeAfter) {
+      ::close(reader);  // the reader leaves
+      reader = -1;
+      return false;
+    }
+    if (options.outPipe->pauseMs > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(options.outPipe->pauseMs));
+    return true;
+  };
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
   int status = 0;
@@ -272,13 +324,19 @@ RunResult Sandbox::RunRaw(const std::vector<std::string>& args, const RunOptions
       ::waitpid(pid, &status, 0);
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (reader < 0 || !readPipe(5))
+      std::this_thread::sleep_for(std::chrono::milliseconds(reader < 0 ? 5 : 1));
   }
+  while (reader >= 0 && readPipe(100)) {
+  }
+  if (reader >= 0)
+    ::close(reader);
   if (WIFEXITED(status))
     result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status))
     result.signal = WTERMSIG(status);
-  result.out = ReadAll(out.get());
+  if (!options.outPipe)
+    result.out = ReadAll(out.get());
   result.err = ReadAll(err.get());
   return result;
 }

@@ -22,6 +22,8 @@ struct RunResult {
   bool timedOut = false;
   std::string out;
   std::string err;
+  // What each read of a standard-output pipe returned, in order.
+  std::vector<std::string> outChunks;
 
   // The lines of standard error that report an error box ("Error: ...").
   Lines ErrorLines() const;
@@ -39,6 +41,18 @@ struct RunOptions {
   int timeoutSeconds = 20;
   // The working directory; the executable's directory when empty.
   std::filesystem::path cwd;
+  // Another program to run than the sandbox's quillon (a full path).
+  std::filesystem::path executable;
+  // Standard output: a temporary file read afterwards unless one of these.
+  std::filesystem::path outPath;  // a file opened for writing (/dev/full)
+  struct Pipe {
+    bool packets = false;                      // each write its own read (O_DIRECT)
+    bool nonBlocking = false;                  // the writer's end made non-blocking
+    std::size_t closeAfter = std::size_t(-1);  // bytes read before the reader leaves
+    int pauseMs = 0;                           // between reads of a slow reader
+  };
+  std::optional<Pipe> outPipe;
+  bool closeStderr = false;  // started with descriptor 2 closed
 };
 
 class Sandbox {
@@ -88,12 +102,16 @@ struct RunCase {
   Lines args;        // after /deviceSource=
   Lines errors;      // the error-box lines on standard error, in order
   Lines log;         // the report log afterwards
+  Lines notes = {};  // the program's other lines on standard error
 };
+
+// The line that names a command quillon does not know.
+std::string UnknownCommandLine(const std::string& command);
 void PrintTo(const RunCase& c, std::ostream* os);
 std::string CaseName(const testing::TestParamInfo<RunCase>& info);
 
 // Runs the case: it ends normally with exactly its error lines (and nothing
-// at all on standard error when there are none), nothing on standard output,
+// but its notes on standard error when there are none), nothing on standard output,
 // its report log, and the device file as it was.
 class RunTest : public testing::TestWithParam<RunCase> {};
 

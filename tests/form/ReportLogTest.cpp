@@ -44,7 +44,7 @@ TEST(ReportLogFileTest, EndsEveryLineWithCrLf) {
   EXPECT_EQ(std::filesystem::status(path).permissions() & perms::others_write, perms::none);
 }
 
-// Written out in batches: none lost, none out of order.
+// Written line by line: none lost, none out of order.
 TEST(ReportLogFileTest, AReportOfManyLinesIsWrittenWhole) {
   TempDir dir;
   const std::string path = dir.filePath("r.log");

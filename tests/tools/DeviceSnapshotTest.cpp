@@ -142,6 +142,25 @@ TEST(DeviceSnapshot, RepeatedInstanceIdsAreMadeUnique) {
   EXPECT_NE(notes[0].find("acpi\\pnp0a05\\0&3"), std::string::npos);
 }
 
+// A JSON text cannot hold bytes that are not UTF-8: each becomes U+FFFD,
+// and a note says so, naming the device and the text.
+TEST(DeviceSnapshot, ExportNotesTextsThatAreNotUtf8) {
+  Snapshot snapshot;
+  DeviceEntry device;
+  device.instanceId.text = "ROOT\\LATIN1\\0";
+  device.friendlyName.text = "Ger\xE4t";
+  device.description.text = "Ger\xC3\xA4t";  // UTF-8: kept, no note
+  snapshot.devices.push_back(device);
+  const Folder folder;
+  std::vector<std::string> notes;
+  const Snapshot replay = Replay(snapshot, folder, &notes);
+  ASSERT_EQ(replay.devices.size(), 1U);
+  EXPECT_EQ(replay.devices[0].friendlyName.text, "Ger\xEF\xBF\xBDt");
+  EXPECT_EQ(replay.devices[0].description.text, "Ger\xC3\xA4t");
+  EXPECT_EQ(notes, std::vector<std::string>{"the friendlyName of device 1 (Ger\\xE4t) holds bytes "
+                                            "that are not UTF-8; each is written as U+FFFD"});
+}
+
 // The fake trees of a laptop and of this project's VM, read as sysfs and
 // replayed from their export, show the same in every field.
 TEST(DeviceSnapshot, ExportReplaysSysfsTrees) {
