@@ -2,12 +2,19 @@
 // server's: per group of nine a PCI root port (with its ACPI node, which is
 // not listed of its own) with a network function, an NVMe controller with a
 // drive and one partition, a USB controller with its root hub and a
-// keyboard, and a platform device. Prints the root to hand to
-// /deviceSource= (a directory under TMPDIR, or /dev/shm).
+// keyboard, and a platform device. Every device has the uevent file the
+// kernel formats for its bus (FakeSysfs writes it from the attributes).
+// The ID databases a distribution installs are copied in (from
+// /usr/share/misc; an excerpt naming the generated devices when missing), so
+// that names come from them as on a real machine.
+// Prints the root to hand to /deviceSource= (a directory under TMPDIR, or
+// /dev/shm).
 //
 //   quillon-gen-sysfs N
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "tests/devices/sysfs/FakeSysfs.h"
@@ -21,6 +28,19 @@ std::string Hex(unsigned value, int digits) {
 }
 
 constexpr unsigned kNodesPerGroup = 9;
+
+// The attributes of a PCI function, with the modalias the kernel makes of them.
+std::string Pci(unsigned vendor, unsigned device, unsigned subVendor, unsigned subDevice,
+                unsigned revision, unsigned classCode) {
+  char text[320];
+  std::snprintf(text, sizeof text,
+                " vendor=0x%04x device=0x%04x subsystem_vendor=0x%04x subsystem_device=0x%04x "
+                "revision=0x%02x class=0x%06x modalias=pci:v%08Xd%08Xsv%08Xsd%08Xbc%02Xsc%02Xi%02X "
+                "driver_override=(null)",
+                vendor, device, subVendor, subDevice, revision, classCode, vendor, device,
+                subVendor, subDevice, classCode >> 16, (classCode >> 8) & 0xFF, classCode & 0xFF);
+  return text;
+}
 
 // The statements of group `g`: nine nodes the backend lists.
 std::string Group(unsigned g) {
@@ -40,33 +60,36 @@ std::string Group(unsigned g) {
   const std::string hub = usb + "/usb" + n;
   std::string s;
   s += "bus acpi " + acpi + " adr=0x" + Hex(g % 32, 4) + "0000 @physical_node=" + portPath + "\n";
-  s += "bus pci " + portPath +
-       " vendor=0x8086 device=0x2030 subsystem_vendor=0x8086 subsystem_device=0x0000 "
-       "revision=0x04 class=0x060400 driver_override=(null) driver=pcieport @firmware_node=" +
-       acpi + "\n";
-  s += "bus pci " + nic +
-       " vendor=0x8086 device=0x1572 subsystem_vendor=0x8086 subsystem_device=0x0001 "
-       "revision=0x02 class=0x020000 driver_override=(null) driver=i40e\n";
+  s += "bus pci " + portPath + Pci(0x8086, 0x2030, 0x8086, 0x0000, 0x04, 0x060400) +
+       " driver=pcieport @firmware_node=" + acpi + "\n";
+  s += "bus pci " + nic + Pci(0x8086, 0x1572, 0x8086, 0x0001, 0x02, 0x020000) + " driver=i40e\n";
   s += "class net " + nic + "/net/enp" + n + "s0 ifalias=\n";
-  s += "bus pci " + nvme +
-       " vendor=0x144d device=0xa808 subsystem_vendor=0x144d subsystem_device=0xa801 "
-       "revision=0x00 class=0x010802 driver_override=(null) driver=nvme\n";
+  s += "bus pci " + nvme + Pci(0x144d, 0xa808, 0x144d, 0xa801, 0x00, 0x010802) + " driver=nvme\n";
   s += "class nvme " + nvme + "/nvme/nvme" + n + " model=\"Bench NVMe\"\n";
   s += "class block " + disk + " dev=259:" + std::to_string(2 * g) + " removable=0\n";
   s += "class block " + disk + "/nvme" + n + "n1p1 dev=259:" + std::to_string(2 * g + 1) +
        " partition=1\n";
-  s += "bus pci " + usb +
-       " vendor=0x8086 device=0xa36d subsystem_vendor=0x8086 subsystem_device=0x7270 "
-       "revision=0x10 class=0x0c0330 driver_override=(null) driver=xhci_hcd\n";
+  s +=
+      "bus pci " + usb + Pci(0x8086, 0xa36d, 0x8086, 0x7270, 0x10, 0x0c0330) + " driver=xhci_hcd\n";
   s += "bus usb " + hub +
-       " idVendor=1d6b idProduct=0002 bDeviceClass=09 bNumInterfaces=\" 1\" authorized=1 "
-       "removable=unknown driver=usb\n";
-  s += "bus usb " + hub + "/" + n + "-1 idVendor=046d idProduct=c31c bDeviceClass=00 " +
-       "bNumInterfaces=\" 1\" authorized=1 removable=removable product=\"USB Keyboard\" "
-       "driver=usb\n";
+       " idVendor=1d6b idProduct=0002 bcdDevice=0601 bDeviceClass=09 bDeviceSubClass=00 "
+       "bDeviceProtocol=01 bNumInterfaces=\" 1\" authorized=1 removable=unknown driver=usb\n";
+  s += "bus usb " + hub + "/" + n + "-1 idVendor=046d idProduct=c31c bcdDevice=6400 " +
+       "bDeviceClass=00 bDeviceSubClass=00 bDeviceProtocol=00 bNumInterfaces=\" 1\" " +
+       "authorized=1 removable=removable product=\"USB Keyboard\" driver=usb\n";
   s += "bus platform platform/serial8250." + n + " modalias=platform:serial8250 " +
        "driver_override=(null) driver=serial8250\n";
   return s;
+}
+
+// This machine's /usr/share/misc/NAME, else `excerpt`, into the tree.
+void CopyDatabase(quillon::devices::testing::FakeSysfs& tree, const std::string& name,
+                  const char* excerpt) {
+  std::ifstream file("/usr/share/misc/" + name, std::ios::binary);
+  std::stringstream text;
+  if (file)
+    text << file.rdbuf();
+  tree.WriteFile("usr/share/misc/" + name, file && text.tellp() > 0 ? text.str() : excerpt);
 }
 
 }  // namespace
@@ -85,6 +108,18 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  CopyDatabase(tree, "pci.ids",
+               "144d  Samsung Electronics Co Ltd\n"
+               "\ta808  NVMe SSD Controller SM981/PM981/PM983\n"
+               "8086  Intel Corporation\n"
+               "\t1572  Ethernet Controller X710 for 10GbE SFP+\n"
+               "\t2030  Sky Lake-E PCI Express Root Port A\n"
+               "\ta36d  Cannon Lake PCH USB 3.1 xHCI Host Controller\n");
+  CopyDatabase(tree, "usb.ids",
+               "046d  Logitech, Inc.\n"
+               "\tc31c  Keyboard K120\n"
+               "1d6b  Linux Foundation\n"
+               "\t0002  2.0 root hub\n");
   tree.Keep();
   std::printf("%s\n", tree.Root().c_str());
   return 0;

@@ -23,7 +23,7 @@ echo "Building (Release) in $build ..." >&2
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=OFF \
   -DQUILLON_BUILD_BENCH=ON -DQUILLON_WARNINGS_AS_ERRORS=OFF >/dev/null
 cmake --build "$build" --target quillon quillon-gui quillon-gen-devices quillon-gen-sysfs \
-  quillon-measure -j2 >/dev/null
+  quillon-measure quillon-uevent-floor -j2 >/dev/null
 measure=$build/bench/quillon-measure
 
 . "$(dirname "$0")/common.sh"
@@ -48,7 +48,7 @@ row() {
   if [ "$per_member" = yes ]; then
     per=$(awk -v ms="$cpu" -v n="$n" 'BEGIN { if (n > 0) printf "%.2f", ms / n * 1000 }')
   fi
-  cmd=$(echo "$*" | sed "s|$work/||g; s|/dev/shm/quillon-sysfs-[A-Za-z0-9]*|TREE|g")
+  cmd=$(echo "$*" | sed "s|$work/||g; s|$build/bench/||g; s|/dev/shm/quillon-sysfs-[A-Za-z0-9]*|TREE|g")
   printf '| %s | %s | %s | %s | %s | %s | `%s` |\n' "$label" "$n" "$wall" "$cpu" "$per" "$mib" \
     "$cmd" >>"$rows"
   echo "$cpu"
@@ -110,14 +110,28 @@ for n in $sizes; do
   fi
 done
 
-# Generated sysfs trees the size of big servers' (nine listed nodes a group).
+# Generated sysfs trees the size of big servers' (nine listed nodes a group),
+# each beside its floor: the same bus walk and one uevent read a node.
+floor=$build/bench/quillon-uevent-floor
+notes=$work/notes
+: >"$notes"
 for n in $sysfs_nodes; do
   echo "sysfs tree of $n nodes ..." >&2
   generate_tree "$n"
   "$exe" "/deviceSource=$tree" /deviceCommand=enumDevices
   count=$(wc -l <"$work/quillon.log" | tr -d ' ')
-  row "enumDevices over a generated sysfs tree" "$count" "$exe" "/deviceSource=$tree" \
-    /deviceCommand=enumDevices >/dev/null
+  cpu=$(row "enumDevices over a generated sysfs tree" "$count" "$exe" "/deviceSource=$tree" \
+    /deviceCommand=enumDevices)
+  floor_cpu=$(row "floor: bus walk and one uevent read a node, same tree" "$count" "$floor" "$tree")
+  echo "Generated tree of $count nodes: enumDevices takes $(awk -v a="$cpu" -v b="$floor_cpu" \
+    'BEGIN { printf "%.2f", a / b }') times the CPU time of its floor." >>"$notes"
+  if command -v strace >/dev/null 2>&1; then
+    calls=$(strace -c -f -o "$work/strace" "$exe" "/deviceSource=$tree" /deviceCommand=enumDevices \
+      >/dev/null 2>&1 && awk '$NF == "total" { print $(NF - 2) }' "$work/strace")
+    echo "Generated tree of $count nodes: $calls system calls, $(awk -v c="$calls" -v n="$count" \
+      'BEGIN { printf "%.1f", c / n }') a node (strace -c -f quillon /deviceSource=TREE" \
+      "/deviceCommand=enumDevices)." >>"$notes"
+  fi
   rm -rf "$tree"
 done
 
@@ -132,6 +146,7 @@ if grep -q 'SetupDiGetClassDevs(): ' "$work/sysfs.out"; then
 else
   count=$(wc -l <"$work/quillon.log" | tr -d ' ')
   quillon_cpu=$(row "enumDevices over this machine's sysfs" "$count" "$exe" /deviceCommand=enumDevices)
+  row "floor: bus walk and one uevent read a node, this machine" "$count" "$floor" >/dev/null
   libraries=$(LD_DEBUG=files "$exe" /deviceCommand=enumDevices 2>&1 | grep -c 'file=.*needed by' || true)
   qt=$(LD_DEBUG=files "$exe" /deviceCommand=enumDevices 2>&1 | grep -c 'file=libQt6' || true)
 fi
@@ -156,6 +171,7 @@ if [ -n "$quillon_cpu" ] && [ -n "$lshw_cpu" ]; then
   echo "enumDevices over this machine's sysfs takes $(awk -v a="$quillon_cpu" -v b="$lshw_cpu" \
     'BEGIN { printf "%.2f", a / b }') times the CPU time of lshw -short."
 fi
+cat "$notes"
 if [ -n "${libraries:-}" ]; then
   echo "Headless enumDevices loads $libraries shared libraries, $qt of them Qt's" \
     "(LD_DEBUG=files quillon /deviceCommand=enumDevices)."

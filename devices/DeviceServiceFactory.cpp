@@ -45,7 +45,7 @@ std::unique_ptr<DeviceService> CreateDeviceService(const std::string& source,
 #ifdef _WIN32
     return MakeSetupApiService();
 #else
-    SysfsOptions options;
+    SysfsOptions options = DefaultSysfsOptions("");
     // Root writes directly; anyone else asks polkit to let the helper do it.
     if (geteuid() != 0) {
       options.privileged = sysfs::MakePkexecChanger("/usr/bin/pkexec", InstalledHelper());

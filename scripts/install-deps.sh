@@ -23,6 +23,7 @@ if [ "$what" = test ] || [ "$what" = fuzz ]; then
 fi
 if [ "$what" = bench ]; then
   packages="$packages hyperfine time xvfb x11-utils lshw hwinfo pciutils"
+  packages="$packages strace linux-perf"  # system calls a node; where a listing's time goes
 fi
 if [ "$what" = qt-windows ]; then
   packages="cmake ninja-build qt6-base-dev dpkg-dev xz-utils g++-mingw-w64-x86-64-posix"

@@ -4,9 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <set>
+#include <unordered_set>
 
 #include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsUevent.h"
 
 namespace quillon::devices::sysfs {
 
@@ -70,8 +71,16 @@ std::string HardwareId(const Node& node, const std::string& enumerator) {
   if (enumerator == "USB") {
     if (IsUsbInterface(node)) {
       const std::string parent = ParentPath(node.Path());
-      const auto vendor = ParseHex(node.Tree().Read(parent, "idVendor").value_or(""));
-      const auto product = ParseHex(node.Tree().Read(parent, "idProduct").value_or(""));
+      // An interface's PRODUCT= is its device's: no reads in that folder.
+      const auto deviceId = [&](const char* attribute, std::size_t index) {
+        if (node.Tree().ReadsUevents() && node.Uevent()) {
+          if (const auto product = UeventValue(*node.Uevent(), "PRODUCT"))
+            return ParseHex(UeventField(*product, '/', index));
+        }
+        return ParseHex(node.Tree().Read(parent, attribute).value_or(""));
+      };
+      const auto vendor = deviceId("idVendor", 0);
+      const auto product = deviceId("idProduct", 1);
       const auto number = node.HexAttr("bInterfaceNumber");
       return "VID_" + Hex(vendor.value_or(0), 4) + "&PID_" + Hex(product.value_or(0), 4) + "&MI_" +
              Hex(number.value_or(0), 2);
@@ -157,7 +166,8 @@ std::vector<NodeLocation> CollectNodes(const SysfsTree& tree) {
   const auto canonical = [&](const std::optional<std::string>& dir, std::string_view name) {
     return dir ? tree.Child(*dir, name) : std::nullopt;
   };
-  std::set<std::string> seen;
+  // Hashed: tens of thousands of long paths that share their beginnings.
+  std::unordered_set<std::string> seen;
   const std::optional<std::string> busRoot = tree.Child(tree.Sys(), "bus");
   for (const std::string& bus : busRoot ? tree.List(*busRoot) : std::vector<std::string>()) {
     if (IsExcludedBus(bus))

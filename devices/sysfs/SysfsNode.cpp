@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsUevent.h"
 
 namespace quillon::devices::sysfs {
 
@@ -22,6 +23,18 @@ std::vector<std::string> SplitIds(std::string_view modalias) {
 }
 
 std::optional<UsbClass> UsbInterfaceClass(const SysfsTree& tree, const std::string& dir) {
+  // INTERFACE=3/1/1: the three in one read.
+  if (tree.ReadsUevents()) {
+    if (const auto uevent = tree.Read(dir, "uevent")) {
+      if (const auto triple = UeventValue(*uevent, "INTERFACE")) {
+        const auto part = [&](std::size_t index) {
+          return ParseDecimal(UeventField(*triple, '/', index));
+        };
+        if (const auto base = part(0))
+          return UsbClass{*base, part(1).value_or(0), part(2).value_or(0)};
+      }
+    }
+  }
   const auto base = tree.Read(dir, "bInterfaceClass");
   if (!base)
     return std::nullopt;
@@ -44,13 +57,35 @@ std::optional<UsbClass> UsbInterfaceClass(const SysfsTree& tree, const std::stri
 Node::Node(const SysfsTree& tree, NodeLocation location)
     : tree_(&tree), location_(std::move(location)), name_(BaseName(location_.path)) {}
 
+std::optional<std::string> Node::FromUevent(std::string_view name) const {
+  // Only for an attribute the node has: the uevent gives its value, the
+  // folder's listing (read anyway) whether it is there.
+  if (!tree_->ReadsUevents() || !UeventMayCarry(location_.bus, IsUsbInterface(*this), name) ||
+      !tree_->HasFile(location_.path, name)) {
+    return std::nullopt;
+  }
+  const auto& uevent = Uevent();
+  if (!uevent)
+    return std::nullopt;
+  return AttributeFromUevent(*uevent, location_.bus, IsUsbInterface(*this), name);
+}
+
 const std::optional<std::string>& Node::Attr(std::string_view name) const {
   for (const auto& [key, value] : attributes_) {
     if (key == name)
       return value;
   }
-  attributes_.emplace_back(std::string(name), tree_->Read(location_.path, name));
+  std::optional<std::string> value = FromUevent(name);
+  if (!value)
+    value = tree_->Read(location_.path, name);
+  attributes_.emplace_back(std::string(name), std::move(value));
   return attributes_.back().second;
+}
+
+const std::optional<std::string>& Node::Uevent() const {
+  if (!uevent_)
+    uevent_ = tree_->Read(location_.path, "uevent");
+  return *uevent_;
 }
 
 bool Node::HasAttr(std::string_view name) const {
@@ -62,6 +97,13 @@ bool Node::HasAttr(std::string_view name) const {
 }
 
 std::optional<std::uint32_t> Node::HexAttr(std::string_view name) const {
+  // An ID the kept uevent carries is not kept a second time as text: a set
+  // of many nodes holds a dozen of them a node.
+  if (std::none_of(attributes_.begin(), attributes_.end(),
+                   [&](const auto& entry) { return entry.first == name; })) {
+    if (const auto text = FromUevent(name))
+      return ParseHex(*text);
+  }
   const auto& text = Attr(name);
   if (!text)
     return std::nullopt;
@@ -135,15 +177,9 @@ const std::vector<std::string>& Node::PnpIds() const {
 std::string ModAlias(const Node& node) {
   if (const auto& text = node.Attr("modalias"); text && !text->empty())
     return *text;
-  const std::string uevent = node.Attr("uevent").value_or("");
-  const std::string_view key = "MODALIAS=";
-  std::size_t pos = 0;
-  while (pos < uevent.size()) {
-    const std::size_t end = std::min(uevent.find('\n', pos), uevent.size());
-    const std::string_view line = std::string_view(uevent).substr(pos, end - pos);
-    if (StartsWith(line, key))
-      return std::string(line.substr(key.size()));
-    pos = end + 1;
+  if (const auto& uevent = node.Uevent()) {
+    if (const auto value = UeventValue(*uevent, "MODALIAS"))
+      return std::string(*value);
   }
   return std::string();
 }

@@ -44,22 +44,32 @@ class Node {
   const std::string& Name() const { return name_; }
 
   // The attribute's text, trailing white space removed; none when absent.
+  // Taken from the node's uevent where that carries it (one read for many
+  // attributes), else read from the attribute's own file.
   const std::optional<std::string>& Attr(std::string_view name) const;
+  // The node's uevent file, read once.
+  const std::optional<std::string>& Uevent() const;
   // True when the node has the attribute, read or not.
   bool HasAttr(std::string_view name) const;
   // An attribute parsed as hexadecimal ("0x8086" or "046d").
   std::optional<std::uint32_t> HexAttr(std::string_view name) const;
-  // Name of the bound driver, from the `driver` link.
+  // Name of the bound driver, from the `driver` link (asked when needed,
+  // not taken from a uevent read earlier: a node gone since has none).
   const std::optional<std::string>& Driver() const;
   const FirmwareNode& Firmware() const;
   // The ACPI or PNP IDs that name this node (empty for other nodes).
   const std::vector<std::string>& PnpIds() const;
 
  private:
+  // The attribute as the node's uevent carries it; none when it does not
+  // (or the node lacks the attribute, or its tree reads no uevents).
+  std::optional<std::string> FromUevent(std::string_view name) const;
+
   const SysfsTree* tree_;
   NodeLocation location_;
   std::string name_;
   mutable std::vector<std::pair<std::string, std::optional<std::string>>> attributes_;
+  mutable std::optional<std::optional<std::string>> uevent_;
   mutable std::optional<std::optional<std::string>> driver_;
   mutable std::optional<FirmwareNode> firmware_;
   mutable std::optional<std::vector<std::string>> pnpIds_;

@@ -1,6 +1,7 @@
 #include "devices/sysfs/SysfsService.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <unordered_map>
@@ -62,33 +63,42 @@ class SysfsService final : public DeviceService {
     if (classGuid == nullptr && !allClasses)
       return Fail<HDEVINFO>(error::kInvalidParameter, nullptr);
     auto set = std::make_unique<DeviceSet>(options_.root);
+    set->tree.SetReadsUevents(options_.readUevents);
     if (!set->tree.Ok())
       return Fail<HDEVINFO>(error::kPathNotFound, nullptr);
     const std::string_view wanted = enumerator != nullptr ? enumerator : "";
-    std::vector<NodeLocation> locations = sysfs::CollectNodes(set->tree);
-    std::vector<Member> members;
-    members.reserve(locations.size());
-    set->members.reserve(locations.size());
-    for (NodeLocation& location : locations) {
-      Member& member =
-          members.emplace_back(Member{Node(set->tree, std::move(location)), {}, 0, {}, {}, {}, {}});
-      member.instanceId = sysfs::InstanceId(member.node);
+    std::vector<Member>& members = set->members;
+    {
+      std::vector<NodeLocation> locations = sysfs::CollectNodes(set->tree);
+      members.reserve(locations.size());
+      for (NodeLocation& location : locations) {
+        Member& member = members.emplace_back(
+            Member{Node(set->tree, std::move(location)), {}, 0, {}, {}, {}, {}});
+        member.instanceId = sysfs::InstanceId(member.node);
+      }
     }
     AssignTwinIds(members);
+    // Handles are handed out for every node seen, filtered or not, so a
+    // node keeps its handle whatever the caller asks for.
     for (Member& member : members) {
-      // Handles are handed out for every node seen, filtered or not, so a
-      // node keeps its handle whatever the caller asks for.
       member.devInst = HandleFor(member.instanceId, member.node.Location(),
                                  set->tree.KnownListing(member.node.Path()));
-      if (!wanted.empty() && !EqualsIgnoringCase(sysfs::Enumerator(member.node), wanted))
-        continue;
-      if (!allClasses) {
-        const GUID guid = ClassOf(member);
-        if (std::memcmp(&guid, classGuid, sizeof(GUID)) != 0)
-          continue;
-      }
-      set->members.push_back(std::move(member));
     }
+    // Those not asked for leave in place: one vector of members, not two,
+    // on a machine of many nodes.
+    members.erase(std::remove_if(members.begin(), members.end(),
+                                 [&](Member& member) {
+                                   if (!wanted.empty() &&
+                                       !EqualsIgnoringCase(sysfs::Enumerator(member.node), wanted))
+                                     return true;
+                                   if (allClasses)
+                                     return false;
+                                   const GUID guid = ClassOf(member);
+                                   return std::memcmp(&guid, classGuid, sizeof(GUID)) != 0;
+                                 }),
+                  members.end());
+    if (members.size() < members.capacity() / 2)
+      members.shrink_to_fit();
     auto* handle = reinterpret_cast<HDEVINFO>(set.get());
     sets_.push_back(std::move(set));
     return handle;
@@ -415,8 +425,15 @@ class SysfsService final : public DeviceService {
 
 }  // namespace
 
+SysfsOptions DefaultSysfsOptions(const std::string& root) {
+  SysfsOptions options{root, std::nullopt};
+  const char* ignore = std::getenv("QUILLON_SYSFS_IGNORE_UEVENT");
+  options.readUevents = ignore == nullptr || std::string_view(ignore) != "1";
+  return options;
+}
+
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root) {
-  return MakeSysfsService(SysfsOptions{root, std::nullopt});
+  return MakeSysfsService(DefaultSysfsOptions(root));
 }
 
 std::unique_ptr<DeviceService> MakeSysfsService(const SysfsOptions& options) {

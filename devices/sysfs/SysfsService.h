@@ -32,6 +32,9 @@ struct SysfsOptions {
   std::optional<std::string> rootDevice;
   // Carries out the writes of changes; unset: the kernel.
   std::shared_ptr<sysfs::AttributeWriter> writer{};
+  // Whether a listing takes what a node's uevent file carries from it
+  // instead of reading each attribute file. Off only to compare the two.
+  bool readUevents = true;
   // Carries out a change refused for want of rights (5) with root's, by
   // the node's instance ID; unset: such a change fails with 5.
   std::shared_ptr<sysfs::PrivilegedChanger> privileged{};
@@ -39,6 +42,9 @@ struct SysfsOptions {
   std::ostream* diagnostics = nullptr;
 };
 
+// The options for `root`: QUILLON_SYSFS_IGNORE_UEVENT=1 in the environment
+// turns readUevents off (for comparing both ways of reading on a real kernel).
+SysfsOptions DefaultSysfsOptions(const std::string& root);
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root);
 std::unique_ptr<DeviceService> MakeSysfsService(const SysfsOptions& options);
 

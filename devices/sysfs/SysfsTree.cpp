@@ -58,6 +58,7 @@ SysfsTree SysfsTree::Fresh() const {
   SysfsTree tree;
   tree.sys_ = sys_;
   tree.followThroughListings_ = false;
+  tree.readsUevents_ = false;
   tree.sysFd_ = sysFd_;
   if (!sys_.empty())
     tree.canonical_.insert(sys_);
@@ -234,12 +235,12 @@ std::optional<std::string> SysfsTree::ReadLink(const std::string& dir,
 }
 
 std::optional<unsigned char> SysfsTree::Listing::Find(std::string_view name) const {
-  const auto found = std::lower_bound(entries.begin(), entries.end(), name,
-                                      [](const std::pair<std::string, unsigned char>& entry,
-                                         std::string_view key) { return entry.first < key; });
-  if (found == entries.end() || found->first != name)
+  const auto found = std::lower_bound(
+      entries.begin(), entries.end(), name,
+      [this](const Entry& entry, std::string_view key) { return Name(entry) < key; });
+  if (found == entries.end() || Name(*found) != name)
     return std::nullopt;
-  return found->second;
+  return found->type;
 }
 
 std::shared_ptr<const SysfsTree::Listing> SysfsTree::KnownListing(const std::string& dir) const {
@@ -279,19 +280,38 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
       }
       if (got == 0)
         break;
+      // Room for this batch at once, and no more: a folder's listing is
+      // kept for the life of the set.
+      std::size_t count = 0;
+      std::size_t bytes = 0;
+      for (long pos = 0; pos < got; ++count) {
+        unsigned short length = 0;
+        std::memcpy(&length, buffer.data() + pos + 16, sizeof length);
+        bytes += std::strlen(buffer.data() + pos + 19);
+        pos += length;
+      }
+      listing->entries.reserve(listing->entries.size() + count);
+      listing->names.reserve(listing->names.size() + bytes);
       for (long pos = 0; pos < got;) {
         // linux_dirent64: inode, offset, record length, type, name.
         unsigned short length = 0;
         std::memcpy(&length, buffer.data() + pos + 16, sizeof length);
         const auto type = static_cast<unsigned char>(buffer[static_cast<std::size_t>(pos) + 18]);
         const std::string_view name(buffer.data() + pos + 19);
-        if (name != "." && name != "..")
-          listing->entries.emplace_back(name, type);
+        if (name != "." && name != ".." && name.size() <= UINT16_MAX) {
+          listing->entries.push_back({static_cast<std::uint32_t>(listing->names.size()),
+                                      static_cast<std::uint16_t>(name.size()), type});
+          listing->names += name;
+        }
         pos += length;
       }
     }
-    if (listing)
-      std::sort(listing->entries.begin(), listing->entries.end());
+    if (listing) {
+      std::sort(listing->entries.begin(), listing->entries.end(),
+                [&](const Listing::Entry& a, const Listing::Entry& b) {
+                  return listing->Name(a) < listing->Name(b);
+                });
+    }
   }
   return listings_.emplace(dir, std::move(listing)).first->second.get();
 }
@@ -306,8 +326,8 @@ std::vector<std::string> SysfsTree::List(const std::string& dir) const {
   std::vector<std::string> names;
   if (const Listing* listing = ListingOf(dir)) {
     names.reserve(listing->entries.size());
-    for (const auto& entry : listing->entries)
-      names.push_back(entry.first);
+    for (const Listing::Entry& entry : listing->entries)
+      names.emplace_back(listing->Name(entry));
   }
   return names;
 }

@@ -13,6 +13,7 @@
 // opened along its path in one call rather than opening the folder again.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,8 +32,14 @@ class SysfsTree {
   // itself must lie beneath <root>.
   explicit SysfsTree(const std::string& root);
 
-  // The same tree seen afresh: nothing remembered.
+  // The same tree seen afresh: nothing remembered, and links and attributes
+  // asked of the kernel one by one (no values taken from uevent files).
   SysfsTree Fresh() const;
+
+  // Whether a node's attributes may be taken from its uevent file (on by
+  // default; off only to compare with the attribute files read one by one).
+  bool ReadsUevents() const { return readsUevents_; }
+  void SetReadsUevents(bool reads) { readsUevents_ = reads; }
 
   // False when <root>/sys is missing or not a directory.
   bool Ok() const { return !sys_.empty(); }
@@ -68,8 +75,19 @@ class SysfsTree {
   UniqueFd Open(const std::string& path, int flags) const;
 
   // A directory's entries, sorted by name, with their dirent types.
+  // Compact: a machine's tens of thousands of folders stay listed for the
+  // life of a set, a dozen or more entries each.
   struct Listing {
-    std::vector<std::pair<std::string, unsigned char>> entries;
+    struct Entry {
+      std::uint32_t offset = 0;  // of the name in `names`
+      std::uint16_t length = 0;
+      unsigned char type = 0;
+    };
+    std::string names;           // the entries' names, one after another
+    std::vector<Entry> entries;  // sorted by name
+    std::string_view Name(const Entry& entry) const {
+      return std::string_view(names).substr(entry.offset, entry.length);
+    }
     // The type of `name` (DT_UNKNOWN when the file system does not say),
     // none when there is no such entry.
     std::optional<unsigned char> Find(std::string_view name) const;
@@ -113,6 +131,7 @@ class SysfsTree {
   // it when many nodes share those folders, not in a fresh tree that looks
   // at one node.
   bool followThroughListings_ = true;
+  bool readsUevents_ = true;
   std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::shared_ptr<const Listing>> listings_;
   std::pair<std::string, std::shared_ptr<const Listing>> assumed_;

@@ -232,6 +232,8 @@ else
   grep -q 'Read-only file system' "$work/err" || differs "writing $probe: $(cat "$work/err")"
 fi
 result "guest: the host's / refuses writes (QEMU's read-only share)"
+# shellcheck disable=SC1091 # beside this file
+. "${0%/*}/uevent.sh"
 
 # --- Names, classes and status of the emulated devices -------------------------
 q enumDevices

@@ -2,9 +2,14 @@
 
 #include <unistd.h>
 
+#include <array>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -53,6 +58,119 @@ bool Split(std::string_view line, std::vector<std::string>& words, std::string* 
   if (inWord)
     words.push_back(std::move(word));
   return true;
+}
+
+using Attributes = std::map<std::string, std::string>;
+
+std::string Printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printed(const char* format, ...) {
+  std::array<char, 256> text{};
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text.data(), text.size(), format, args);
+  va_end(args);
+  return text.data();
+}
+
+// An attribute as a number ("0x8086", "046d", " 1"); none when absent.
+std::optional<unsigned> Number(const Attributes& attributes, const std::string& name, int base) {
+  const auto found = attributes.find(name);
+  if (found == attributes.end())
+    return std::nullopt;
+  return static_cast<unsigned>(std::strtoul(found->second.c_str(), nullptr, base));
+}
+
+std::string FileText(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  std::string value = text.str();
+  while (!value.empty() && value.back() == '\n')
+    value.pop_back();
+  return value;
+}
+
+// A USB device's attributes that its interfaces' uevents repeat.
+Attributes UsbDeviceAttributes(const fs::path& dir) {
+  Attributes attributes;
+  for (const char* name : {"idVendor", "idProduct", "bcdDevice", "bDeviceClass", "bDeviceSubClass",
+                           "bDeviceProtocol"}) {
+    std::error_code ec;
+    if (fs::is_regular_file(dir / name, ec))
+      attributes[name] = FileText(dir / name);
+  }
+  return attributes;
+}
+
+// The uevent file the kernel shows for a device of `subsystem` (a bus, or
+// for `isClass` a class) with these attributes: dev_uevent's lines, then
+// the bus's or the class's own, each only where its attributes are given.
+std::string KernelUevent(bool isClass, const std::string& subsystem, const std::string& name,
+                         const Attributes& attributes, const std::string& driver,
+                         const fs::path& dir) {
+  std::string text;
+  const auto line = [&](const std::string& key, const std::string& value) {
+    text += key + '=' + value + '\n';
+  };
+  const auto has = [&](const char* key) { return attributes.count(key) != 0; };
+  const auto number = [&](const char* key, int base) {
+    return Number(attributes, key, base).value_or(0);
+  };
+  if (isClass) {
+    if (has("dev")) {
+      const std::string& dev = attributes.at("dev");
+      line("MAJOR", dev.substr(0, dev.find(':')));
+      line("MINOR", dev.substr(dev.find(':') + 1));
+      line("DEVNAME", name);
+    }
+    if (subsystem == "block") {
+      line("DEVTYPE", has("partition") ? "partition" : "disk");
+      if (has("partition"))
+        line("PARTN", attributes.at("partition"));
+    }
+    if (subsystem == "net")
+      line("INTERFACE", name);
+    return text;
+  }
+  const bool usbInterface = subsystem == "usb" && name.find(':') != std::string::npos;
+  if (subsystem == "usb")
+    line("DEVTYPE", usbInterface ? "usb_interface" : "usb_device");
+  if (subsystem == "scsi" && name.find(':') != std::string::npos)
+    line("DEVTYPE", "scsi_device");
+  if (!driver.empty())
+    line("DRIVER", driver);
+  if (subsystem == "pci") {
+    if (has("class"))
+      line("PCI_CLASS", Printed("%04X", number("class", 16)));
+    if (has("vendor") && has("device"))
+      line("PCI_ID", Printed("%04X:%04X", number("vendor", 16), number("device", 16)));
+    if (has("subsystem_vendor") && has("subsystem_device")) {
+      line("PCI_SUBSYS_ID",
+           Printed("%04X:%04X", number("subsystem_vendor", 16), number("subsystem_device", 16)));
+    }
+    line("PCI_SLOT_NAME", name);
+  } else if (subsystem == "usb") {
+    // An interface repeats its device's PRODUCT and TYPE.
+    const Attributes device = usbInterface ? UsbDeviceAttributes(dir.parent_path()) : attributes;
+    if (device.count("idVendor") != 0 && device.count("idProduct") != 0) {
+      line("PRODUCT", Printed("%x/%x/%x", Number(device, "idVendor", 16).value_or(0),
+                              Number(device, "idProduct", 16).value_or(0),
+                              Number(device, "bcdDevice", 16).value_or(0)));
+    }
+    if (device.count("bDeviceClass") != 0) {
+      line("TYPE", Printed("%u/%u/%u", Number(device, "bDeviceClass", 16).value_or(0),
+                           Number(device, "bDeviceSubClass", 16).value_or(0),
+                           Number(device, "bDeviceProtocol", 16).value_or(0)));
+    }
+    if (usbInterface && has("bInterfaceClass")) {
+      line("INTERFACE",
+           Printed("%u/%u/%u", number("bInterfaceClass", 16), number("bInterfaceSubClass", 16),
+                   number("bInterfaceProtocol", 16)));
+    }
+  }
+  if (has("modalias"))
+    line("MODALIAS", attributes.at("modalias"));
+  return text;
 }
 
 }  // namespace
@@ -150,6 +268,8 @@ bool FakeSysfs::Statement(std::string_view line, std::string* error) {
     RelativeLink(cls + "/" + name, dir);
     RelativeLink(dir + "/subsystem", cls);
   }
+  Attributes attributes;
+  std::string driver;
   for (std::size_t i = isDir ? 2 : 3; i < words.size(); ++i) {
     const std::string& word = words[i];
     const std::size_t equals = word.find('=');
@@ -159,17 +279,52 @@ bool FakeSysfs::Statement(std::string_view line, std::string* error) {
     const std::string value = word.substr(equals + 1);
     if (key == "driver" && verb == "bus") {
       BindDriver(words[1], devpath, value);
+      driver = value;
     } else if (key[0] == '@') {
       RelativeLink(dir + "/" + key.substr(1), Devices(value));
     } else {
       Attribute(dir, key, value);
+      attributes[key] = value;
       if (key == "dev" && verb == "class") {
         const char* kind = words[1] == "block" ? "block" : "char";
         RelativeLink(root_ + "/sys/dev/" + kind + "/" + value, dir);
       }
     }
   }
+  if (!isDir && uevents_) {
+    if (attributes.count("uevent") == 0) {
+      std::ofstream(fs::path(dir) / "uevent", std::ios::binary | std::ios::trunc)
+          << KernelUevent(verb == "class", words[1], name, attributes, driver, dir);
+    } else if (!driver.empty()) {
+      SetUeventDriver(dir, driver);
+    }
+  }
   return true;
+}
+
+void FakeSysfs::SetUeventDriver(const std::string& dir, const std::string& driver) {
+  const fs::path path = fs::path(dir) / "uevent";
+  std::error_code ec;
+  if (!uevents_ || !fs::is_regular_file(path, ec))
+    return;
+  // DRIVER= follows the lines of the device number and type, as the kernel orders them.
+  std::vector<std::string> lines;
+  std::istringstream text(FileText(path));
+  for (std::string line; std::getline(text, line);) {
+    if (line.rfind("DRIVER=", 0) != 0)
+      lines.push_back(line);
+  }
+  std::size_t at = 0;
+  while (at < lines.size() &&
+         (lines[at].rfind("MAJOR=", 0) == 0 || lines[at].rfind("MINOR=", 0) == 0 ||
+          lines[at].rfind("DEVNAME=", 0) == 0 || lines[at].rfind("DEVTYPE=", 0) == 0)) {
+    ++at;
+  }
+  if (!driver.empty())
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), "DRIVER=" + driver);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  for (const std::string& line : lines)
+    file << line << '\n';
 }
 
 std::string FakeSysfs::Devices(const std::string& devpath) const {
@@ -208,6 +363,7 @@ void FakeSysfs::BindDriver(const std::string& bus, const std::string& devpath,
   fs::create_directories(driverDir);
   RelativeLink(Devices(devpath) + "/driver", driverDir);
   RelativeLink(driverDir + "/" + fs::path(devpath).filename().string(), Devices(devpath));
+  SetUeventDriver(Devices(devpath), driver);
 }
 
 std::string FakeSysfs::UnbindDriver(const std::string& devpath) {
@@ -218,6 +374,7 @@ std::string FakeSysfs::UnbindDriver(const std::string& devpath) {
     return {};
   fs::remove(link, ec);
   fs::remove(driverDir / fs::path(devpath).filename(), ec);
+  SetUeventDriver(Devices(devpath), "");
   return driverDir.filename().string();
 }
 

@@ -14,6 +14,10 @@
 // a name may hold '/' for subdirectories (capabilities/key=...).
 // driver=NAME binds a driver; @name=devpath makes a symlink (firmware_node,
 // physical_node, ...).
+// Each bus and class device also gets the uevent file the kernel would give
+// it, made from the attributes the statement names (PCI_ID from vendor and
+// device, PRODUCT and TYPE from idVendor..., MODALIAS from modalias, DRIVER
+// from the bound driver); uevent=... names it outright.
 #pragma once
 
 #include <string>
@@ -52,16 +56,22 @@ class FakeSysfs {
   std::string UnbindDriver(const std::string& devpath);
   // Leaves the tree in place when this object goes (a benchmark's tree).
   void Keep() { keep_ = true; }
+  // Whether the statements loaded from now on make uevent files (on by
+  // default; off for a kernel that has none, or to compare).
+  void MakeUevents(bool make) { uevents_ = make; }
 
  private:
   bool Statement(std::string_view line, std::string* error);
   std::string Devices(const std::string& devpath) const;
   void Attribute(const std::string& dir, const std::string& name, const std::string& value);
   void RelativeLink(const std::string& linkPath, const std::string& targetPath);
+  // Puts DRIVER=driver (none when empty) into the device's uevent file, if it has one.
+  void SetUeventDriver(const std::string& dir, const std::string& driver);
 
   std::string root_;
   std::string rootDevice_;
   bool keep_ = false;
+  bool uevents_ = true;
 };
 
 }  // namespace quillon::devices::testing

@@ -45,6 +45,56 @@ TEST(SysfsMachine, EveryNodeAsExpected) {
   }
 }
 
+// What a node's uevent carries and what its attribute files hold list
+// alike: with uevent files read, with them ignored, and on a kernel that
+// has none.
+TEST(SysfsMachine, UeventFilesChangeNothingListed) {
+  const auto text = [](const std::vector<SysfsRow>& rows) {
+    std::string all;
+    for (const SysfsRow& row : rows) {
+      all += row.instanceId + " | " + row.classGuid + " | " + row.description + " | " +
+             row.friendlyName + " | " + FormatHex8(row.status) + " " + std::to_string(row.problem) +
+             " " + std::to_string(row.devInst) + "\n";
+    }
+    return all;
+  };
+  for (const std::string machine : {"laptop", "vm"}) {
+    SCOPED_TRACE(machine);
+    std::vector<std::string> listings;
+    for (const bool files : {true, false}) {
+      FakeSysfs tree;
+      tree.MakeUevents(files);
+      LoadFixture(tree, machine + ".tree");
+      for (const bool read : {true, false}) {
+        SysfsOptions options{tree.Root(), tree.RootDevice()};
+        options.readUevents = read;
+        listings.push_back(text(ReadAll(*MakeSysfsService(options))));
+      }
+    }
+    EXPECT_NE(listings[0].find("PCI\\VEN_"), std::string::npos);
+    for (std::size_t i = 1; i < listings.size(); ++i)
+      EXPECT_EQ(listings[i], listings[0]) << "way " << i;
+  }
+}
+
+// The listing takes the IDs from the uevent file where it has one (here one
+// that disagrees with the attribute files), and from the files when told
+// to ignore it.
+TEST(SysfsMachine, UeventIsReadUnlessIgnored) {
+  FakeSysfs tree;
+  ASSERT_TRUE(
+      tree.Load("bus pci pci0000:00/0000:00:01.0 vendor=0x8086 device=0x1234 revision=0x01 "
+                "uevent=\"PCI_ID=8086:5678\\nPCI_SLOT_NAME=0000:00:01.0\" driver=e1000e\n"));
+  for (const bool read : {true, false}) {
+    SysfsOptions options{tree.Root(), tree.RootDevice()};
+    options.readUevents = read;
+    const auto rows = ReadAll(*MakeSysfsService(options));
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows[0].instanceId, read ? "PCI\\VEN_8086&DEV_5678&REV_01\\0000:00:01.0"
+                                       : "PCI\\VEN_8086&DEV_1234&REV_01\\0000:00:01.0");
+  }
+}
+
 TEST(SysfsSet, EnumeratorFilterIgnoresCase) {
   FakeSysfs tree;
   LoadFixture(tree, "laptop.tree");
@@ -136,21 +186,26 @@ TEST(SysfsSet, StatusReadsAttributesAfreshAfterTheSetWasOpened) {
   ASSERT_TRUE(tree.Load(R"(
 bus pci pci0000:00/0000:00:01.0 vendor=0x8086 device=0x1234 class=0x020000 driver_override=(null)
 bus usb pci0000:00/0000:00:01.0/usb1/1-1 idVendor=046d idProduct=c31c authorized=1 removable=removable driver=usb
+bus pci pci0000:00/0000:00:02.0 vendor=0x8086 device=0x1235 class=0x020000 driver_override=(null)
 )"));
   const auto service = ServiceFor(tree);
   const auto rows = ReadAll(*service);
-  ASSERT_EQ(rows.size(), 2U);
+  ASSERT_EQ(rows.size(), 3U);
   const DeviceInfoSetPtr set = OpenPresentDevices(*service, nullptr);
   ASSERT_TRUE(set);
   // Someone takes the USB device away and keeps the network function from
   // any driver while the set is open.
   tree.WriteFile("sys/devices/pci0000:00/0000:00:01.0/usb1/1-1/authorized", "0\n");
   tree.WriteFile("sys/devices/pci0000:00/0000:00:01.0/driver_override", "none\n");
+  // And a driver takes the other function: its uevent says so too, the
+  // listing did not.
+  tree.BindDriver("pci", "pci0000:00/0000:00:02.0", "e1000e");
   const struct {
     const char* id;
     std::uint32_t problem;
   } kCases[] = {{"USB\\VID_046D&PID_C31C\\1-1", CM_PROB_DISABLED},
-                {"PCI\\VEN_8086&DEV_1234\\0000:00:01.0", CM_PROB_DISABLED}};
+                {"PCI\\VEN_8086&DEV_1234\\0000:00:01.0", CM_PROB_DISABLED},
+                {"PCI\\VEN_8086&DEV_1235\\0000:00:02.0", 0}};
   for (const auto& expected : kCases) {
     const SysfsRow* row = FindRow(rows, expected.id);
     ASSERT_NE(row, nullptr) << expected.id;
@@ -158,7 +213,7 @@ bus usb pci0000:00/0000:00:01.0/usb1/1-1 idVendor=046d idProduct=c31c authorized
     std::uint32_t problem = 0;
     ASSERT_EQ(service->CM_Get_DevNode_Status(&status, &problem, row->devInst, 0), CR_SUCCESS);
     EXPECT_EQ(problem, expected.problem) << expected.id;
-    EXPECT_NE(status & DN_HAS_PROBLEM, 0U) << expected.id;
+    EXPECT_EQ((status & DN_HAS_PROBLEM) != 0, expected.problem != 0) << expected.id;
   }
 }
 

@@ -14,9 +14,11 @@
 namespace quillon::devices::testing {
 namespace {
 
-// The one node of a tree built from `statements` (with the test databases).
-SysfsRow OnlyNode(const char* statements, const std::string& rootDevice = "") {
+// The one node of a tree built from `statements` (with the test databases),
+// with uevent files or, for `uevents` false, as a kernel without them.
+SysfsRow OnlyNode(const char* statements, const std::string& rootDevice = "", bool uevents = true) {
   FakeSysfs tree;
+  tree.MakeUevents(uevents);
   std::string error;
   EXPECT_TRUE(tree.Load(statements, &error)) << error;
   LoadFixture(tree, "empty.tree");
@@ -40,6 +42,12 @@ TEST(SysfsRules, EveryCaseOfTheFixture) {
     SCOPED_TRACE("rules.cases:" + std::to_string(start) + ": " + expectation);
     ++cases;
     const SysfsRow node = OnlyNode(statements.c_str());
+    const SysfsRow without = OnlyNode(statements.c_str(), "", false);
+    EXPECT_EQ(without.instanceId + without.description + without.classGuid +
+                  FormatHex8(without.status) + std::to_string(without.problem),
+              node.instanceId + node.description + node.classGuid + FormatHex8(node.status) +
+                  std::to_string(node.problem))
+        << "without uevent files";
     const std::size_t blank = expectation.find(' ');
     const std::string kind = expectation.substr(0, blank);
     const std::string want = expectation.substr(blank + 1);
