@@ -54,7 +54,10 @@ constexpr std::string_view kHelp =
     "  (none)                  this computer: SetupAPI on Windows, sysfs on Linux\n"
     "  a file                  a JSON device file; changes are written back to it\n"
     "  a directory (Linux)     a root whose sys/ is read as sysfs\n"
-    "On Linux, no change to a device is kept across a reboot.\n"
+    "On Linux, a disable and a friendly name are kept across a reboot as udev rules\n"
+    "in /etc/udev/rules.d/70-quillon.rules (enable or an empty name removes one;\n"
+    "quillon.ignore on the kernel command line skips them); a device holding a\n"
+    "mount, swap or this SSH session is not disabled or stopped: stderr says why.\n"
     "Errors show in boxes; without a display, as \"Error: ...\" on standard error.\n"
     "The report log is emptied at every start; its lines end in CR LF. Without\n"
     "/reportLog= it is the program's path with .log for its extension:\n";

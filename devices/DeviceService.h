@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace quillon::devices {
 
@@ -107,6 +108,20 @@ static_assert(sizeof(SP_PROPCHANGE_PARAMS) == 20);
 #undef CR_NO_SUCH_DEVINST
 #pragma push_macro("CR_FAILURE")
 #undef CR_FAILURE
+#pragma push_macro("SPDRP_HARDWAREID")
+#undef SPDRP_HARDWAREID
+#pragma push_macro("SPDRP_COMPATIBLEIDS")
+#undef SPDRP_COMPATIBLEIDS
+#pragma push_macro("SPDRP_SERVICE")
+#undef SPDRP_SERVICE
+#pragma push_macro("SPDRP_LOCATION_INFORMATION")
+#undef SPDRP_LOCATION_INFORMATION
+#pragma push_macro("REG_MULTI_SZ")
+#undef REG_MULTI_SZ
+#pragma push_macro("CR_BUFFER_SMALL")
+#undef CR_BUFFER_SMALL
+#pragma push_macro("CR_CALL_NOT_IMPLEMENTED")
+#undef CR_CALL_NOT_IMPLEMENTED
 // clang-format on
 
 // Flags of SetupDiGetClassDevsA.
@@ -116,7 +131,16 @@ constexpr std::uint32_t DIGCF_ALLCLASSES = 0x4;
 // Registry properties.
 constexpr std::uint32_t SPDRP_DEVICEDESC = 0x0;
 constexpr std::uint32_t SPDRP_FRIENDLYNAME = 0xC;
+constexpr std::uint32_t SPDRP_HARDWAREID = 0x1;     // REG_MULTI_SZ, most specific first
+constexpr std::uint32_t SPDRP_COMPATIBLEIDS = 0x2;  // REG_MULTI_SZ, most specific first
+constexpr std::uint32_t SPDRP_SERVICE = 0x4;        // the driver's service
+constexpr std::uint32_t SPDRP_LOCATION_INFORMATION = 0xD;
 constexpr std::uint32_t REG_SZ = 1;
+constexpr std::uint32_t REG_MULTI_SZ = 7;
+// Not a Windows property (beyond SPDRP_MAXIMUM_PROPERTY): the kernel module
+// behind the bound driver, where the source has modules (sysfs). SetupAPI
+// refuses it as it refuses any unknown property.
+constexpr std::uint32_t kPropertyDriverModule = 0x10000;
 
 // Class installer requests.
 constexpr std::uint32_t DIF_PROPERTYCHANGE = 0x12;
@@ -144,6 +168,8 @@ constexpr std::uint32_t CR_SUCCESS = 0;
 constexpr std::uint32_t CR_INVALID_POINTER = 0x3;
 constexpr std::uint32_t CR_NO_SUCH_DEVINST = 0xD;
 constexpr std::uint32_t CR_FAILURE = 0x13;
+constexpr std::uint32_t CR_BUFFER_SMALL = 0x1A;
+constexpr std::uint32_t CR_CALL_NOT_IMPLEMENTED = 0x34;
 
 // clang-format off
 #pragma pop_macro("DIGCF_PRESENT")
@@ -174,6 +200,13 @@ constexpr std::uint32_t CR_FAILURE = 0x13;
 #pragma pop_macro("CR_INVALID_POINTER")
 #pragma pop_macro("CR_NO_SUCH_DEVINST")
 #pragma pop_macro("CR_FAILURE")
+#pragma pop_macro("SPDRP_HARDWAREID")
+#pragma pop_macro("SPDRP_COMPATIBLEIDS")
+#pragma pop_macro("SPDRP_SERVICE")
+#pragma pop_macro("SPDRP_LOCATION_INFORMATION")
+#pragma pop_macro("REG_MULTI_SZ")
+#pragma pop_macro("CR_BUFFER_SMALL")
+#pragma pop_macro("CR_CALL_NOT_IMPLEMENTED")
 // clang-format on
 
 // Last-error codes (Windows values) that the backends report.
@@ -222,8 +255,10 @@ class DeviceService {
   virtual bool SetupDiGetDeviceInstanceIdA(HDEVINFO set, const SP_DEVINFO_DATA* data, char* buffer,
                                            std::uint32_t bufferSize,
                                            std::uint32_t* requiredSize) = 0;
-  // NUL-terminated text property; fails with 13 when the node has none and
-  // with 122 when it does not fit.
+  // NUL-terminated text property (REG_SZ), or for the ID lists a REG_MULTI_SZ
+  // (each text NUL-terminated, then one more NUL); fails with 13 when the
+  // node has none and with 122 when it does not fit (`requiredSize` then
+  // says how much would).
   virtual bool SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, const SP_DEVINFO_DATA* data,
                                                  std::uint32_t property,
                                                  std::uint32_t* propertyRegDataType,
@@ -245,9 +280,28 @@ class DeviceService {
   // untouched otherwise.
   virtual std::uint32_t CM_Get_DevNode_Status(std::uint32_t* status, std::uint32_t* problemNumber,
                                               std::uint32_t devInst, std::uint32_t flags) = 0;
+  // CONFIGRET: the parent's node handle in `parent`; CR_NO_SUCH_DEVINST for
+  // a root (no parent) or an unknown handle. Sources without a tree answer
+  // CR_CALL_NOT_IMPLEMENTED.
+  virtual std::uint32_t CM_Get_Parent(std::uint32_t* parent, std::uint32_t devInst,
+                                      std::uint32_t flags) {
+    (void)parent, (void)devInst, (void)flags;
+    return CR_CALL_NOT_IMPLEMENTED;
+  }
+  // CONFIGRET: the node's instance ID, NUL-terminated; CR_BUFFER_SMALL when
+  // it does not fit (`buffer` then holds what fits, unterminated).
+  virtual std::uint32_t CM_Get_Device_IDA(std::uint32_t devInst, char* buffer,
+                                          std::uint32_t bufferLength, std::uint32_t flags) {
+    (void)devInst, (void)buffer, (void)bufferLength, (void)flags;
+    return CR_CALL_NOT_IMPLEMENTED;
+  }
   virtual bool SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
   // The error code of the last failed operation on this thread.
   virtual std::uint32_t GetLastError() const = 0;
+  // Why the last change was refused with ERROR_NOT_DISABLEABLE, as a phrase
+  // about the device ("/media/stick is mounted from it"); empty when the
+  // source does not say. Not a SetupAPI function: Windows gives no reason.
+  virtual std::string LastRefusalReason() const { return std::string(); }
 };
 
 // Owns one open set and destroys it through its service.

@@ -279,8 +279,29 @@ void TMainForm::ChangeState(DeviceRecord& record, std::uint32_t stateChange, std
   }
   if (!service_.SetupDiCallClassInstaller(devices::DIF_PROPERTYCHANGE, DeviceInfoSet.get(),
                                           &record)) {
+    const std::uint32_t code = service_.GetLastError();
+    const std::string reason = service_.LastRefusalReason();
+    if (code == devices::error::kNotDisableable && !reason.empty())
+      ExplainRefusal(record, stateChange, reason);
     ShowLastError("SetupDiCallClassInstaller(): HANDLE error ");
   }
+}
+
+void TMainForm::ExplainRefusal(DeviceRecord& record, std::uint32_t stateChange,
+                               const std::string& reason) {
+  std::array<char, devices::kTextBufferSize> id{};
+  std::uint32_t required = 0;
+  if (!service_.SetupDiGetDeviceInstanceIdA(DeviceInfoSet.get(), &record, id.data(),
+                                            devices::kTextBufferSize, &required)) {
+    return;
+  }
+  const char* verb = stateChange == devices::DICS_DISABLE  ? "disabled"
+                     : stateChange == devices::DICS_STOP   ? "stopped"
+                     : stateChange == devices::DICS_ENABLE ? "enabled"
+                                                           : "started";
+  std::cerr << "quillon: " << OnOneLine(id.data()) << " was not " << verb << ": "
+            << OnOneLine(reason) << '\n'
+            << std::flush;
 }
 
 void TMainForm::EnableDevice(DeviceRecord& record) {

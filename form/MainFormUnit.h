@@ -150,6 +150,8 @@ class TMainForm : public TForm {
   // ReadDeviceProperties into `properties`, whose name's storage is reused.
   void ReadDeviceProperties(DeviceRecord* record, DeviceProperties& properties);
   void ChangeState(DeviceRecord& record, std::uint32_t stateChange, std::uint32_t scope);
+  // One line on standard error saying why the source refused a change.
+  void ExplainRefusal(DeviceRecord& record, std::uint32_t stateChange, const std::string& reason);
   void RunStateChange(void (TMainForm::*method)(DeviceRecord&));
   // An error box with `prefix` and the service's last error code.
   void ShowLastError(const char* prefix);

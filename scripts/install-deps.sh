@@ -8,6 +8,8 @@ what=${1:-build}
 # librsvg2-bin renders the icon's PNG sizes from its SVG.
 packages="cmake g++ make qt6-base-dev libgl-dev nlohmann-json3-dev pci.ids usb.ids fonts-liberation2
   librsvg2-bin"
+# libmount: the sysfs source reads the mount table with util-linux's parser.
+packages="$packages libmount-dev pkg-config"
 if [ "$what" = test ]; then
   # x11-utils: xprop and xwininfo for the window tests on a bare X server.
   packages="$packages libgtest-dev xvfb xauth x11-utils g++-mingw-w64-x86-64-posix wine64"
@@ -15,6 +17,8 @@ if [ "$what" = test ]; then
   packages="$packages dpkg-dev groff-base desktop-file-utils appstream lintian"
   # The window of quillon.exe under Wine: finding it, pressing keys, screenshots.
   packages="$packages xdotool imagemagick"
+  # quillon-devices' JSON output checked against its schema.
+  packages="$packages python3-jsonschema"
 fi
 # clang and its runtime for the libFuzzer harnesses (scripts/fuzz.sh), which
 # the test command runs briefly.
@@ -29,7 +33,8 @@ if [ "$what" = qt-windows ]; then
   packages="cmake ninja-build qt6-base-dev dpkg-dev xz-utils g++-mingw-w64-x86-64-posix"
 fi
 if [ "$what" = vm ]; then
-  packages="qemu-system-x86 busybox-static"
+  # e2fsprogs: the file system on the guest's USB stick.
+  packages="qemu-system-x86 busybox-static e2fsprogs"
 fi
 
 missing=""

@@ -1,9 +1,11 @@
 #include "tools/DeviceSnapshot.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
 #include <unordered_set>
 
 #include "devices/DeviceText.h"
@@ -35,6 +37,89 @@ TextRead ReadProperty(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DAT
   }
   buffer.back() = '\0';
   return {std::string(buffer.data()), 0};
+}
+
+std::vector<std::string> ReadIdList(DeviceService& service, HDEVINFO set,
+                                    const SP_DEVINFO_DATA& data, std::uint32_t property) {
+  // Most lists fit the first buffer, on the stack.
+  std::array<std::uint8_t, 1024> first{};
+  std::vector<std::uint8_t> larger;
+  std::uint8_t* buffer = first.data();
+  std::size_t size = first.size();
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::uint32_t type = 0;
+    std::uint32_t required = 0;
+    if (service.SetupDiGetDeviceRegistryPropertyA(set, &data, property, &type, buffer,
+                                                  static_cast<std::uint32_t>(size), &required)) {
+      // Up to the list's two NULs in the buffer, which started zeroed: the
+      // size reported is not to be trusted (Wine's differs from the bytes).
+      return SplitMultiText(std::string_view(reinterpret_cast<const char*>(buffer), size));
+    }
+    if (service.GetLastError() != error::kInsufficientBuffer || required <= size ||
+        required > 1 << 20) {
+      break;
+    }
+    larger.resize(required);
+    buffer = larger.data();
+    size = larger.size();
+  }
+  return {};
+}
+
+std::optional<std::string> ReadNodeId(DeviceService& service, std::uint32_t devInst,
+                                      std::uint32_t& result) {
+  std::array<char, kTextBufferSize> buffer{};
+  result = service.CM_Get_Device_IDA(devInst, buffer.data(), kTextBufferSize, 0);
+  if (result != CR_SUCCESS)
+    return std::nullopt;
+  buffer.back() = '\0';
+  return std::string(buffer.data());
+}
+
+// The parent's instance ID: none for a root or where the source has no tree.
+void ReadParent(DeviceService& service, DeviceEntry& device) {
+  std::uint32_t parent = 0;
+  device.parentResult = service.CM_Get_Parent(&parent, device.devInst, 0);
+  if (device.parentResult != CR_SUCCESS)
+    return;
+  device.parentId = ReadNodeId(service, parent, device.parentResult);
+  if (device.parentId)
+    device.parentDevInst = parent;
+}
+
+// The nodes above the listed ones that the listing does not hold, up to the
+// roots; a bounded walk, whatever loops a source may have.
+std::vector<Ancestor> ReadAncestors(DeviceService& service,
+                                    const std::vector<DeviceEntry>& devices) {
+  std::unordered_set<std::uint32_t> seen;
+  std::vector<std::uint32_t> pending;
+  for (const DeviceEntry& device : devices)
+    seen.insert(device.devInst);
+  for (const DeviceEntry& device : devices) {
+    if (device.parentDevInst && seen.insert(*device.parentDevInst).second)
+      pending.push_back(*device.parentDevInst);
+  }
+  std::vector<Ancestor> ancestors;
+  while (!pending.empty() && ancestors.size() < 4096) {
+    const std::uint32_t devInst = pending.back();
+    pending.pop_back();
+    std::uint32_t result = 0;
+    std::optional<std::string> id = ReadNodeId(service, devInst, result);
+    if (!id)
+      continue;
+    Ancestor ancestor{std::move(*id), devInst, std::nullopt, std::nullopt};
+    std::uint32_t parent = 0;
+    if (service.CM_Get_Parent(&parent, devInst, 0) == CR_SUCCESS) {
+      ancestor.parentId = ReadNodeId(service, parent, result);
+      if (ancestor.parentId) {
+        ancestor.parentDevInst = parent;
+        if (seen.insert(parent).second)
+          pending.push_back(parent);
+      }
+    }
+    ancestors.push_back(std::move(ancestor));
+  }
+  return ancestors;
 }
 
 std::string Lowered(std::string_view text) {
@@ -108,9 +193,39 @@ constexpr std::uint32_t kMissing = error::kInvalidData;
 
 }  // namespace
 
-Snapshot ReadSnapshot(DeviceService& service) {
+std::vector<std::string> SplitMultiText(std::string_view bytes) {
+  std::vector<std::string> texts;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    const std::size_t end = std::min(bytes.find('\0', at), bytes.size());
+    if (end == at)
+      break;
+    texts.emplace_back(bytes.substr(at, end - at));
+    at = end + 1;
+  }
+  return texts;
+}
+
+Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
+  return ReadSnapshot(service, what, nullptr);
+}
+
+void RereadState(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
+                 DeviceEntry& device) {
+  std::uint32_t status = 0;
+  std::uint32_t problem = 0;
+  device.statusResult = service.CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0);
+  device.status = device.statusResult == CR_SUCCESS ? status : 0;
+  device.problem = device.statusResult == CR_SUCCESS ? problem : 0;
+  if (device.identityRead) {  // the watch reads everything
+    device.driver = ReadProperty(service, set, data, SPDRP_SERVICE);
+    device.driverModule = ReadProperty(service, set, data, kPropertyDriverModule);
+  }
+}
+
+Snapshot ReadSnapshot(DeviceService& service, unsigned what, OpenSet* keep) {
   Snapshot snapshot;
-  const DeviceInfoSetPtr set = OpenPresentDevices(service, "");
+  DeviceInfoSetPtr set = OpenPresentDevices(service, "");
   if (set == nullptr) {
     snapshot.openError = service.GetLastError();
     return snapshot;
@@ -130,10 +245,29 @@ Snapshot ReadSnapshot(DeviceService& service) {
     // The query may succeed without writing (Wine): start from zero.
     device.statusResult =
         service.CM_Get_DevNode_Status(&device.status, &device.problem, data.DevInst, 0);
+    if ((what & kReadParents) != 0)
+      ReadParent(service, device);
+    if ((what & kReadHardwareIds) != 0)
+      device.hardwareIds = ReadIdList(service, set.get(), data, SPDRP_HARDWAREID);
+    if ((what & kReadCompatibleIds) != 0)
+      device.compatibleIds = ReadIdList(service, set.get(), data, SPDRP_COMPATIBLEIDS);
+    if ((what & kReadDrivers) != 0) {
+      device.driver = ReadProperty(service, set.get(), data, SPDRP_SERVICE);
+      device.driverModule = ReadProperty(service, set.get(), data, kPropertyDriverModule);
+    }
+    if ((what & kReadLocation) != 0)
+      device.location = ReadProperty(service, set.get(), data, SPDRP_LOCATION_INFORMATION);
+    device.identityRead = what == kReadAll;
     snapshot.devices.push_back(std::move(device));
+    if (keep != nullptr)
+      keep->records.push_back(data);
   }
   if (service.GetLastError() != error::kNoMoreItems)
     snapshot.enumError = service.GetLastError();
+  if ((what & kReadParents) != 0)
+    snapshot.ancestors = ReadAncestors(service, snapshot.devices);
+  if (keep != nullptr)
+    keep->set = std::move(set);
   return snapshot;
 }
 
@@ -174,32 +308,62 @@ std::string JsonString(std::string_view text) {
   return out + '"';
 }
 
-void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out) {
+std::string JsonArray(const std::vector<std::string>& texts) {
+  std::string out = "[";
+  for (const std::string& text : texts)
+    out += (out.size() > 1 ? ", " : "") + JsonString(text);
+  return out + ']';
+}
+
+std::string DeviceJson(const DeviceEntry& device) {
   const auto text = [](const TextRead& read) {
     return read.text ? JsonString(*read.text) : std::string("null");
   };
+  const auto className = SetupClassNameOf(device.classGuid);
+  const bool statusRead = device.statusResult == CR_SUCCESS;
+  std::ostringstream out;
+  out << "{\"instanceId\": " << text(device.instanceId) << ", \"name\": " << JsonString(device.name)
+      << ", \"friendlyName\": " << text(device.friendlyName)
+      << ", \"description\": " << text(device.description)
+      << ", \"className\": " << (className ? JsonString(*className) : "null")
+      << ", \"classGuid\": " << JsonString(FormatGuid(device.classGuid))
+      << ", \"devInst\": " << FormatSigned(device.devInst)
+      << ", \"status\": " << (statusRead ? JsonString(FormatHex8(device.status)) : "null")
+      << ", \"problem\": " << (statusRead ? std::to_string(device.problem) : "null")
+      << ", \"problemText\": " << (statusRead ? JsonString(ProblemText(device.problem)) : "null");
+  if (device.identityRead) {
+    out << ", \"parentId\": " << (device.parentId ? JsonString(*device.parentId) : "null")
+        << ", \"hardwareIds\": " << JsonArray(device.hardwareIds)
+        << ", \"compatibleIds\": " << JsonArray(device.compatibleIds)
+        << ", \"driver\": " << text(device.driver)
+        << ", \"driverModule\": " << text(device.driverModule)
+        << ", \"location\": " << text(device.location);
+  }
+  out << '}';
+  return out.str();
+}
+
+void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out) {
   out << '[';
   const char* separator = "\n";
   for (const DeviceEntry& device : devices) {
-    const auto className = SetupClassNameOf(device.classGuid);
-    const bool statusRead = device.statusResult == CR_SUCCESS;
-    out << separator << "  {\"instanceId\": " << text(device.instanceId)
-        << ", \"name\": " << JsonString(device.name)
-        << ", \"friendlyName\": " << text(device.friendlyName)
-        << ", \"description\": " << text(device.description)
-        << ", \"className\": " << (className ? JsonString(*className) : "null")
-        << ", \"classGuid\": " << JsonString(FormatGuid(device.classGuid))
-        << ", \"devInst\": " << FormatSigned(device.devInst)
-        << ", \"status\": " << (statusRead ? JsonString(FormatHex8(device.status)) : "null")
-        << ", \"problem\": " << (statusRead ? std::to_string(device.problem) : "null")
-        << ", \"problemText\": " << (statusRead ? JsonString(ProblemText(device.problem)) : "null")
-        << '}';
+    out << separator << "  " << DeviceJson(device);
     separator = ",\n";
   }
   out << (devices.empty() ? "]\n" : "\n]\n");
 }
 
 void WriteDeviceFile(const std::vector<DeviceEntry>& devices, std::ostream& out,
+                     std::vector<std::string>& notes) {
+  WriteDeviceFile(devices, {}, out, notes);
+}
+
+void WriteDeviceFile(const Snapshot& snapshot, std::ostream& out, std::vector<std::string>& notes) {
+  WriteDeviceFile(snapshot.devices, snapshot.ancestors, out, notes);
+}
+
+void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
+                     const std::vector<Ancestor>& ancestors, std::ostream& out,
                      std::vector<std::string>& notes) {
   std::unordered_set<std::string> taken;
   for (const DeviceEntry& device : devices) {
@@ -272,12 +436,35 @@ void WriteDeviceFile(const std::vector<DeviceEntry>& devices, std::ostream& out,
     } else {
       failure("status", device.statusResult);
     }
+    if (device.parentId)
+      out << ", \"parentId\": " << JsonString(*device.parentId);
+    if (!device.hardwareIds.empty())
+      out << ", \"hardwareIds\": " << JsonArray(device.hardwareIds);
+    if (!device.compatibleIds.empty())
+      out << ", \"compatibleIds\": " << JsonArray(device.compatibleIds);
+    for (const auto& [what, read] :
+         {std::pair<const char*, const TextRead*>{"driver", &device.driver},
+          {"driverModule", &device.driverModule},
+          {"location", &device.location}}) {
+      if (read->text)
+        out << ", \"" << what << "\": " << JsonString(*read->text);
+    }
     if (!fail.empty())
       out << ", \"fail\": {" << fail << '}';
     out << '}';
     separator = ",\n";
   }
-  out << (devices.empty() ? "]\n}\n" : "\n  ]\n}\n");
+  for (const Ancestor& ancestor : ancestors) {
+    if (!written.insert(Lowered(ancestor.instanceId)).second)
+      continue;
+    out << separator << "    {\"instanceId\": " << JsonString(ancestor.instanceId)
+        << ", \"present\": false";
+    if (ancestor.parentId)
+      out << ", \"parentId\": " << JsonString(*ancestor.parentId);
+    out << '}';
+    separator = ",\n";
+  }
+  out << (devices.empty() && ancestors.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
 }  // namespace quillon::tools

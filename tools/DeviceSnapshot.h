@@ -34,6 +34,40 @@ struct DeviceEntry {
   std::uint32_t statusResult = devices::CR_SUCCESS;
   std::uint32_t status = 0;
   std::uint32_t problem = 0;
+  // Read only when asked for (ReadWhat). A property the source
+  // does not have is an empty text or list; its failures are kept apart.
+  bool identityRead = false;            // everything was read (kReadAll)
+  std::optional<std::string> parentId;  // none for a root, or unknown
+  std::optional<std::uint32_t> parentDevInst;
+  std::uint32_t parentResult = devices::CR_SUCCESS;
+  std::vector<std::string> hardwareIds;
+  std::vector<std::string> compatibleIds;
+  TextRead driver;
+  TextRead driverModule;
+  TextRead location;
+};
+
+// What to read beyond the names, class and status, combined with |: the
+// parents, the hardware IDs, the driver and its module, the location, the
+// compatible IDs, or all
+// (which the JSON and the device file write).
+enum ReadWhat : unsigned {
+  kReadBasic = 0,
+  kReadParents = 1,
+  kReadHardwareIds = 2,
+  kReadDrivers = 4,
+  kReadLocation = 8,
+  kReadCompatibleIds = 16,
+  kReadAll = 31,
+};
+
+// A node above the listed ones that no listing holds (Windows' root, a PCI
+// root on Linux): enough to place it in the tree.
+struct Ancestor {
+  std::string instanceId;
+  std::uint32_t devInst = 0;
+  std::optional<std::string> parentId;
+  std::optional<std::uint32_t> parentDevInst;
 };
 
 struct Snapshot {
@@ -42,9 +76,27 @@ struct Snapshot {
   std::vector<DeviceEntry> devices;
   // Why the enumeration stopped when it was not the normal end (259).
   std::optional<std::uint32_t> enumError;
+  // Read with the parents: the parents, grandparents, ... not listed.
+  std::vector<Ancestor> ancestors;
 };
 
-Snapshot ReadSnapshot(devices::DeviceService& service);
+Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what = kReadAll);
+
+// The set a reading was made from, kept open, with each device's record (in
+// the order of the snapshot's devices), so that single devices can be read
+// again.
+struct OpenSet {
+  devices::DeviceInfoSetPtr set;
+  std::vector<devices::SP_DEVINFO_DATA> records;
+};
+Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what, OpenSet* keep);
+// Reads the status, problem and driver of one device of an open set again.
+void RereadState(devices::DeviceService& service, devices::HDEVINFO set,
+                 const devices::SP_DEVINFO_DATA& data, DeviceEntry& device);
+
+// The members of a REG_MULTI_SZ value: texts up to each NUL, to the first
+// empty one or the end of `bytes`.
+std::vector<std::string> SplitMultiText(std::string_view bytes);
 
 // "<name>: 0x<status>(<problem text>)": the report log's enumDevices line,
 // made by the same code, control characters blanked.
@@ -53,6 +105,8 @@ std::string ReportLine(const DeviceEntry& device);
 // and a blank; "-" stands for an unreadable instance ID.
 std::string DeviceLine(const DeviceEntry& device);
 
+// One device as a JSON object, on one line.
+std::string DeviceJson(const DeviceEntry& device);
 // The --json array; the schema is in quillon-devices(1).
 void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out);
 
@@ -63,6 +117,15 @@ void WriteJson(const std::vector<DeviceEntry>& devices, std::ostream& out);
 // holds nothing else); each such change is described in `notes`.
 void WriteDeviceFile(const std::vector<DeviceEntry>& devices, std::ostream& out,
                      std::vector<std::string>& notes);
+// The same, with the nodes above them that no listing holds written as
+// absent members, so that the file replays the whole tree.
+void WriteDeviceFile(const Snapshot& snapshot, std::ostream& out, std::vector<std::string>& notes);
+void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
+                     const std::vector<Ancestor>& ancestors, std::ostream& out,
+                     std::vector<std::string>& notes);
+
+// A JSON array of string literals.
+std::string JsonArray(const std::vector<std::string>& texts);
 
 // `text` as a JSON string literal. Bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);

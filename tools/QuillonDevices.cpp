@@ -1,6 +1,8 @@
 // quillon-devices: lists a device source's present nodes without Qt.
 //
 //   quillon-devices [--source=SOURCE] [--report | --json | --export FILE]
+//                   [--tree] [--class=NAME] [--problem] [--id=PATTERN] [--driver=NAME]
+//   quillon-devices [--source=SOURCE] [--json] [filters] --watch | --since FILE
 //
 // One line per device by default: its instance ID, a blank, then the report
 // log's enumDevices line ("<name>: 0x<status>(<problem text>)"); --report
@@ -21,7 +23,10 @@
 #include "devices/DeviceServiceFactory.h"
 #include "devices/DeviceText.h"
 #include "os/StandardStreams.h"
+#include "tools/DeviceFilter.h"
 #include "tools/DeviceSnapshot.h"
+#include "tools/DeviceTree.h"
+#include "tools/DeviceWatch.h"
 #include "tools/ExportFile.h"
 
 namespace {
@@ -34,7 +39,9 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 constexpr std::string_view kHelp =
-    "usage: quillon-devices [--source=SOURCE] [--report | --json | --export FILE]\n"
+    "usage: quillon-devices [--source=SOURCE] [--report | --json | --export FILE] [--tree]\n"
+    "                       [--class=NAME] [--problem] [--id=PATTERN] [--driver=NAME]\n"
+    "       quillon-devices [--source=SOURCE] [--json] [filters] --watch | --since FILE\n"
     "       quillon-devices --version | --help\n"
     "Lists the present device nodes, one line each: the instance ID, a blank, then\n"
     "\"<name>: 0x<status>(<problem text>)\" as quillon's enumDevices reports it.\n"
@@ -44,6 +51,19 @@ constexpr std::string_view kHelp =
     "  --json           one JSON array of the devices instead (see quillon-devices(1))\n"
     "  --export FILE    write a device file that quillon /deviceSource=FILE lists\n"
     "                   the same way; - for standard output\n"
+    "  --tree           the lines indented under their parent devices (with --report\n"
+    "                   too); a parent not listed stands as its instance ID\n"
+    "Filters, for every output, all of them at once:\n"
+    "  --class=NAME     setup class name or GUID (\"Net\", \"{4D36E972-...}\")\n"
+    "  --problem        only devices with a problem, disabled ones included\n"
+    "  --id=PATTERN     instance ID or a hardware ID matches the glob (* and ?,\n"
+    "                   ignoring case)\n"
+    "  --driver=NAME    bound driver (Windows: its service) or its kernel module\n"
+    "  --watch          one line for each device that appears, vanishes, or changes\n"
+    "                   status, problem, name or driver, until interrupted (exit 0);\n"
+    "                   with --json one JSON object a line\n"
+    "  --since FILE     the same lines from the device file FILE (an --export) to\n"
+    "                   now; exit 0 no change, 1 changes, 3 either unreadable\n"
     "Exit status: 0 done, 1 the source or a device could not be read, 2 usage.\n";
 
 enum class Output { kLines, kReport, kJson, kExport };
@@ -52,6 +72,10 @@ struct Options {
   std::optional<std::string> source;
   Output output = Output::kLines;
   std::string exportPath;
+  bool tree = false;
+  bool watch = false;
+  std::optional<std::string> since;
+  tools::DeviceFilter filter;
   bool help = false;
   bool version = false;
 };
@@ -73,6 +97,20 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& argume
       options.help = true;
     } else if (argument == "--version") {
       options.version = true;
+    } else if (std::string filterError;
+               tools::ParseFilterArgument(argument, options.filter, filterError)) {
+      if (!filterError.empty())
+        return filterError;
+    } else if (argument == "--tree") {
+      options.tree = true;
+    } else if (argument == "--watch") {
+      options.watch = true;
+    } else if (argument == "--since" || argument.rfind("--since=", 0) == 0) {
+      if (argument == "--since" && i + 1 == arguments.size())
+        return "--since needs a file name";
+      options.since = argument == "--since" ? arguments[++i] : argument.substr(8);
+      if (options.since->empty())
+        return "--since needs a file name";
     } else if (argument == "--report") {
       if (auto error = chooseOutput(Output::kReport))
         return error;
@@ -105,6 +143,13 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& argume
       return "unknown argument '" + argument + "'";
     }
   }
+  if (options.tree && (options.output == Output::kJson || options.output == Output::kExport))
+    return "--tree goes with the lines or --report only";
+  if ((options.watch || options.since) &&
+      (options.tree || options.output == Output::kReport || options.output == Output::kExport))
+    return "--watch and --since go with --json only";
+  if (options.watch && options.since)
+    return "--watch and --since exclude each other";
   return std::nullopt;
 }
 
@@ -160,9 +205,28 @@ int main(int argc, char** argv) {
     return standardOutput.Finish(kDone);
   }
 
+  if (options.watch || options.since) {
+    const tools::WatchOptions watch{options.source.value_or(""), options.output == Output::kJson,
+                                    options.filter};
+    return standardOutput.Finish(
+        options.watch ? tools::RunWatch(watch, std::cout, std::cerr)
+                      : tools::RunSince(watch, *options.since, std::cout, std::cerr));
+  }
+
   const std::unique_ptr<DeviceService> service =
       CreateDeviceService(options.source.value_or(""), std::cerr);
-  const tools::Snapshot snapshot = tools::ReadSnapshot(*service);
+  // The lines need no more than names and states; what else is read is
+  // what the output or the filters use.
+  unsigned what = tools::kReadBasic;
+  if (options.output == Output::kJson || options.output == Output::kExport)
+    what = tools::kReadAll;
+  if (options.tree)
+    what |= tools::kReadParents;
+  if (options.filter.idPattern)
+    what |= tools::kReadHardwareIds;
+  if (options.filter.driver)
+    what |= tools::kReadDrivers;
+  tools::Snapshot snapshot = tools::ReadSnapshot(*service, what);
   if (!snapshot.opened) {
     ReportError("SetupDiGetClassDevs", snapshot.openError);
     return kFailed;
@@ -170,15 +234,33 @@ int main(int argc, char** argv) {
 
   int exitCode = kDone;
   std::ostringstream text;
-  for (const tools::DeviceEntry& device : snapshot.devices) {
+  std::vector<bool> shown(snapshot.devices.size());
+  for (std::size_t i = 0; i < snapshot.devices.size(); ++i)
+    shown[i] = options.filter.Matches(snapshot.devices[i]);
+  const auto line = [&options](const tools::DeviceEntry& device) {
+    return options.output == Output::kReport ? tools::ReportLine(device)
+                                             : tools::DeviceLine(device);
+  };
+  for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
+    const tools::DeviceEntry& device = snapshot.devices[i];
+    if (!shown[i])
+      continue;
     if (!device.instanceId.text) {
       ReportError("SetupDiGetDeviceInstanceId", device.instanceId.error);
       exitCode = kFailed;
     }
-    if (options.output == Output::kLines)
-      std::cout << tools::DeviceLine(device) << '\n';
-    else if (options.output == Output::kReport)
-      std::cout << tools::ReportLine(device) << '\n';
+    if (!options.tree && (options.output == Output::kLines || options.output == Output::kReport))
+      std::cout << line(device) << '\n';
+  }
+  if (options.tree)
+    tools::WriteTree(snapshot, shown, line, std::cout);
+  if (!options.filter.Empty()) {
+    std::vector<tools::DeviceEntry> kept;
+    for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
+      if (shown[i])
+        kept.push_back(std::move(snapshot.devices[i]));
+    }
+    snapshot.devices = std::move(kept);
   }
   if (snapshot.enumError) {
     ReportError("SetupDiEnumDeviceInfo", *snapshot.enumError);
@@ -189,7 +271,7 @@ int main(int argc, char** argv) {
     tools::WriteJson(snapshot.devices, std::cout);
   } else if (options.output == Output::kExport) {
     std::vector<std::string> notes;
-    tools::WriteDeviceFile(snapshot.devices, text, notes);
+    tools::WriteDeviceFile(snapshot, text, notes);
     for (const std::string& note : notes)
       std::cerr << "quillon-devices: " << note << '\n';
     if (options.exportPath == "-") {

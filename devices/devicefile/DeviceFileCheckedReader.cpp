@@ -123,7 +123,7 @@ class DocumentBuilder {
   const std::string& Reason() const { return reason_; }
 
  private:
-  enum class Role { kTop, kDevices, kMember, kFail, kOther };
+  enum class Role { kTop, kDevices, kMember, kFail, kIdList, kOther };
   struct Frame {
     Json* value;  // nullptr: the content is not kept
     Role role;
@@ -148,7 +148,7 @@ class DocumentBuilder {
     }
   }
 
-  // The top object, "devices", a member, its "fail", and one more so that a
+  // The top object, "devices", a member, its "fail" or ID list, and one more so that a
   // container given for a value is refused as the wrong type.
   static constexpr std::size_t kMaxDepth = 5;
   static constexpr std::size_t kMaxKeys = 16;  // unknown keys in one object
@@ -172,6 +172,10 @@ class DocumentBuilder {
       return Role::kMember;
     if (parent.role == Role::kMember && key_ == "fail" && isObject)
       return Role::kFail;
+    if (parent.role == Role::kMember && (key_ == "hardwareIds" || key_ == "compatibleIds") &&
+        !isObject) {
+      return Role::kIdList;
+    }
     return Role::kOther;
   }
 
@@ -336,6 +340,27 @@ class MemberReader {
     }
     if (key == "fail")
       return ReadFailures(field, path, reason);
+    if (key == "parentId" || key == "driver" || key == "driverModule" || key == "location") {
+      std::string text;
+      if (!ReadText(field, text))
+        return Fault(path, reason, "expected a text");
+      (key == "parentId"       ? member_.parentId
+       : key == "driver"       ? member_.driver
+       : key == "driverModule" ? member_.driverModule
+                               : member_.location) = std::move(text);
+      return true;
+    }
+    if (key == "hardwareIds" || key == "compatibleIds") {
+      auto& ids = (key == "hardwareIds" ? member_.hardwareIds : member_.compatibleIds).emplace();
+      if (!field.is_array())
+        return Fault(path, reason, "expected an array of texts");
+      for (const Json& id : field) {
+        if (!id.is_string())
+          return Fault(path, reason, "expected an array of texts");
+        ids.push_back(id.get<std::string>());
+      }
+      return true;
+    }
     return Fault(path, reason, "unknown key");
   }
 

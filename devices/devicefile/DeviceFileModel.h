@@ -48,6 +48,15 @@ struct Member {
   std::uint32_t problem = 0;
   bool present = true;
   std::array<std::optional<std::uint32_t>, kOperationCount> failures{};
+  // Where the node hangs and what it is: the parent's instance ID (none for
+  // a root; it need not be a member), the ID lists, the driver (Windows: its
+  // service) and its kernel module, and the bus location.
+  std::optional<std::string> parentId;
+  std::optional<std::vector<std::string>> hardwareIds;
+  std::optional<std::vector<std::string>> compatibleIds;
+  std::optional<std::string> driver;
+  std::optional<std::string> driverModule;
+  std::optional<std::string> location;
 
   std::optional<std::uint32_t> Failure(Operation operation) const {
     return failures[static_cast<std::size_t>(operation)];

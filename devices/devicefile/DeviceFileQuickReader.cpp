@@ -33,6 +33,12 @@ enum class MemberKey {
   kProblem,
   kPresent,
   kFail,
+  kParentId,
+  kHardwareIds,
+  kCompatibleIds,
+  kDriver,
+  kDriverModule,
+  kLocation,
 };
 constexpr std::array<std::string_view, kOperationCount> kFailKeyNames = [] {
   std::array<std::string_view, kOperationCount> names{};
@@ -188,12 +194,46 @@ class QuickReader {
           return false;
         case MemberKey::kFail:
           return Take('{') && Failures(member);
+        case MemberKey::kParentId:
+          return Text(member.parentId);
+        case MemberKey::kHardwareIds:
+          return Take('[') && Texts(member.hardwareIds.emplace());
+        case MemberKey::kCompatibleIds:
+          return Take('[') && Texts(member.compatibleIds.emplace());
+        case MemberKey::kDriver:
+          return Text(member.driver);
+        case MemberKey::kDriverModule:
+          return Text(member.driverModule);
+        case MemberKey::kLocation:
+          return Text(member.location);
       }
       return false;
     });
     if (!hasInstanceId)
       member.instanceId = "ROOT\\UNKNOWN\\" + std::to_string(index);
     return read;
+  }
+
+  bool Text(std::optional<std::string>& target) {
+    std::string_view text;
+    if (!String(text, valueScratch_))
+      return false;
+    target.emplace(text);
+    return true;
+  }
+
+  // At the '[' just consumed: texts.
+  bool Texts(std::vector<std::string>& texts) {
+    if (Take(']'))
+      return true;
+    do {
+      SkipSpace();
+      std::string_view text;
+      if (!String(text, valueScratch_))
+        return false;
+      texts.emplace_back(text);
+    } while (Take(','));
+    return Take(']');
   }
 
   bool Failures(devicefile::Member& member) {

@@ -47,9 +47,10 @@ bool NumberFromText(std::string_view text, std::uint32_t& number);
 // The keys of the top object and of a member, in the order of their use by
 // the quick reader.
 inline constexpr std::array<std::string_view, 2> kTopKeys = {"openError", "devices"};
-inline constexpr std::array<std::string_view, 9> kMemberKeys = {
-    "instanceId", "friendlyName", "description", "classGuid", "devInst",
-    "status",     "problem",      "present",     "fail"};
+inline constexpr std::array<std::string_view, 15> kMemberKeys = {
+    "instanceId",  "friendlyName",  "description", "classGuid",    "devInst",
+    "status",      "problem",       "present",     "fail",         "parentId",
+    "hardwareIds", "compatibleIds", "driver",      "driverModule", "location"};
 
 // The keys of a member's "fail" object.
 inline constexpr std::array<std::pair<const char*, Operation>, kOperationCount> kFailKeys = {{

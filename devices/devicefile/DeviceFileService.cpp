@@ -6,11 +6,13 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "devices/DeviceText.h"
 #include "devices/devicefile/DeviceFileModel.h"
+#include "devices/devicefile/DeviceFileReading.h"
 #include "devices/devicefile/DeviceFileStore.h"
 
 namespace quillon::devices {
@@ -113,7 +115,24 @@ class DeviceFileService final : public DeviceService {
     const Member& member = *found.member;
     const std::optional<std::string>* text = nullptr;
     std::optional<std::uint32_t> failure;
-    if (property == SPDRP_FRIENDLYNAME) {
+    if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS) {
+      const auto& ids = property == SPDRP_HARDWAREID ? member.hardwareIds : member.compatibleIds;
+      if (!ids || ids->empty())
+        return Fail(error::kInvalidData);
+      std::string multi;
+      for (const std::string& id : *ids)
+        multi.append(id).push_back('\0');
+      if (propertyRegDataType != nullptr)
+        *propertyRegDataType = REG_MULTI_SZ;
+      return CopyText(multi, buffer, bufferSize, requiredSize);
+    }
+    if (property == SPDRP_SERVICE) {
+      text = &member.driver;
+    } else if (property == kPropertyDriverModule) {
+      text = &member.driverModule;
+    } else if (property == SPDRP_LOCATION_INFORMATION) {
+      text = &member.location;
+    } else if (property == SPDRP_FRIENDLYNAME) {
       text = &member.friendlyName;
       failure = member.Failure(Operation::kFriendlyName);
     } else if (property == SPDRP_DEVICEDESC) {
@@ -246,6 +265,67 @@ class DeviceFileService final : public DeviceService {
       return *code;
     *status = member->status;
     *problemNumber = member->problem;
+    return CR_SUCCESS;
+  }
+
+  std::uint32_t CM_Get_Parent(std::uint32_t* parent, std::uint32_t devInst,
+                              std::uint32_t) override {
+    if (parent == nullptr)
+      return CR_INVALID_POINTER;
+    const Member* member = model_.FindPresent(devInst);
+    if (const auto outsider = outsiders_.find(devInst);
+        member == nullptr && outsider != outsiders_.end()) {
+      // A node above the present ones may be written as an absent member
+      // that names its own parent.
+      member = FindById(outsider->second);
+      if (member == nullptr || member->present)
+        return CR_NO_SUCH_DEVINST;
+    }
+    if (member == nullptr || !member->parentId)
+      return CR_NO_SUCH_DEVINST;
+    const std::string& id = *member->parentId;
+    // Siblings follow each other in most files: their parent is found once.
+    if (lastParent_ && indexed_ == model_.members && EqualsIgnoringCase(lastParent_->first, id)) {
+      *parent = lastParent_->second;
+      return CR_SUCCESS;
+    }
+    if (const Member* found = FindById(id); found != nullptr && found->present) {
+      lastParent_.emplace(found->instanceId, found->devInst);
+      *parent = found->devInst;
+      return CR_SUCCESS;
+    }
+    // A parent the file does not list as present still has a handle, one no
+    // present member holds, so that its children are grouped under it.
+    for (const auto& [handle, outsider] : outsiders_) {
+      if (EqualsIgnoringCase(outsider, id)) {
+        *parent = handle;
+        return CR_SUCCESS;
+      }
+    }
+    const std::string outsiderId = id;  // `id` lives in the model, which may be read again
+    std::uint32_t handle = 0xF0000000 + static_cast<std::uint32_t>(outsiders_.size());
+    while (model_.FindPresent(handle) != nullptr || outsiders_.count(handle) != 0)
+      ++handle;
+    outsiders_.emplace(handle, outsiderId);
+    *parent = handle;
+    return CR_SUCCESS;
+  }
+
+  std::uint32_t CM_Get_Device_IDA(std::uint32_t devInst, char* buffer, std::uint32_t bufferLength,
+                                  std::uint32_t) override {
+    if (buffer == nullptr)
+      return CR_INVALID_POINTER;
+    const std::string* id = nullptr;
+    if (const Member* member = model_.FindPresent(devInst))
+      id = &member->instanceId;
+    else if (const auto outsider = outsiders_.find(devInst); outsider != outsiders_.end())
+      id = &outsider->second;
+    if (id == nullptr)
+      return CR_NO_SUCH_DEVINST;
+    std::memcpy(buffer, id->data(), std::min<std::size_t>(id->size(), bufferLength));
+    if (bufferLength <= id->size())
+      return CR_BUFFER_SMALL;
+    buffer[id->size()] = '\0';
     return CR_SUCCESS;
   }
 
@@ -402,11 +482,35 @@ class DeviceFileService final : public DeviceService {
     return Succeed();
   }
 
+  // The member of the file last read with this instance ID (ignoring case).
+  const Member* FindById(std::string_view id) {
+    if (indexed_ != model_.members) {
+      lastParent_.reset();
+      byId_.clear();
+      byId_.reserve(model_.members->size());
+      for (const Member& member : *model_.members)
+        byId_.emplace(member.instanceId, &member);
+      indexed_ = model_.members;
+    }
+    const auto found = byId_.find(id);
+    return found == byId_.end() ? nullptr : found->second;
+  }
+
   std::string path_;
   std::ostream& diagnostics_;
+  // Instance IDs of model_'s members, for the parents; views into them.
+  std::shared_ptr<Members> indexed_;
+  // The parent found last, as a view into indexed_, and its handle.
+  std::optional<std::pair<std::string_view, std::uint32_t>> lastParent_;
+  std::unordered_map<std::string_view, const Member*, devicefile::CaseInsensitiveHash,
+                     devicefile::CaseInsensitiveEqual>
+      byId_;
   Model model_;  // the file as last read or written; the status query reads it
   std::map<std::uintptr_t, Set> sets_;
   std::uintptr_t nextHandle_ = 0x1000;
+  // Parents named by members but not present in the file, by the handle
+  // they were given.
+  std::map<std::uint32_t, std::string> outsiders_;
   std::uint32_t lastError_ = 0;
 };
 

@@ -256,6 +256,17 @@ std::optional<IdDatabase::Entry> IdDatabase::Nested(std::string_view block, int 
 
 std::optional<std::string> IdDatabase::Lookup(const std::string& topKey,
                                               std::initializer_list<std::string> nestedKeys) const {
+  if (nestedKeys.size() == 0) {
+    const auto entry = TopLevel(topKey);
+    return entry ? std::optional<std::string>(std::string(entry->name)) : std::nullopt;
+  }
+  std::string path = topKey;
+  for (const std::string& key : nestedKeys) {
+    path += '\n';
+    path += key;
+  }
+  if (const auto cached = nestedCache_.find(path); cached != nestedCache_.end())
+    return cached->second;
   auto entry = TopLevel(topKey);
   int depth = 1;
   for (const std::string& key : nestedKeys) {
@@ -263,9 +274,10 @@ std::optional<std::string> IdDatabase::Lookup(const std::string& topKey,
       break;
     entry = Nested(entry->children, depth++, key);
   }
-  if (!entry)
-    return std::nullopt;
-  return std::string(entry->name);
+  std::optional<std::string> name;
+  if (entry)
+    name = std::string(entry->name);
+  return nestedCache_.emplace(std::move(path), std::move(name)).first->second;
 }
 
 std::optional<std::string> IdDatabase::DeviceName(std::uint16_t vendor,

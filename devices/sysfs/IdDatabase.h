@@ -86,6 +86,10 @@ class IdDatabase {
   MappedFile file_;
   std::string ownedText_;
   mutable std::unordered_map<std::string, std::optional<Entry>> topLevelCache_;
+  // Names found below a top-level line, by the keys that led there: a
+  // machine has many devices of one model, and a maker's block can be
+  // thousands of lines long.
+  mutable std::unordered_map<std::string, std::optional<std::string>> nestedCache_;
 };
 
 }  // namespace quillon::devices::sysfs

@@ -4,13 +4,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
 #include "devices/DeviceService.h"
+#include "devices/sysfs/SysfsCollect.h"
 #include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsRules.h"
+#include "devices/sysfs/SysfsState.h"
 
 namespace quillon::devices::sysfs {
 
@@ -18,12 +22,12 @@ namespace {
 
 // The ifalias the kernel keeps: at most 255 bytes.
 constexpr std::size_t kMaxAlias = 255;
+constexpr decltype(statfs::f_type) kSysfsMagic = 0x62656572;
 
 class KernelWriter final : public AttributeWriter {
  public:
   int Write(const SysfsTree& tree, const std::string& path, std::string_view text) override {
-    // O_TRUNC as a shell's ">" does; sysfs ignores it.
-    const UniqueFd fd = tree.Open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK);
+    const UniqueFd fd = tree.Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
     if (!fd)
       return errno;
     struct stat info {};
@@ -31,6 +35,15 @@ class KernelWriter final : public AttributeWriter {
       return errno;
     if (!S_ISREG(info.st_mode))
       return EOPNOTSUPP;
+    // Sysfs never links an attribute twice: a second name may lie outside the tree.
+    if (info.st_nlink > 1)
+      return EXDEV;
+    // Emptied first as a shell's ">" would, where it is a plain file (a
+    // tree that stands in for sysfs); sysfs takes each write whole.
+    struct statfs where {};
+    if (fstatfs(fd.Get(), &where) == 0 && where.f_type != kSysfsMagic &&
+        ftruncate(fd.Get(), 0) != 0)
+      return errno;
     const ssize_t written = write(fd.Get(), text.data(), text.size());
     if (written < 0)
       return errno;
@@ -78,11 +91,8 @@ bool MayChange(const Node& node) {
   return errno != EACCES && errno != EPERM && errno != EROFS;
 }
 
-std::uint32_t Disable(const Node& node, const RootChain& rootChain, Writes& writes) {
-  const Switch how = SwitchOf(node);
-  if (how == Switch::kNone || IsUsbRootHub(node) || rootChain.Holds(node.Path()))
-    return error::kNotDisableable;
-  if (how == Switch::kAuthorized)
+std::uint32_t Disable(const Node& node, Writes& writes) {
+  if (SwitchOf(node) == Switch::kAuthorized)
     return writes.Put(node.Path(), "authorized", "0");
   // "none" keeps drivers away from now on but leaves a bound one alone.
   const std::string previous = node.Attr("driver_override").value_or("(null)");
@@ -118,11 +128,37 @@ std::uint32_t Enable(const Node& node, Writes& writes) {
   return error::kNotDisableable;
 }
 
-std::uint32_t Stop(const Node& node, const RootChain& rootChain, Writes& writes) {
-  if (IsUsbRootHub(node) || rootChain.Holds(node.Path()))
-    return error::kNotDisableable;
+std::uint32_t Stop(Writes& writes) {
   // Without a driver it is stopped already.
   return writes.Bound() ? writes.Unbind() : 0;
+}
+
+// Carries out `live` (0 or an error code) with the kept entry `key` set to
+// `rule`, or removed when it is none: the file first, then the live change;
+// when that fails, the file as it was. Nothing is locked or written when the
+// file would not change.
+template <typename Live>
+std::uint32_t Kept(const std::string& root, const std::string& key,
+                   const std::optional<std::string>& rule, Live live) {
+  RulesFile file(root);
+  std::string before;
+  if (const int error = file.Read(before))
+    return ErrorFromErrno(error);
+  if (WithEntry(before, key, rule) == before)
+    return live();
+  if (const int error = file.Lock())
+    return ErrorFromErrno(error);
+  if (const int error = file.Read(before))
+    return ErrorFromErrno(error);
+  const std::string after = WithEntry(before, key, rule);
+  if (after != before) {
+    if (const int error = file.Write(after))
+      return ErrorFromErrno(error);
+  }
+  const std::uint32_t code = live();
+  if (code != 0 && after != before)
+    file.Write(before);
+  return code;
 }
 
 std::uint32_t Start(Writes& writes) {
@@ -147,38 +183,69 @@ std::shared_ptr<AttributeWriter> MakeKernelWriter() {
   return std::make_shared<KernelWriter>();
 }
 
-std::uint32_t ChangeState(const Node& node, std::uint32_t stateChange, const RootChain& rootChain,
-                          AttributeWriter& writer) {
-  // Disks and partitions are class devices: no bus to bind them.
-  if (node.Kind() != NodeKind::kBusDevice)
+std::uint32_t ChangeState(const Node& node, std::uint32_t stateChange, const Guard& guard,
+                          const ChangeTarget& target, Verdict& refusal) {
+  refusal = Verdict{};
+  if (stateChange != DICS_DISABLE && stateChange != DICS_ENABLE && stateChange != DICS_STOP &&
+      stateChange != DICS_START) {
+    return error::kInvalidParameter;
+  }
+  // A node that went away has no attributes left to say what it was.
+  if (!node.Tree().Fresh().IsCanonicalDirectory(node.Path()))
+    return error::kNoSuchDevinst;
+  if (stateChange == DICS_DISABLE || stateChange == DICS_STOP) {
+    refusal = stateChange == DICS_DISABLE ? guard.MayDisable(node) : guard.MayStop(node);
+    if (!refusal)
+      return error::kNotDisableable;
+  } else if (node.Kind() != NodeKind::kBusDevice) {
+    refusal = Verdict{Refusal::kClassDevice, {}};
     return error::kNotDisableable;
+  }
   if (!MayChange(node))
     return error::kAccessDenied;
-  Writes writes(node, writer);
+  Writes writes(node, target.writer);
+  const std::string key = EntryKey("disable", InstanceId(node));
   switch (stateChange) {
-    case DICS_DISABLE:
-      return Disable(node, rootChain, writes);
+    case DICS_DISABLE: {
+      const std::optional<std::string> rule = DisableRule(node);
+      if (!rule)
+        return error::kInvalidParameter;
+      return Kept(target.root, key, rule, [&] { return Disable(node, writes); });
+    }
     case DICS_ENABLE:
-      return Enable(node, writes);
+      if (SwitchOf(node) == Switch::kNone) {
+        refusal = Verdict{Refusal::kNoSwitch, {}};
+        return error::kNotDisableable;
+      }
+      return Kept(target.root, key, std::nullopt, [&] { return Enable(node, writes); });
     case DICS_STOP:
-      return Stop(node, rootChain, writes);
-    case DICS_START:
-      return Start(writes);
+      return Stop(writes);
     default:
-      return error::kInvalidParameter;
+      return Start(writes);
   }
 }
 
-std::uint32_t SetFriendlyName(const Node& node, std::string_view text, AttributeWriter& writer) {
+std::uint32_t SetFriendlyName(const Node& node, std::string_view text, const ChangeTarget& target) {
   if (text.size() > kMaxAlias || HasControlCharacters(text))
     return error::kInvalidParameter;
+  if (!node.Tree().Fresh().IsCanonicalDirectory(node.Path()))
+    return error::kNoSuchDevinst;
   const std::vector<std::string> interfaces = ClassDevices(node, "net");
   if (interfaces.size() != 1)
     return error::kNotSupported;
+  std::optional<std::string> rule;
+  if (!text.empty()) {
+    rule = AliasRule(node, text);
+    if (!rule)
+      return error::kInvalidParameter;
+  }
   if (!MayChange(node))
     return error::kAccessDenied;
-  // A lone newline clears the alias; writing nothing would not.
-  return Writes(node, writer).Put(interfaces.front(), "ifalias", std::string(text) + "\n");
+  Writes writes(node, target.writer);
+  return Kept(target.root, EntryKey("name", InstanceId(node)), rule, [&] {
+    // A lone newline clears the alias; writing nothing would not.
+    return writes.Put(interfaces.front(), "ifalias", std::string(text) + "\n");
+  });
 }
 
 std::uint32_t ErrorFromErrno(int error) {
@@ -190,6 +257,8 @@ std::uint32_t ErrorFromErrno(int error) {
     case ENOENT:
     case EOPNOTSUPP:
       return error::kNotSupported;
+    case EXDEV:  // a link or a second name that leads out of the tree
+      return error::kAccessDenied;
     case ENXIO:
     case ENODEV:
       return error::kNoSuchDevinst;

@@ -196,7 +196,9 @@ std::vector<NodeLocation> CollectNodes(const SysfsTree& tree) {
     blockDir = tree.Child(tree.Sys(), "block");
   std::vector<NodeLocation> blocks;
   for (const std::string& name : blockDir ? tree.List(*blockDir) : std::vector<std::string>()) {
-    const auto path = tree.Child(*blockDir, name);
+    // A disk lies in a class folder of its controller ("nvme/nvme0") that
+    // nothing else reads.
+    const auto path = tree.LinkedDirectory(*blockDir, name);
     if (!path || isVirtual(*path) || !tree.IsDirectory(*path) || seen.count(*path) != 0)
       continue;
     if (tree.Has(*path, "partition")) {

@@ -282,7 +282,7 @@ std::optional<std::string> OwnDescription(const Node& node) {
     return model;
   if (node.Kind() == NodeKind::kDisk) {
     if (const auto parent = DiskParent(node)) {
-      if (auto model = CleanText(node.Tree().Read(*parent, "model")))
+      if (auto model = CleanText(node.Tree().ReadAlone(*parent, "model")))
         return model;
     }
   }
@@ -389,7 +389,7 @@ std::optional<std::string> FriendlyName(const Node& node) {
     return std::nullopt;
   // Cleaned like every other text: a tab or line break in an alias must not
   // split a report log record.
-  return CleanText(node.Tree().Read(interfaces.front(), "ifalias"));
+  return CleanText(node.Tree().ReadAlone(interfaces.front(), "ifalias"));
 }
 
 }  // namespace quillon::devices::sysfs

@@ -15,6 +15,8 @@
 #include "devices/sysfs/SysfsClasses.h"
 #include "devices/sysfs/SysfsCollect.h"
 #include "devices/sysfs/SysfsDescriptions.h"
+#include "devices/sysfs/SysfsGuard.h"
+#include "devices/sysfs/SysfsIdentity.h"
 #include "devices/sysfs/SysfsNode.h"
 #include "devices/sysfs/SysfsParse.h"
 #include "devices/sysfs/SysfsState.h"
@@ -27,7 +29,6 @@ namespace {
 using sysfs::IdDatabases;
 using sysfs::Node;
 using sysfs::NodeLocation;
-using sysfs::RootChain;
 using sysfs::SysfsTree;
 
 // One member of an open set. What it shows is read on first use and kept
@@ -63,6 +64,8 @@ class SysfsService final : public DeviceService {
     if (classGuid == nullptr && !allClasses)
       return Fail<HDEVINFO>(error::kInvalidParameter, nullptr);
     auto set = std::make_unique<DeviceSet>(options_.root);
+    // Statuses read from now on see what is mounted now.
+    statusGuard_.reset();
     set->tree.SetReadsUevents(options_.readUevents);
     if (!set->tree.Ok())
       return Fail<HDEVINFO>(error::kPathNotFound, nullptr);
@@ -137,7 +140,28 @@ class SysfsService final : public DeviceService {
     Member* member = FindMember(handle, data);
     if (member == nullptr)
       return false;
-    const std::optional<std::string>* text = nullptr;
+    if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS) {
+      const sysfs::NodeIds ids = sysfs::IdsOf(member->node, member->instanceId);
+      const auto& list = property == SPDRP_HARDWAREID ? ids.hardware : ids.compatible;
+      if (list.empty())
+        return Fail(error::kInvalidData, false);
+      std::string multi;
+      for (const std::string& id : list)
+        multi.append(id).push_back('\0');
+      if (propertyRegDataType != nullptr)
+        *propertyRegDataType = REG_MULTI_SZ;
+      return CopyText(multi, buffer, bufferSize, requiredSize);
+    }
+    std::optional<std::string> other;
+    // Read through the set's tree, made at the open: a driver bound since
+    // then is seen by a set opened later (a watch opens one on "bind").
+    if (property == SPDRP_SERVICE)
+      other = member->node.Tree().LinkName(member->node.Path(), "driver");
+    else if (property == kPropertyDriverModule)
+      other = sysfs::DriverModule(member->node);
+    else if (property == SPDRP_LOCATION_INFORMATION)
+      other = sysfs::SysfsLocation(member->node);
+    const std::optional<std::string>* text = &other;
     if (property == SPDRP_DEVICEDESC) {
       if (!member->description) {
         member->description = sysfs::Description(member->node, databases_);
@@ -170,9 +194,8 @@ class SysfsService final : public DeviceService {
     text = text.substr(0, text.find('\0'));
     const sysfs::ChangeRequest request{sysfs::ChangeOperation::kFriendlyName, member->instanceId,
                                        std::string(text)};
-    return Changed(*member, request, [&](const Node& node) {
-      return sysfs::SetFriendlyName(node, text, *options_.writer);
-    });
+    return Changed(*member, request,
+                   [&](const Node& node) { return sysfs::SetFriendlyName(node, text, Target()); });
   }
 
   bool SetupDiSetClassInstallParamsA(HDEVINFO handle, SP_DEVINFO_DATA* data,
@@ -216,7 +239,9 @@ class SysfsService final : public DeviceService {
       return Fail(error::kInvalidParameter, false);
     const sysfs::ChangeRequest request{*operation, member->instanceId, {}};
     return Changed(*member, request, [&](const Node& node) {
-      return sysfs::ChangeState(node, stateChange, Chain(node.Tree()), *options_.writer);
+      // What the node holds is read afresh for a change.
+      const sysfs::Guard guard(node.Tree(), GuardInputs());
+      return sysfs::ChangeState(node, stateChange, guard, Target(), refusal_);
     });
   }
 
@@ -238,9 +263,59 @@ class SysfsService final : public DeviceService {
     if (known.entries)
       tree.AssumeEntries(location.path, known.entries);
     const Node node(tree, location);
-    const sysfs::NodeState state = sysfs::ReadState(node, Chain(tree), drivers_);
+    const sysfs::NodeState state = sysfs::ReadState(node, StatusGuard(tree), drivers_);
     *status = state.status;
     *problemNumber = state.problem;
+    return CR_SUCCESS;
+  }
+
+  std::uint32_t CM_Get_Parent(std::uint32_t* parent, std::uint32_t devInst,
+                              std::uint32_t) override {
+    if (parent == nullptr) {
+      lastError_ = error::kInvalidParameter;
+      return CR_INVALID_POINTER;
+    }
+    if (devInst == 0 || devInst > known_.size())
+      return NoSuchDevinst();
+    // The newest open set's tree has listed the folders on the way already.
+    const SysfsTree& tree = sets_.empty() ? Root() : sets_.back()->tree;
+    const auto isNode = [this](const std::string& path) { return byPath_.count(path) != 0; };
+    const NodeLocation& child = known_[devInst - 1].location;
+    std::optional<std::string> folder = sysfs::ParentFolder(tree, child.path, isNode);
+    if (!folder && child.bus != "acpi") {
+      // A node at the top of sysfs that firmware describes (a platform or
+      // pnp device) hangs below its ACPI node's parent, as in the firmware.
+      const std::string firmware = Node(tree, child).Firmware().path;
+      if (!firmware.empty())
+        folder = sysfs::ParentFolder(tree, firmware, isNode);
+    }
+    if (!folder)
+      return NoSuchDevinst();  // a node at the top
+    if (const auto found = byPath_.find(*folder); found != byPath_.end()) {
+      *parent = found->second;
+      return CR_SUCCESS;
+    }
+    // An ACPI node no set lists (it has a physical node): it gets a handle
+    // all the same, so that its children are grouped under it.
+    const NodeLocation location{*folder, "acpi"};
+    const std::string id = sysfs::InstanceId(Node(tree, location));
+    *parent = HandleFor(id, location, nullptr);
+    return CR_SUCCESS;
+  }
+
+  std::uint32_t CM_Get_Device_IDA(std::uint32_t devInst, char* buffer, std::uint32_t bufferLength,
+                                  std::uint32_t) override {
+    if (buffer == nullptr) {
+      lastError_ = error::kInvalidParameter;
+      return CR_INVALID_POINTER;
+    }
+    if (devInst == 0 || devInst > known_.size())
+      return NoSuchDevinst();
+    const std::string& id = known_[devInst - 1].instanceId;
+    std::memcpy(buffer, id.data(), std::min<std::size_t>(id.size(), bufferLength));
+    if (bufferLength <= id.size())
+      return CR_BUFFER_SMALL;
+    buffer[id.size()] = '\0';
     return CR_SUCCESS;
   }
 
@@ -255,6 +330,8 @@ class SysfsService final : public DeviceService {
   }
 
   std::uint32_t GetLastError() const override { return lastError_; }
+
+  std::string LastRefusalReason() const override { return sysfs::ReasonText(refusal_); }
 
  private:
   template <typename T>
@@ -274,10 +351,15 @@ class SysfsService final : public DeviceService {
     const auto [entry, added] =
         handles_.emplace(instanceId, static_cast<std::uint32_t>(known_.size() + 1));
     if (added) {
-      known_.push_back(KnownNode{location, std::move(entries)});
+      known_.push_back(KnownNode{location, std::move(entries), instanceId});
     } else {
-      known_[entry->second - 1] = KnownNode{location, std::move(entries)};
+      if (const auto old = byPath_.find(known_[entry->second - 1].location.path);
+          old != byPath_.end() && old->second == entry->second) {
+        byPath_.erase(old);
+      }
+      known_[entry->second - 1] = KnownNode{location, std::move(entries), instanceId};
     }
+    byPath_[location.path] = entry->second;
     return entry->second;
   }
 
@@ -287,6 +369,7 @@ class SysfsService final : public DeviceService {
   // shows is read again afterwards: a change may alter its name.
   template <typename Change>
   bool Changed(Member& member, const sysfs::ChangeRequest& request, Change change) {
+    refusal_ = sysfs::Verdict{};
     const SysfsTree tree = Root().Fresh();
     const NodeLocation& location = member.node.Location();
     if (!tree.IsCanonicalDirectory(location.path))
@@ -296,6 +379,8 @@ class SysfsService final : public DeviceService {
       code = Escalated(request);
     member.description.reset();
     member.friendlyName.reset();
+    // What the change altered may alter what may be taken away.
+    statusGuard_.reset();
     return code == 0 ? true : Fail(code, false);
   }
 
@@ -319,9 +404,12 @@ class SysfsService final : public DeviceService {
     std::vector<bool> assigned(members.size(), false);
     for (std::size_t i = 0; i < members.size(); ++i) {
       const auto earlier = twinIds_.find(members[i].node.Path());
-      if (earlier != twinIds_.end() && earlier->second.first == members[i].instanceId &&
-          taken.insert(sysfs::Upper(earlier->second.second)).second) {
-        members[i].instanceId = earlier->second.second;
+      if (earlier == twinIds_.end() || earlier->second.first != members[i].instanceId)
+        continue;
+      const std::string& handed =
+          earlier->second.second.empty() ? earlier->second.first : earlier->second.second;
+      if (taken.insert(sysfs::Upper(handed)).second) {
+        members[i].instanceId = handed;
         assigned[i] = true;
       }
     }
@@ -336,7 +424,7 @@ class SysfsService final : public DeviceService {
         id = base.substr(0, sysfs::kMaxInstanceId - tail.size()) + tail;
       }
       members[i].instanceId = id;
-      twinIds_[members[i].node.Path()] = {base, std::move(id)};
+      twinIds_[members[i].node.Path()] = {base, id == base ? std::string() : std::move(id)};
     }
   }
 
@@ -354,18 +442,31 @@ class SysfsService final : public DeviceService {
     return *root_;
   }
 
-  const RootChain& Chain(const SysfsTree& tree) {
-    if (!chain_) {
-      std::string device;
-      if (options_.rootDevice) {
-        device = *options_.rootDevice;
-      } else if (options_.root.empty()) {
-        device = sysfs::RootDeviceNumber();
-      }
-      chain_.emplace(tree, device);
+  sysfs::GuardInputs GuardInputs() const {
+    sysfs::GuardInputs inputs;
+    inputs.root = options_.root;
+    if (options_.rootDevice) {
+      inputs.rootDevice = *options_.rootDevice;
+    } else if (options_.root.empty()) {
+      inputs.rootDevice = sysfs::RootDeviceNumber();
     }
-    return *chain_;
+    inputs.session = options_.session;
+    if (!inputs.session && options_.root.empty()) {
+      inputs.session = [] { return sysfs::SessionInterfacesOf(std::getenv("SSH_CONNECTION")); };
+    }
+    return inputs;
   }
+
+  // Statuses share one reading of what is mounted, from the open of the
+  // last set on: reading it for every node would cost more than the rest
+  // of the status.
+  const sysfs::Guard& StatusGuard(const SysfsTree& tree) {
+    if (!statusGuard_)
+      statusGuard_.emplace(tree, GuardInputs());
+    return *statusGuard_;
+  }
+
+  sysfs::ChangeTarget Target() { return sysfs::ChangeTarget{*options_.writer, options_.root}; }
 
   DeviceSet* FindSet(HDEVINFO handle) {
     for (const auto& set : sets_) {
@@ -407,18 +508,22 @@ class SysfsService final : public DeviceService {
   SysfsOptions options_;
   IdDatabases databases_;
   sysfs::ModuleAliases drivers_;
-  std::optional<RootChain> chain_;
+  std::optional<sysfs::Guard> statusGuard_;
+  sysfs::Verdict refusal_;  // why the last change was refused
   std::optional<SysfsTree> root_;
   std::unordered_map<std::string, std::uint32_t> handles_;
-  // Node path: the ID its rules give it, and the one it was handed.
+  // Node path: the ID its rules give it, and the one it was handed (empty
+  // when the same: most nodes have no twin).
   std::unordered_map<std::string, std::pair<std::string, std::string>> twinIds_;
   // Where a node was last seen, and what its folder held then (none when
   // it was not listed).
   struct KnownNode {
     NodeLocation location;
     std::shared_ptr<const SysfsTree::Listing> entries;
+    std::string instanceId;
   };
-  std::vector<KnownNode> known_;  // by handle - 1
+  std::vector<KnownNode> known_;                           // by handle - 1
+  std::unordered_map<std::string, std::uint32_t> byPath_;  // node folder: handle
   std::vector<std::unique_ptr<DeviceSet>> sets_;
   std::uint32_t lastError_ = 0;
 };

@@ -3,21 +3,29 @@
 // are written to sysfs attributes (authorized, driver_override, unbind,
 // drivers_probe, ifalias), never outside <root>/sys.
 //
+// A disable and a friendly name are also kept in one udev rules file,
+// <root>/etc/udev/rules.d/70-quillon.rules (SysfsRules), the only file
+// written outside <root>/sys.
+//
 // Layout: SysfsTree is all file access; SysfsNode a node and the facts the
 // rules share; then one file per decision: SysfsCollect (which entries are
 // nodes, their IDs), SysfsClasses (setup class), SysfsDescriptions (names,
-// with IdDatabase), SysfsState (status and problem), SysfsChange (the writes
-// of a change, through SysfsWriter). SysfsParse holds the small text parsers
-// they share; OpenBeneath keeps every open within the tree.
+// with IdDatabase), SysfsState (status and problem), SysfsGuard (whether a
+// node may be disabled or stopped, and why not), SysfsChange (the writes of
+// a change, through SysfsWriter), SysfsRules (the kept changes). SysfsParse holds the small text
+// parsers they share; OpenBeneath keeps every open within the tree.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "devices/DeviceService.h"
 #include "devices/sysfs/PkexecChanger.h"
+#include "devices/sysfs/SysfsGuard.h"
 #include "devices/sysfs/SysfsWriter.h"
 
 namespace quillon::devices {
@@ -32,6 +40,10 @@ struct SysfsOptions {
   std::optional<std::string> rootDevice;
   // Carries out the writes of changes; unset: the kernel.
   std::shared_ptr<sysfs::AttributeWriter> writer{};
+  // The network interfaces of the caller's SSH session, which are never
+  // disabled or stopped; unset: those whose address SSH_CONNECTION names as
+  // the local one when `root` is empty, none otherwise.
+  std::function<std::vector<sysfs::SessionInterface>()> session{};
   // Whether a listing takes what a node's uevent file carries from it
   // instead of reading each attribute file. Off only to compare the two.
   bool readUevents = true;

@@ -1,13 +1,12 @@
-// A node's status flags and problem code, and which nodes hold the root file system.
+// A node's status flags and problem code.
 #include "devices/sysfs/SysfsState.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include <algorithm>
-
 #include "devices/DeviceService.h"
 #include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsGuard.h"
 #include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
@@ -52,36 +51,6 @@ Switch SwitchOf(const Node& node) {
   return Switch::kNone;
 }
 
-RootChain::RootChain(const SysfsTree& tree, const std::string& devNumber) {
-  if (devNumber.empty() || devNumber.find('/') != std::string::npos || !tree.Ok())
-    return;
-  if (const auto path = tree.Child(tree.Sys() + "/dev/block", devNumber))
-    Add(tree, *path, 0);
-}
-
-void RootChain::Add(const SysfsTree& tree, const std::string& path, int depth) {
-  if (depth > 8 || std::find(dirs_.begin(), dirs_.end(), path) != dirs_.end())
-    return;
-  dirs_.push_back(path);
-  // A mapped or RAID device rests on the devices in its slaves directory.
-  if (const auto slaves = tree.Has(path, "slaves") ? tree.Child(path, "slaves") : std::nullopt) {
-    for (const std::string& name : tree.List(*slaves)) {
-      if (const auto slave = tree.Child(*slaves, name))
-        Add(tree, *slave, depth + 1);
-    }
-  }
-}
-
-bool RootChain::Holds(const std::string& nodePath) const {
-  for (const std::string& dir : dirs_) {
-    if (dir == nodePath || (dir.size() > nodePath.size() && StartsWith(dir, nodePath) &&
-                            dir[nodePath.size()] == '/')) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string RootDeviceNumber() {
   struct stat info {};
   if (stat("/", &info) != 0 || major(info.st_dev) == 0)
@@ -89,7 +58,7 @@ std::string RootDeviceNumber() {
   return std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
 }
 
-NodeState ReadState(const Node& node, const RootChain& rootChain, const ModuleAliases& drivers) {
+NodeState ReadState(const Node& node, const Guard& guard, const ModuleAliases& drivers) {
   NodeState state;
   state.status = DN_NT_ENUMERATOR;
   // A USB device taken away stays bound to the generic driver: that it is
@@ -111,9 +80,8 @@ NodeState ReadState(const Node& node, const RootChain& rootChain, const ModuleAl
   }
   if (state.problem != 0)
     state.status |= DN_HAS_PROBLEM;
-  if (SwitchOf(node) != Switch::kNone && !IsUsbRootHub(node) && !rootChain.Holds(node.Path())) {
+  if (guard.MayDisable(node))
     state.status |= DN_DISABLEABLE;
-  }
   if (node.Attr("removable") == "removable")
     state.status |= DN_REMOVABLE;
   if (Enumerator(node) == "ROOT")

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -50,6 +51,14 @@ SysfsTree::SysfsTree(const std::string& root) {
     sys = resolved.get();
   }
   sys_ = std::move(*sys);
+  // sysfs and tmpfs (where test trees are made) hand out a folder's entries
+  // as long as they fit: a batch with room left for the longest name is the
+  // last, and the call that would return nothing is saved.
+  struct statfs info {};
+  constexpr decltype(info.f_type) kSysfs = 0x62656572;
+  constexpr decltype(info.f_type) kTmpfs = 0x01021994;
+  fillsBatches_ =
+      fstatfs(sysFd.Get(), &info) == 0 && (info.f_type == kSysfs || info.f_type == kTmpfs);
   sysFd_ = std::make_shared<const UniqueFd>(std::move(sysFd));
   canonical_.insert(sys_);
 }
@@ -59,6 +68,7 @@ SysfsTree SysfsTree::Fresh() const {
   tree.sys_ = sys_;
   tree.followThroughListings_ = false;
   tree.readsUevents_ = false;
+  tree.fillsBatches_ = fillsBatches_;
   tree.sysFd_ = sysFd_;
   if (!sys_.empty())
     tree.canonical_.insert(sys_);
@@ -157,6 +167,50 @@ std::optional<std::string> SysfsTree::Child(const std::string& dir, std::string_
   return FollowLink(dir, *link);
 }
 
+std::optional<std::string> SysfsTree::LinkedDirectory(const std::string& dir,
+                                                      std::string_view name) const {
+  if (!IsPlainName(name) || !followThroughListings_ || canonical_.count(dir) == 0)
+    return Child(dir, name);
+  const Listing* listing = ListingOf(dir);
+  const std::optional<unsigned char> type =
+      listing != nullptr ? listing->Find(name) : std::optional<unsigned char>();
+  if (!type || *type != DT_LNK)
+    return Child(dir, name);
+  const std::optional<std::string> link = ReadLink(dir, name);
+  if (!link || link->front() == '/')
+    return Child(dir, name);
+  // Where the link text says, ".." only at its start; anything else goes
+  // the usual way.
+  std::string path = dir;
+  bool down = false;
+  for (std::size_t pos = 0; pos <= link->size();) {
+    const std::size_t end = std::min(link->find('/', pos), link->size());
+    const std::string_view part = std::string_view(*link).substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == ".")
+      continue;
+    if (part == "..") {
+      if (down || path == sys_)
+        return FollowLink(dir, *link);
+      path = ParentPath(path);
+      continue;
+    }
+    down = true;
+    path += '/';
+    path += part;
+  }
+  if (!down || canonical_.count(path) != 0)
+    return FollowLink(dir, *link);
+  if (const std::optional<std::string_view> relative = Relative(path)) {
+    if (UniqueFd fd = OpenBeneathWithoutLinks(sysFd_->Get(), *relative, O_RDONLY | O_DIRECTORY)) {
+      canonical_.insert(path);
+      KeepDirFd(path, std::move(fd));
+      return path;
+    }
+  }
+  return FollowLink(dir, *link);
+}
+
 std::optional<std::string> SysfsTree::FollowLink(const std::string& dir,
                                                  std::string_view link) const {
   // Every prefix of a canonical path is canonical: ".." is its parent, and
@@ -243,6 +297,24 @@ std::optional<unsigned char> SysfsTree::Listing::Find(std::string_view name) con
   return found->type;
 }
 
+std::size_t SysfsTree::ListingHash::operator()(
+    const std::shared_ptr<const Listing>& listing) const {
+  std::size_t hash = std::hash<std::string_view>()(listing->names);
+  for (const Listing::Entry& entry : listing->entries)
+    hash = hash * 31 + entry.length * 256U + entry.type;
+  return hash;
+}
+
+bool SysfsTree::ListingsEqual::operator()(const std::shared_ptr<const Listing>& a,
+                                          const std::shared_ptr<const Listing>& b) const {
+  // Laid out in name order, equal names and lengths make equal offsets.
+  return a->names == b->names &&
+         std::equal(a->entries.begin(), a->entries.end(), b->entries.begin(), b->entries.end(),
+                    [](const Listing::Entry& x, const Listing::Entry& y) {
+                      return x.length == y.length && x.type == y.type;
+                    });
+}
+
 std::shared_ptr<const SysfsTree::Listing> SysfsTree::KnownListing(const std::string& dir) const {
   const auto cached = listings_.find(dir);
   return cached != listings_.end() ? cached->second : nullptr;
@@ -305,12 +377,30 @@ const SysfsTree::Listing* SysfsTree::ListingOf(const std::string& dir) const {
         }
         pos += length;
       }
+      // linux_dirent64 of a 255-byte name: 19 bytes, the name, its end, aligned to 8.
+      constexpr long kLongestRecord = 280;
+      if (fillsBatches_ && static_cast<long>(buffer.size()) - got >= kLongestRecord)
+        break;
     }
     if (listing) {
       std::sort(listing->entries.begin(), listing->entries.end(),
                 [&](const Listing::Entry& a, const Listing::Entry& b) {
                   return listing->Name(a) < listing->Name(b);
                 });
+      // Devices of one kind hold the same attributes: their folders share
+      // one listing, laid out afresh in name order.
+      Listing sorted;
+      sorted.names.reserve(listing->names.size());
+      sorted.entries.reserve(listing->entries.size());
+      for (const Listing::Entry& entry : listing->entries) {
+        sorted.entries.push_back(
+            {static_cast<std::uint32_t>(sorted.names.size()), entry.length, entry.type});
+        sorted.names += listing->Name(entry);
+      }
+      auto shared = std::make_shared<const Listing>(std::move(sorted));
+      listing.reset();
+      return listings_.emplace(dir, *sharedListings_.insert(std::move(shared)).first)
+          .first->second.get();
     }
   }
   return listings_.emplace(dir, std::move(listing)).first->second.get();
@@ -333,12 +423,27 @@ std::vector<std::string> SysfsTree::List(const std::string& dir) const {
 }
 
 std::optional<std::string> SysfsTree::Read(const std::string& dir, std::string_view name) const {
+  return ReadAttribute(dir, name, true);
+}
+
+std::optional<std::string> SysfsTree::ReadAlone(const std::string& dir,
+                                                std::string_view name) const {
+  return ReadAttribute(dir, name, false);
+}
+
+std::optional<std::string> SysfsTree::ReadAttribute(const std::string& dir, std::string_view name,
+                                                    bool listFolder) const {
   if (!IsPlainName(name))
     return std::nullopt;
   // Only a regular file is an attribute (a file system that does not tell
   // the type is asked).
   bool regular = false;
-  if (const Listing* listing = EntriesOf(dir)) {
+  const Listing* known = AssumedListing(dir);
+  if (known == nullptr && !listFolder) {
+    const auto cached = listings_.find(dir);
+    known = cached != listings_.end() ? cached->second.get() : nullptr;
+  }
+  if (const Listing* listing = listFolder ? EntriesOf(dir) : known) {
     const std::optional<unsigned char> type = listing->Find(name);
     if (!type || (*type != DT_REG && *type != DT_UNKNOWN))
       return std::nullopt;
@@ -427,8 +532,11 @@ std::optional<std::string> SysfsTree::LinkName(const std::string& dir,
 }
 
 bool SysfsTree::IsDirectory(const std::string& path) const {
-  // A canonical path has no link in it: its entry in its folder tells.
+  // A canonical path has no link in it: a folder held open on it, or its
+  // entry in its folder, tells.
   if (canonical_.count(path) != 0 && path != sys_) {
+    if (OpenDirFd(path) >= 0)
+      return true;
     if (const Listing* listing = ListingOf(ParentPath(path))) {
       const std::optional<unsigned char> type = listing->Find(BaseName(path));
       if (type && *type != DT_UNKNOWN)

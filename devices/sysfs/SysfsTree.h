@@ -53,6 +53,10 @@ class SysfsTree {
   bool IsCanonicalDirectory(const std::string& path) const;
   // Resolve(dir + "/" + name).
   std::optional<std::string> Child(const std::string& dir, std::string_view name) const;
+  // Child(dir, name) for a link that most likely leads to a folder whose
+  // own folder nobody lists: it is opened confined and without links (and
+  // kept open) instead of listing the folders on its way.
+  std::optional<std::string> LinkedDirectory(const std::string& dir, std::string_view name) const;
   // True when `canonical` is Sys() or lies below it.
   bool Contains(const std::string& canonical) const;
 
@@ -61,6 +65,9 @@ class SysfsTree {
   // Content of a small attribute file, trailing white space removed. None when
   // the file is missing, unreadable, a directory or a symlink.
   std::optional<std::string> Read(const std::string& dir, std::string_view name) const;
+  // Read, for a folder whose one attribute is read: opened straight
+  // rather than listing the folder first.
+  std::optional<std::string> ReadAlone(const std::string& dir, std::string_view name) const;
   // True when `dir` holds an attribute file `name`: what Read would read,
   // without reading it where the listing tells.
   bool HasFile(const std::string& dir, std::string_view name) const;
@@ -112,6 +119,8 @@ class SysfsTree {
   // `path` relative to Sys(); none when it does not start there.
   std::optional<std::string_view> Relative(const std::string& path) const;
   UniqueFd OpenIn(const std::string& dir, std::string_view name, int flags) const;
+  std::optional<std::string> ReadAttribute(const std::string& dir, std::string_view name,
+                                           bool listFolder) const;
   // An open descriptor of directory `dir` (resolved beneath Sys()), owned by
   // the tree; -1 with errno set when it cannot be opened.
   int DirFd(const std::string& dir) const;
@@ -132,8 +141,20 @@ class SysfsTree {
   // at one node.
   bool followThroughListings_ = true;
   bool readsUevents_ = true;
+  // Whether the file system fills each getdents64 batch while entries fit.
+  bool fillsBatches_ = false;
   std::shared_ptr<const UniqueFd> sysFd_;  // shared with the trees Fresh makes
   mutable std::unordered_map<std::string, std::shared_ptr<const Listing>> listings_;
+  // Listings by content, each kept once however many folders hold it.
+  struct ListingHash {
+    std::size_t operator()(const std::shared_ptr<const Listing>& listing) const;
+  };
+  struct ListingsEqual {
+    bool operator()(const std::shared_ptr<const Listing>& a,
+                    const std::shared_ptr<const Listing>& b) const;
+  };
+  mutable std::unordered_set<std::shared_ptr<const Listing>, ListingHash, ListingsEqual>
+      sharedListings_;
   std::pair<std::string, std::shared_ptr<const Listing>> assumed_;
   // Directories known to be canonical: Sys() and what Resolve handed out.
   mutable std::unordered_set<std::string> canonical_;

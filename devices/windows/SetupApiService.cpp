@@ -252,6 +252,24 @@ class SetupApiService final : public DeviceService {
     return result;
   }
 
+  std::uint32_t CM_Get_Parent(std::uint32_t* parent, std::uint32_t devInst,
+                              std::uint32_t flags) override {
+    if (parent == nullptr)
+      return CR_INVALID_POINTER;
+    DEVINST native = 0;
+    const CONFIGRET result = ::CM_Get_Parent(&native, devInst, flags);
+    if (result == CR_SUCCESS)
+      *parent = native;
+    return result;
+  }
+
+  std::uint32_t CM_Get_Device_IDA(std::uint32_t devInst, char* buffer, std::uint32_t bufferLength,
+                                  std::uint32_t flags) override {
+    if (buffer == nullptr)
+      return CR_INVALID_POINTER;
+    return ::CM_Get_Device_IDA(devInst, buffer, bufferLength, flags);
+  }
+
   bool SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
     // Only sets this service opened and has not yet destroyed: destroying one
     // twice would hand SetupAPI freed memory.

@@ -28,6 +28,13 @@ std::vector<std::string> Dump(const Model& model) {
          << m.status << '|' << m.problem << '|' << m.present;
     for (const auto& failure : m.failures)
       line << '|' << (failure ? std::to_string(*failure) : "-");
+    for (const auto* text : {&m.parentId, &m.driver, &m.driverModule, &m.location})
+      line << '|' << text->has_value() << text->value_or("");
+    for (const auto* ids : {&m.hardwareIds, &m.compatibleIds}) {
+      line << '|' << ids->has_value();
+      for (const std::string& id : ids->value_or(std::vector<std::string>()))
+        line << id << '\x1f';
+    }
     lines.push_back(line.str());
   }
   for (const auto& [devInst, index] : model.presentByDevInst)

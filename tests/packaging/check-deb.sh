@@ -31,9 +31,9 @@ dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' | grep -v '/$' | sort 
 sed "s|@MULTIARCH@|$(dpkg-architecture -qDEB_HOST_MULTIARCH)|" "$expected" | sort >"$work/expected"
 diff -u "$work/expected" "$work/files" >&2 || fail "the package's files differ from $expected"
 
-# Libraries found by dpkg-shlibdeps, and the ID databases.
+# Libraries found by dpkg-shlibdeps, the ID databases and libmount (loaded when needed).
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in pci.ids usb.ids libc6 libstdc++6 libqt6widgets6 libqt6core6; do
+for package in pci.ids usb.ids libmount1 libc6 libstdc++6 libqt6widgets6 libqt6core6; do
   case ", $depends," in
     *", $package "* | *", $package,"*) ;;
     *) fail "Depends lacks $package: $depends" ;;

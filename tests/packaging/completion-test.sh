@@ -57,7 +57,10 @@ expect "quillon -" --help --version
 expect "quillon --v" --version
 expect "quillon /deviceCommand=enumDevices --h"
 
-expect "quillon-devices " --source= --report --json --export --version --help
+expect "quillon-devices " --source= --report --json --export --tree --class= --problem --id= \
+  --driver= --watch --since --version --help
+expect "quillon-devices --tree --cl" --class=
+expect "quillon-devices --watch --since $dir/oth" "$dir/other.txt"
 expect "quillon-devices --j" --json
 expect "quillon-devices --json --ex" --export
 expect "quillon-devices --export $dir/oth" "$dir/other.txt"

@@ -1,4 +1,6 @@
+#include "tools/DeviceFilter.h"
 #include "tools/DeviceSnapshot.h"
+#include "tools/DeviceWatch.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -64,7 +66,10 @@ std::vector<std::string> Describe(const Snapshot& snapshot) {
                    " friendly=" + Text(d.friendlyName) + " description=" + Text(d.description) +
                    " class=" + FormatGuid(d.classGuid) + " handle=" + std::to_string(d.devInst) +
                    " statusResult=" + std::to_string(d.statusResult) +
-                   " status=" + FormatHex8(d.status) + " problem=" + std::to_string(d.problem));
+                   " status=" + FormatHex8(d.status) + " problem=" + std::to_string(d.problem) +
+                   " parent=" + d.parentId.value_or("-") + " hardware=" + JsonArray(d.hardwareIds) +
+                   " compatible=" + JsonArray(d.compatibleIds) + " driver=" + Text(d.driver) +
+                   " module=" + Text(d.driverModule) + " location=" + Text(d.location));
   }
   return rows;
 }
@@ -205,11 +210,14 @@ TEST(DeviceSnapshot, JsonFollowsItsSchema) {
     "instanceId": "PCI\\VEN_1AF4&DEV_1041\\1", "name": "Uplink \"1\"",
     "friendlyName": "Uplink \"1\"", "description": null, "className": "Net",
     "classGuid": "{4D36E972-E325-11CE-BFC1-08002BE10318}", "devInst": -1,
-    "status": "0x01802400", "problem": 22, "problemText": "disabled"})"));
+    "status": "0x01802400", "problem": 22, "problemText": "disabled", "parentId": null,
+    "hardwareIds": [], "compatibleIds": [], "driver": null, "driverModule": null,
+    "location": null})"));
   EXPECT_EQ(json[1], nlohmann::json::parse(R"({
     "instanceId": null, "name": "", "friendlyName": null, "description": null,
     "className": null, "classGuid": "{00000000-0000-0000-0000-000000000000}", "devInst": 2,
-    "status": null, "problem": null, "problemText": null})"));
+    "status": null, "problem": null, "problemText": null, "parentId": null, "hardwareIds": [],
+    "compatibleIds": [], "driver": null, "driverModule": null, "location": null})"));
 
   std::ostringstream empty;
   WriteJson({}, empty);
@@ -234,6 +242,72 @@ TEST(DeviceSnapshot, JsonStringsAreEscapedAndUtf8) {
     EXPECT_EQ(JsonString(c.text), c.json);
     EXPECT_TRUE(nlohmann::json::accept(JsonString(c.text))) << c.json;
   }
+}
+
+}  // namespace
+}  // namespace quillon::tools
+
+namespace quillon::tools {
+namespace {
+
+TEST(DeviceFilter, GlobsMatchIgnoringCase) {
+  struct Case {
+    const char* pattern;
+    const char* text;
+    bool matches;
+  };
+  for (const Case& c : {
+           Case{"PCI\\VEN_8086*", "pci\\ven_8086&dev_15bc", true},
+           Case{"*VEN_8086*", "PCI\\VEN_8086&DEV_15BC", true},
+           Case{"*VEN_8086*", "PCI\\VEN_8087&DEV_8086", false},
+           Case{"*&MI_0?", "USB\\VID_046D&PID_C52B&MI_01", true},
+           Case{"*&MI_0?", "USB\\VID_046D&PID_C52B&MI_010", false},
+           Case{"A*B*C", "AxxBxxBxxC", true},
+           Case{"A*B*C", "AxxCxxB", false},
+           Case{"*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+           Case{"**", "", true},
+           Case{"?", "", false},
+           Case{"ab", "AB", true},
+           Case{"ab", "abc", false},
+           Case{"a*", "b", false},
+           Case{"*aa", "a", false},
+       }) {
+    EXPECT_EQ(GlobMatches(c.pattern, c.text), c.matches) << c.pattern << " / " << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace quillon::tools
+
+namespace quillon::tools {
+namespace {
+
+// What a kernel event names is read again, and only that: a USB device
+// taken off (authorized=0) shows as its one change line, found also from a
+// folder below it; a device no event names keeps its old state.
+TEST(DeviceWatcher, RereadsTheDevicesAnEventNames) {
+  devices::testing::FakeSysfs tree;
+  devices::testing::LoadFixture(tree, "laptop.tree");
+  std::ostringstream diagnostics;
+  const auto service = devices::CreateDeviceService(tree.Root(), diagnostics);
+  const WatchOptions options{tree.Root(), false, {}};
+  std::ostringstream out;
+  DeviceWatcher watcher(*service, options, out);
+  ASSERT_TRUE(watcher.Start(diagnostics)) << diagnostics.str();
+  const std::string keyboard = "pci0000:00/0000:00:14.0/usb1/1-1";
+  const std::string stick = "pci0000:00/0000:00:14.0/usb1/1-2";
+  tree.WriteFile("sys/devices/" + keyboard + "/authorized", "0\n");
+  tree.WriteFile("sys/devices/" + stick + "/authorized", "0\n");
+  EXPECT_TRUE(watcher.RereadAt({"/sys/devices/" + keyboard + "/power"}));
+  EXPECT_EQ(out.str(),
+            "changed USB\\VID_046D&PID_C31C\\1-1 status 0x0180600A -> 0x00806400, problem 0 "
+            "(enabled) -> 22 (disabled)\n");
+  // A path that names no device asks for a whole reading, which finds the stick.
+  out.str("");
+  EXPECT_FALSE(watcher.RereadAt({"/sys/devices/virtual/no-such"}));
+  watcher.RereadAll();
+  EXPECT_NE(out.str().find("changed USB\\VID_0781&PID_5567\\1-2 status"), std::string::npos)
+      << out.str();
 }
 
 }  // namespace

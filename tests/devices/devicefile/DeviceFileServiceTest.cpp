@@ -62,6 +62,13 @@ std::vector<std::string> Dump(const devicefile::Members& members) {
          << m.status << '|' << m.problem << '|' << m.present;
     for (const auto& failure : m.failures)
       line << '|' << (failure ? std::to_string(*failure) : "-");
+    for (const auto* text : {&m.parentId, &m.driver, &m.driverModule, &m.location})
+      line << '|' << text->value_or("-");
+    for (const auto* ids : {&m.hardwareIds, &m.compatibleIds}) {
+      line << '|' << ids->has_value();
+      for (const std::string& id : ids->value_or(std::vector<std::string>()))
+        line << id << ';';
+    }
     lines.push_back(line.str());
   }
   return lines;
@@ -315,6 +322,18 @@ TEST(DeviceFileReadersTest, TheQuickReaderFollowsJsonAsTheDocumentReaderDoes) {
        kQuick},
       {member(R"("status": "0XfFfFfFfF", "problem": "0x0", "devInst": 0)"), kQuick},
       {"\xEF\xBB\xBF{}", kDocumentOnly},  // a byte order mark
+      // Where the node hangs and what it is.
+      {member(R"("parentId": "PCI\\X\\1", "hardwareIds": ["A", "B\u00e9"], )"
+              R"("compatibleIds": [], "driver": "e1000e", "driverModule": "e1000e", )"
+              R"("location": "/sys/devices/pci0000:00/0000:00:1f.6")"),
+       kQuick},
+      {member(R"("hardwareIds": null, "compatibleIds": [ "C" ], "parentId": null)"), kQuick},
+      {member(R"("hardwareIds": "A")"), kBroken},
+      {member(R"("hardwareIds": ["A", 1])"), kBroken},
+      {member(R"("hardwareIds": ["A",])"), kBroken},
+      {member(R"("compatibleIds": [null])"), kBroken},
+      {member(R"("driver": 1)"), kBroken},
+      {member(R"("parentId": [])"), kBroken},
       // Broken strings.
       {member("\"friendlyName\": \"a\x01\""), kBroken},
       {member("\"friendlyName\": \"\xC0\x80\""), kBroken},

@@ -1,18 +1,22 @@
 // Changes through the sysfs source: the writes each change makes, in order,
 // what the kernel's answers (simulated, errors injected) turn into, and the
 // status the node shows afterwards; the friendly name; refusals.
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
 #include "devices/DeviceText.h"
+#include "devices/sysfs/SysfsChange.h"
 #include "devices/sysfs/SysfsService.h"
 #include "tests/devices/sysfs/KernelSimulator.h"
 #include "tests/devices/sysfs/SysfsTestSupport.h"
@@ -72,7 +76,8 @@ Change Name(std::string text) {
 // A machine with a simulated kernel and one service over it.
 class Machine {
  public:
-  explicit Machine(const char* extra = "") : kernel_(std::make_shared<KernelSimulator>(tree_)) {
+  explicit Machine(const char* extra = "", std::vector<sysfs::SessionInterface> session = {})
+      : kernel_(std::make_shared<KernelSimulator>(tree_)) {
     std::string error;
     EXPECT_TRUE(tree_.Load(kMachine, &error)) << error;
     EXPECT_TRUE(tree_.Load(extra, &error)) << error;
@@ -80,7 +85,8 @@ class Machine {
     tree_.WriteFile("lib/modules/6.1.0-test/modules.alias",
                     "alias pci:v00008086d0000100Esv*sd*bc*sc*i* e1000\n"
                     "alias usb:v*p*d*dc*dsc*dp*ic03isc01ip01in* usbhid\n");
-    service_ = MakeSysfsService(SysfsOptions{tree_.Root(), tree_.RootDevice(), kernel_});
+    service_ = MakeSysfsService(
+        SysfsOptions{tree_.Root(), tree_.RootDevice(), kernel_, [session] { return session; }});
     set_ = OpenPresentDevices(*service_, nullptr);
     EXPECT_TRUE(set_);
   }
@@ -309,12 +315,18 @@ TEST(SysfsChange, CallerMistakesAndVanishedNodes) {
   EXPECT_EQ(service.GetLastError(), 0xE0000209U);
   EXPECT_TRUE(machine.Kernel().Log().empty());
 
-  // The NIC goes away after the list was read.
+  // The NIC and the keyboard go away after the list was read: every change
+  // says so, whether or not the node could have been changed.
   machine.Tree().RemoveDevice("pci0000:00/0000:00:03.0");
+  machine.Tree().RemoveDevice("pci0000:00/0000:00:14.0/usb1/1-1");
   EXPECT_FALSE(service.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, machine.Set(), &data));
   EXPECT_EQ(service.GetLastError(), error::kNoSuchDevinst);
-  EXPECT_EQ(machine.Apply(kNic, Name("Uplink")), error::kNoSuchDevinst);
+  for (const Change& change : {kDisable, kEnable, kStop, kStart, Name("Uplink")}) {
+    EXPECT_EQ(machine.Apply(kNic, change), error::kNoSuchDevinst);
+    EXPECT_EQ(machine.Apply(kKeyboard, change), error::kNoSuchDevinst);
+  }
   EXPECT_TRUE(machine.Kernel().Log().empty());
+  EXPECT_FALSE(fs::exists(machine.Tree().Root() + "/etc"));
 }
 
 // Sysfs attributes are root's: anyone else gets "access denied" before a
@@ -402,8 +414,242 @@ TEST(SysfsChange, KernelWriterStaysInTheTree) {
   EXPECT_EQ(read(tree.Root() + "/sys/bus/pci/drivers/e1000/unbind"), "0000:00:03.0");
   // The driver link leads out of the tree, to a file named unbind.
   tree.Symlink("sys/" + kNicDir + "/driver", outside.Root());
-  EXPECT_EQ(change(kNic, DICS_STOP), 0x20000000U + EXDEV);
+  EXPECT_EQ(change(kNic, DICS_STOP), error::kAccessDenied);
   EXPECT_EQ(read(outside.Root() + "/unbind"), "untouched");
+  // An attribute that is a second name of a file elsewhere.
+  outside.WriteFile("authorized", "untouched\n");
+  fs::remove(tree.Root() + "/sys/" + kKbdDir + "/authorized");
+  fs::create_hard_link(outside.Root() + "/authorized",
+                       tree.Root() + "/sys/" + kKbdDir + "/authorized");
+  EXPECT_EQ(change(kKeyboard, DICS_ENABLE), error::kAccessDenied);
+  EXPECT_EQ(read(outside.Root() + "/authorized"), "untouched");
+}
+
+// A USB stick on the keyboard's hub, its two partitions, and an empty rules folder.
+constexpr const char* kStickTree = R"(
+bus usb pci0000:00/0000:00:14.0/usb1/1-2 idVendor=46f4 idProduct=0001 bDeviceClass=00 bNumInterfaces=" 1" authorized=1 driver=usb
+bus usb pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0 bInterfaceClass=08 bInterfaceSubClass=06 bInterfaceProtocol=50 bInterfaceNumber=00 authorized=1 driver=usb-storage
+bus scsi pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host1/target1:0:0/1:0:0:0 type=0 vendor=QEMU model=HARDDISK driver=sd
+class block pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host1/target1:0:0/1:0:0:0/block/sdb dev=8:16
+class block pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host1/target1:0:0/1:0:0:0/block/sdb/sdb1 dev=8:17 partition=1
+class block pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host1/target1:0:0/1:0:0:0/block/sdb/sdb2 dev=8:18 partition=2
+)";
+constexpr const char* kStick = "USB\\VID_46F4&PID_0001\\1-2";
+constexpr const char* kMountHead = "22 1 0:21 / /proc rw - proc proc rw\n";
+
+// Each reason a node is never taken away: disable and stop refused with
+// 0xE0000231 and the reason, nothing written, DN_DISABLEABLE gone; and the
+// same node given back once the reason is gone.
+TEST(SysfsChange, WhatIsNeverTakenAway) {
+  struct Row {
+    const char* what;
+    const char* extra;      // statements added to the stick's tree
+    std::string mountinfo;  // proc/self/mountinfo
+    std::string swaps;      // proc/swaps
+    std::vector<sysfs::SessionInterface> session;
+    const char* node;
+    std::string reason;  // empty: disable and stop go ahead
+  };
+  const std::string swapHead = "Filename\tType\tSize\tUsed\tPriority\n";
+  const std::vector<sysfs::SessionInterface> ssh = {{"eth0", "192.0.2.10"}};
+  // clang-format off
+  const Row rows[] = {
+      {"nothing held", "", kMountHead, swapHead, {}, kStick, ""},
+      {"mounted partition, name with a blank", "",
+       std::string(kMountHead) + "40 22 8:17 / /media/my\\040stick rw - vfat /dev/sdb1 rw\n",
+       swapHead, {}, kStick, "/media/my stick is mounted from it"},
+      {"mounted whole disk, seen from the controller", "",
+       std::string(kMountHead) + "40 22 8:16 / /mnt rw - ext4 /dev/sdb rw\n", swapHead, {},
+       "PCI\\VEN_8086&DEV_02ED\\0000:00:14.0", "/mnt is mounted from it"},
+      {"anonymous device number, named by its source", "",
+       std::string(kMountHead) + "40 22 0:45 / /data rw - btrfs /dev/sdb2 rw\n", swapHead, {},
+       kStick, "/data is mounted from it"},
+      {"swap partition", "", kMountHead, swapHead + "/dev/sdb2\tpartition\t1024\t0\t-2\n", {},
+       kStick, "/dev/sdb2 is in use as swap on it"},
+      {"swap file: its file system decides", "", kMountHead,
+       swapHead + "/swapfile\tfile\t1024\t0\t-2\n", {}, kStick, ""},
+      {"stacked block device",
+       "class block virtual/block/dm-0 dev=254:0 @slaves/sdb2=pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host1/target1:0:0/1:0:0:0/block/sdb/sdb2\n"
+       "dir pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host1/target1:0:0/1:0:0:0/block/sdb/sdb2 holders/dm-0=",
+       kMountHead, swapHead, {}, kStick, "dm-0 is built on it"},
+      {"mounted mapped device: what it rests on",
+       "class block virtual/block/dm-0 dev=254:0 @slaves/sdb2=pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host1/target1:0:0/1:0:0:0/block/sdb/sdb2",
+       std::string(kMountHead) + "40 22 254:0 / /home rw - ext4 /dev/mapper/home rw\n", swapHead,
+       {}, kStick, "/home is mounted from it"},
+      {"root file system", "", kMountHead, swapHead, {}, kSata, "/ is mounted from it"},
+      {"SSH session", "", kMountHead, swapHead, ssh, kNic,
+       "it carries this SSH session (eth0, 192.0.2.10)"},
+      {"SSH session over a bridge",
+       "class net virtual/net/br0 @lower_eth0=pci0000:00/0000:00:03.0/net/eth0", kMountHead,
+       swapHead, {{"br0", "192.0.2.10"}}, kNic, "it carries this SSH session (br0, 192.0.2.10)"},
+      {"SSH session elsewhere", "", kMountHead, swapHead, {{"lo", "127.0.0.1"}}, kNic, ""},
+      {"root hub", "", kMountHead, swapHead, {}, kRootHub,
+       "it is a USB root hub, which carries every device behind it"},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Machine machine((std::string(kStickTree) + row.extra).c_str(), row.session);
+    machine.Tree().WriteFile("proc/self/mountinfo", row.mountinfo);
+    machine.Tree().WriteFile("proc/swaps", row.swaps);
+    const std::string before = machine.State(row.node);
+    if (row.reason.empty()) {
+      EXPECT_NE(std::stoul(before.substr(2, 8), nullptr, 16) & DN_DISABLEABLE, 0U) << before;
+      EXPECT_EQ(machine.Apply(row.node, kStop), 0U);
+      EXPECT_EQ(machine.Apply(row.node, kDisable), 0U);
+      continue;
+    }
+    EXPECT_EQ(std::stoul(before.substr(2, 8), nullptr, 16) & DN_DISABLEABLE, 0U) << before;
+    for (const Change& change : {kDisable, kStop}) {
+      EXPECT_EQ(FormatHex8(machine.Apply(row.node, change)), "0xE0000231");
+      EXPECT_EQ(machine.Service().LastRefusalReason(), row.reason);
+    }
+    EXPECT_TRUE(machine.Kernel().Log().empty());
+    EXPECT_FALSE(fs::exists(machine.Tree().Root() + "/etc"));
+    EXPECT_EQ(machine.State(row.node), before);
+  }
+}
+
+// The kept changes' rules file: what each change leaves in it, and that it
+// changes together with the device or not at all.
+TEST(SysfsChange, KeptChangesRulesFile) {
+  const std::string head =
+      "# Kept by quillon: devices it disabled and network interface names it set,\n"
+      "# applied by udev whenever the device appears. Enabling the device or an\n"
+      "# empty name removes an entry, as does deleting its two lines by hand.\n"
+      "# quillon.ignore on the kernel command line skips them all at that boot.\n"
+      "ACTION!=\"add\", GOTO=\"quillon_end\"\n"
+      "IMPORT{cmdline}=\"quillon.ignore\"\n"
+      "ENV{quillon.ignore}==\"1\", GOTO=\"quillon_end\"\n";
+  const std::string end = "LABEL=\"quillon_end\"\n";
+  const std::string kbdRule =
+      "# quillon: disable USB\\VID_0627&PID_0001\\1-1\n"
+      "ACTION==\"add\", SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", KERNEL==\"1-1\", "
+      "ATTR{idVendor}==\"0627\", ATTR{idProduct}==\"0001\", ATTR{authorized}=\"0\"\n";
+  const std::string nicRule =
+      "# quillon: disable PCI\\VEN_8086&DEV_100E\\0000:00:03.0\n"
+      "ACTION==\"add\", SUBSYSTEM==\"pci\", KERNEL==\"0000:00:03.0\", ATTR{vendor}==\"0x8086\", "
+      "ATTR{device}==\"0x100e\", ATTR{driver_override}=\"none\", ATTR{driver/unbind}=\"%k\"\n";
+  const std::string ifRule =
+      "# quillon: disable USB\\VID_0627&PID_0001&MI_00\\1-1:1.0\n"
+      "ACTION==\"add\", SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_interface\", KERNEL==\"1-1:1.0\", "
+      "ATTRS{idVendor}==\"0627\", ATTRS{idProduct}==\"0001\", ATTR{authorized}=\"0\"\n";
+  const std::string hostile = "My \"NIC\" 100% $HOME R\xc3\xa9seau \\";
+  const std::string aliasRule =
+      "# quillon: name PCI\\VEN_8086&DEV_100E\\0000:00:03.0\n"
+      "ACTION==\"add\", SUBSYSTEM==\"net\", SUBSYSTEMS==\"pci\", KERNELS==\"0000:00:03.0\", "
+      "ATTRS{vendor}==\"0x8086\", ATTRS{device}==\"0x100e\", "
+      "ATTR{ifalias}=e\"My \\\"NIC\\\" 100%% $$HOME R\\xc3\\xa9seau \\\\\"\n";
+  const std::string foreign = "# mine\nSUBSYSTEM==\"net\", ATTR{mtu}=\"1400\"\n";
+  const std::string none = "<no file>";
+  struct Row {
+    const char* what;
+    std::string before;                                   // the file's text first
+    std::vector<std::pair<const char*, Change>> changes;  // the last one is checked
+    std::string inject;                                   // a write that fails
+    std::uint32_t result;
+    std::string after;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"usb disable", none, {{kKeyboard, kDisable}}, "", 0, head + kbdRule + end},
+      {"pci disable", none, {{kNic, kDisable}}, "", 0, head + nicRule + end},
+      {"interface disable", none, {{kInterface, kDisable}}, "", 0, head + ifRule + end},
+      {"name that needs every escape", none, {{kNic, Name(hostile)}}, "", 0,
+       head + aliasRule + end},
+      {"two entries, then the first removed", none,
+       {{kKeyboard, kDisable}, {kNic, kDisable}, {kKeyboard, kEnable}}, "", 0, head + nicRule + end},
+      {"enable removes the file", none, {{kKeyboard, kDisable}, {kKeyboard, kEnable}}, "", 0, none},
+      {"empty name removes the file", none, {{kNic, Name("Uplink")}, {kNic, Name("")}}, "", 0,
+       none},
+      {"disable twice: one entry", none, {{kKeyboard, kDisable}, {kKeyboard, kDisable}}, "", 0,
+       head + kbdRule + end},
+      {"foreign lines kept", foreign, {{kKeyboard, kDisable}}, "", 0,
+       foreign + head + kbdRule + end},
+      {"foreign lines alone left", foreign, {{kKeyboard, kDisable}, {kKeyboard, kEnable}}, "", 0,
+       foreign},
+      {"enable of a node disabled only by a rule", head + kbdRule + end, {{kKeyboard, kEnable}}, "",
+       0, none},
+      {"start and stop are not kept", none, {{kNic, kStop}, {kNic, kStart}}, "", 0, none},
+      {"live disable fails: the entry goes again", none, {{kKeyboard, kDisable}}, "authorized",
+       EPERM, none},
+      {"live enable fails: the entry stays", head + kbdRule + end, {{kKeyboard, kEnable}},
+       "authorized", EBUSY, head + kbdRule + end},
+      {"live name fails: the old name stays", none, {{kNic, Name(hostile)}, {kNic, Name("x")}},
+       "ifalias", EPERM, head + aliasRule + end},
+      {"name that is not UTF-8", none, {{kNic, Name("Caf\xe9")}}, "", 87, none},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Machine machine;
+    const std::string path = machine.Tree().Root() + "/etc/udev/rules.d/70-quillon.rules";
+    if (row.before != none)
+      machine.Tree().WriteFile("etc/udev/rules.d/70-quillon.rules", row.before);
+    for (std::size_t i = 0; i < row.changes.size(); ++i) {
+      const bool last = i + 1 == row.changes.size();
+      if (last && !row.inject.empty())
+        machine.Kernel().Inject(row.inject, static_cast<int>(row.result));
+      const std::uint32_t code = machine.Apply(row.changes[i].first, row.changes[i].second);
+      if (last && row.inject.empty())
+        EXPECT_EQ(code, row.result);
+      else if (last)
+        EXPECT_EQ(code, sysfs::ErrorFromErrno(static_cast<int>(row.result)));
+      else
+        ASSERT_EQ(code, 0U);
+    }
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_EQ(file ? text : none, row.after);
+    // No temporary file is left behind.
+    const std::string folder = machine.Tree().Root() + "/etc/udev/rules.d";
+    for (const auto& entry :
+         fs::exists(folder) ? fs::directory_iterator(folder) : fs::directory_iterator()) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name == "70-quillon.rules" || name == ".70-quillon.rules.lock") << name;
+    }
+    if (row.after != none) {
+      EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+                fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                    fs::perms::others_read);
+    }
+  }
+}
+
+// Changes from several programs follow one another: while another holds
+// the lock beside the rules file, a change waits, then goes ahead.
+TEST(SysfsChange, KeptChangesWaitForTheLock) {
+  Machine machine;
+  const std::string folder = machine.Tree().Root() + "/etc/udev/rules.d";
+  fs::create_directories(folder);
+  const int lock = open((folder + "/.70-quillon.rules.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0)
+    _exit(machine.Apply(kKeyboard, kDisable) == 0 ? 0 : 1);
+  usleep(200 * 1000);
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "the change did not wait";
+  EXPECT_FALSE(fs::exists(folder + "/70-quillon.rules"));
+  flock(lock, LOCK_UN);
+  close(lock);
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(fs::exists(folder + "/70-quillon.rules"));
+}
+
+// A rules file that is not a plain file (masked with a link to /dev/null)
+// is left alone, and so is the device.
+TEST(SysfsChange, KeptChangesNeverFollowALink) {
+  Machine machine;
+  machine.Tree().Symlink("etc/udev/rules.d/70-quillon.rules", "/dev/null");
+  EXPECT_EQ(machine.Apply(kKeyboard, kDisable), error::kAccessDenied);
+  EXPECT_TRUE(machine.Kernel().Log().empty());
+  EXPECT_TRUE(fs::is_symlink(machine.Tree().Root() + "/etc/udev/rules.d/70-quillon.rules"));
+  EXPECT_EQ(machine.State(kKeyboard), kEnabled);
 }
 
 }  // namespace

@@ -259,5 +259,26 @@ TEST_P(Confinement, CanonicalDirectoryStaysOnlyWhileNothingMoved) {
 
 INSTANTIATE_TEST_SUITE_P(Sysfs, Confinement, ::testing::Bool(), Describe);
 
+// A folder of more entries than one batch of the directory reader holds is
+// listed whole, and folders of the same entries list alike.
+TEST(SysfsListing, ManyBatchesAndSharedListings) {
+  FakeSysfs tree;
+  constexpr int kEntries = 600;
+  for (int i = 0; i < kEntries; ++i) {
+    const std::string name = std::string(200, 'a') + std::to_string(i);
+    tree.WriteFile("sys/devices/big/" + name, "x");
+    if (i < 3) {
+      tree.WriteFile("sys/devices/one/" + name, "1");
+      tree.WriteFile("sys/devices/two/" + name, "2");
+    }
+  }
+  const sysfs::SysfsTree sysfs(tree.Root());
+  EXPECT_EQ(sysfs.List(sysfs.Sys() + "/devices/big").size(), static_cast<std::size_t>(kEntries));
+  EXPECT_EQ(sysfs.List(sysfs.Sys() + "/devices/one"), sysfs.List(sysfs.Sys() + "/devices/two"));
+  EXPECT_EQ(sysfs.Read(sysfs.Sys() + "/devices/two", std::string(200, 'a') + "2"), "2");
+  EXPECT_EQ(sysfs.KnownListing(sysfs.Sys() + "/devices/one"),
+            sysfs.KnownListing(sysfs.Sys() + "/devices/two"));
+}
+
 }  // namespace
 }  // namespace quillon::devices::testing

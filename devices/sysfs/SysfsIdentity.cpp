@@ -1,0 +1,165 @@
+// Hardware and compatible IDs, driver module, location and parent of a sysfs node.
+#include "devices/sysfs/SysfsIdentity.h"
+
+#include <array>
+#include <cstdio>
+
+#include "devices/sysfs/SysfsParse.h"
+
+namespace quillon::devices::sysfs {
+
+namespace {
+
+std::string Hex(std::uint32_t value, int digits) {
+  std::array<char, 12> text{};
+  std::snprintf(text.data(), text.size(), "%0*X", digits, static_cast<unsigned>(value));
+  return text.data();
+}
+
+NodeIds PciIds(const Node& node) {
+  NodeIds ids;
+  const std::string base = "PCI\\VEN_" + Hex(node.HexAttr("vendor").value_or(0), 4) + "&DEV_" +
+                           Hex(node.HexAttr("device").value_or(0), 4);
+  const auto subVendor = node.HexAttr("subsystem_vendor");
+  const auto subDevice = node.HexAttr("subsystem_device");
+  const auto revision = node.HexAttr("revision");
+  const std::string rev = revision ? "&REV_" + Hex(*revision, 2) : std::string();
+  if (subVendor && subDevice) {
+    const std::string subsys = base + "&SUBSYS_" + Hex(*subDevice, 4) + Hex(*subVendor, 4);
+    if (revision)
+      ids.hardware.push_back(subsys + rev);
+    ids.hardware.push_back(subsys);
+  }
+  if (revision)
+    ids.hardware.push_back(base + rev);
+  ids.hardware.push_back(base);
+  if (revision)
+    ids.compatible.push_back(base + rev);
+  ids.compatible.push_back(base);
+  const std::string vendor = "PCI\\VEN_" + Hex(node.HexAttr("vendor").value_or(0), 4);
+  if (const auto pci = PciClassOf(node)) {
+    const std::string cc = "CC_" + Hex(pci->base, 2) + Hex(pci->sub, 2);
+    ids.compatible.push_back(vendor + "&" + cc + Hex(pci->prog, 2));
+    ids.compatible.push_back(vendor + "&" + cc);
+    ids.compatible.push_back(vendor);
+    ids.compatible.push_back("PCI\\" + cc + Hex(pci->prog, 2));
+    ids.compatible.push_back("PCI\\" + cc);
+  } else {
+    ids.compatible.push_back(vendor);
+  }
+  return ids;
+}
+
+void AddUsbClass(NodeIds& ids, const std::optional<UsbClass>& usb) {
+  if (!usb)
+    return;
+  const std::string cls = "USB\\Class_" + Hex(usb->base, 2);
+  const std::string sub = cls + "&SubClass_" + Hex(usb->sub, 2);
+  ids.compatible.push_back(sub + "&Prot_" + Hex(usb->protocol, 2));
+  ids.compatible.push_back(sub);
+  ids.compatible.push_back(cls);
+}
+
+NodeIds UsbIds(const Node& node) {
+  NodeIds ids;
+  const bool interface = IsUsbInterface(node);
+  const std::string device = interface ? ParentPath(node.Path()) : node.Path();
+  const SysfsTree& tree = node.Tree();
+  const auto hex = [&](std::string_view name) {
+    return ParseHex(tree.Read(device, name).value_or(""));
+  };
+  const std::string base = "USB\\VID_" + Hex(hex("idVendor").value_or(0), 4) + "&PID_" +
+                           Hex(hex("idProduct").value_or(0), 4);
+  const auto revision = hex("bcdDevice");
+  const std::string rev = revision ? "&REV_" + Hex(*revision, 4) : std::string();
+  const std::string mi =
+      interface ? "&MI_" + Hex(node.HexAttr("bInterfaceNumber").value_or(0), 2) : std::string();
+  if (revision)
+    ids.hardware.push_back(base + rev + mi);
+  ids.hardware.push_back(base + mi);
+  if (interface) {
+    AddUsbClass(ids, UsbClassOf(node));
+    return ids;
+  }
+  // A device of several interfaces is a composite device: its own class
+  // (0 for "per interface"), then the generic parent's ID.
+  const bool composite = ParseDecimal(node.Attr("bNumInterfaces").value_or("")).value_or(1) > 1;
+  if (composite) {
+    AddUsbClass(ids, UsbClass{node.HexAttr("bDeviceClass").value_or(0),
+                              node.HexAttr("bDeviceSubClass").value_or(0),
+                              node.HexAttr("bDeviceProtocol").value_or(0)});
+    ids.compatible.push_back("USB\\COMPOSITE");
+  } else {
+    AddUsbClass(ids, UsbClassOf(node));
+  }
+  return ids;
+}
+
+// ACPI\HID and *HID for the hardware ID, the same two for each compatible ID.
+NodeIds FirmwareIds(const std::vector<std::string>& pnpIds) {
+  NodeIds ids;
+  for (std::size_t i = 0; i < pnpIds.size(); ++i) {
+    auto& list = i == 0 ? ids.hardware : ids.compatible;
+    list.push_back("ACPI\\" + pnpIds[i]);
+    list.push_back("*" + pnpIds[i]);
+  }
+  return ids;
+}
+
+}  // namespace
+
+NodeIds IdsOf(const Node& node, const std::string& instanceId) {
+  if (node.Kind() == NodeKind::kBusDevice) {
+    if (node.Bus() == "pci")
+      return PciIds(node);
+    if (node.Bus() == "usb")
+      return UsbIds(node);
+    if (StartsWith(instanceId, "ACPI\\") && !node.PnpIds().empty())
+      return FirmwareIds(node.PnpIds());
+  }
+  // Any other node: ENUMERATOR\HARDWARE, the instance ID without its last
+  // part, then the kernel's modalias ("virtio:d00000001v00001AF4" gives
+  // VIRTIO\D00000001V00001AF4), which drivers are matched by.
+  NodeIds ids;
+  if (const std::size_t last = instanceId.rfind('\\'); last != std::string::npos && last > 0)
+    ids.hardware.push_back(instanceId.substr(0, last));
+  std::string modalias = ModAlias(node);
+  if (const std::size_t features = modalias.find(":feature:"); features != std::string::npos)
+    modalias.resize(features);
+  if (const std::size_t colon = modalias.find(':');
+      colon != std::string::npos && colon > 0 && colon + 1 < modalias.size()) {
+    std::string id = Upper(modalias.substr(0, colon)) + "\\" + Upper(modalias.substr(colon + 1));
+    for (char& c : id) {
+      if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F)
+        c = '_';
+    }
+    if (ids.hardware.empty() || ids.hardware.front() != id)
+      ids.hardware.push_back(std::move(id));
+  }
+  return ids;
+}
+
+std::optional<std::string> DriverModule(const Node& node) {
+  if (!node.Driver())
+    return std::nullopt;
+  const auto driver = node.Tree().Child(node.Path(), "driver");
+  if (!driver)
+    return std::nullopt;
+  return node.Tree().LinkName(*driver, "module");
+}
+
+std::string SysfsLocation(const Node& node) {
+  const std::string& sys = node.Tree().Sys();
+  return "/sys" + node.Path().substr(sys.size());
+}
+
+std::optional<std::string> AcpiNodeOfFolder(const SysfsTree& tree, const std::string& folder) {
+  if (!tree.Has(folder, "firmware_node"))
+    return std::nullopt;
+  auto acpi = tree.Child(folder, "firmware_node");
+  if (!acpi || tree.LinkName(*acpi, "subsystem") != "acpi")
+    return std::nullopt;
+  return acpi;
+}
+
+}  // namespace quillon::devices::sysfs

@@ -1,0 +1,190 @@
+#include "tools/DeviceTree.h"
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+#include <ostream>
+#include <unordered_map>
+
+#include "devices/DeviceText.h"
+
+namespace quillon::tools {
+
+namespace {
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Instance IDs are compared ignoring the case of ASCII letters.
+struct IdHash {
+  std::size_t operator()(std::string_view text) const {
+    std::size_t hash = 14695981039346656037ull;
+    for (const char c : text) {
+      hash ^= static_cast<unsigned char>(Lower(c));
+      hash *= 1099511628211ull;
+    }
+    return hash;
+  }
+};
+struct IdEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    return devices::EqualsIgnoringCase(a, b);
+  }
+};
+
+// One line of the tree: a shown device, or a parent standing by its ID. The
+// texts view the snapshot's, or the placeholders' own.
+struct Place {
+  std::string_view id;        // instance ID ("-" when unreadable)
+  std::string_view sortName;  // what siblings are sorted by
+  std::optional<std::string_view> parent;
+  const DeviceEntry* device = nullptr;
+  bool shown = false;
+  bool needed = false;
+  std::vector<std::size_t> children;
+};
+
+// Negative, zero or positive as `a` sorts before, with or after `b`,
+// ignoring the case of ASCII letters.
+int CompareIgnoringCase(std::string_view a, std::string_view b) {
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    const int x = Lower(a[i]);
+    const int y = Lower(b[i]);
+    if (x != y)
+      return x - y;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool Before(const Place& a, const Place& b) {
+  const int byName = CompareIgnoringCase(a.sortName, b.sortName);
+  return byName != 0 ? byName < 0 : a.id < b.id;
+}
+
+}  // namespace
+
+void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
+               const std::function<std::string(const DeviceEntry&)>& line, std::ostream& out) {
+  static constexpr std::string_view kUnreadable = "-";
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<Place> places;
+  // Parents are found by node handle, as the source gave them; by instance
+  // ID only where a source named a parent without one.
+  std::unordered_map<std::uint32_t, std::size_t> byHandle;
+  std::unordered_map<std::string_view, std::size_t, IdHash, IdEqual> byId;
+  const std::size_t expected = snapshot.devices.size() + snapshot.ancestors.size() + 1;
+  places.reserve(expected);
+  byHandle.reserve(expected);
+  std::vector<std::optional<std::uint32_t>> parentHandle;
+  parentHandle.reserve(expected);
+  for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
+    const DeviceEntry& device = snapshot.devices[i];
+    Place place;
+    place.id = device.instanceId.text ? std::string_view(*device.instanceId.text) : kUnreadable;
+    place.sortName = device.name.empty() ? place.id : std::string_view(device.name);
+    if (device.parentId)
+      place.parent = *device.parentId;
+    place.device = &device;
+    place.shown = i < shown.size() && shown[i];
+    byHandle.emplace(device.devInst, places.size());
+    parentHandle.push_back(device.parentDevInst);
+    places.push_back(std::move(place));
+  }
+  for (const Ancestor& ancestor : snapshot.ancestors) {
+    if (!byHandle.emplace(ancestor.devInst, places.size()).second)
+      continue;
+    Place place;
+    place.id = ancestor.instanceId;
+    place.sortName = place.id;
+    if (ancestor.parentId)
+      place.parent = *ancestor.parentId;
+    parentHandle.push_back(ancestor.parentDevInst);
+    places.push_back(std::move(place));
+  }
+  // A parent named without a handle the snapshot knows stands by its ID.
+  const auto placeOf = [&](std::string_view id) {
+    if (byId.empty()) {
+      for (std::size_t i = 0; i < places.size(); ++i) {
+        if (places[i].device == nullptr || places[i].device->instanceId.text)
+          byId.emplace(places[i].id, i);
+      }
+    }
+    const auto [it, added] = byId.emplace(id, places.size());
+    if (added) {
+      Place place;
+      place.id = id;
+      place.sortName = id;
+      places.push_back(std::move(place));
+    }
+    return it->second;
+  };
+  std::vector<std::size_t> parentOf;
+  parentOf.reserve(places.size());
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    std::size_t parent = kNone;
+    const auto handle = i < parentHandle.size() ? parentHandle[i] : std::nullopt;
+    if (const auto found = handle ? byHandle.find(*handle) : byHandle.end();
+        found != byHandle.end()) {
+      parent = found->second;
+    } else if (const auto named = places[i].parent) {
+      parent = placeOf(*named);
+    }
+    parentOf.push_back(parent == i ? kNone : parent);
+  }
+  parentOf.resize(places.size(), kNone);  // the places added last are roots
+  // Shown places and every place above them; a loop in the parents stops
+  // the walk where it closes.
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    for (std::size_t at = i; places[i].shown && at != kNone && !places[at].needed;
+         at = parentOf[at]) {
+      places[at].needed = true;
+    }
+  }
+  std::vector<std::size_t> roots;
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (!places[i].needed)
+      continue;
+    if (parentOf[i] != kNone)
+      places[parentOf[i]].children.push_back(i);
+    else
+      roots.push_back(i);
+  }
+  const auto sorted = [&](std::vector<std::size_t>& list) {
+    std::stable_sort(list.begin(), list.end(),
+                     [&](std::size_t a, std::size_t b) { return Before(places[a], places[b]); });
+  };
+  // A place on a loop of parents has no root above it: the first of the loop
+  // to be met becomes one.
+  std::vector<bool> written(places.size(), false);
+  std::string indent;
+  const auto write = [&](std::size_t root) {
+    std::vector<std::pair<std::size_t, std::size_t>> stack = {{root, 0}};
+    while (!stack.empty()) {
+      const auto [at, depth] = stack.back();
+      stack.pop_back();
+      if (written[at])
+        continue;
+      written[at] = true;
+      Place& place = places[at];
+      indent.assign(depth * 2, ' ');
+      out << indent;
+      if (place.shown)
+        out << line(*place.device) << '\n';
+      else
+        out << place.id << '\n';
+      sorted(place.children);
+      for (auto child = place.children.rbegin(); child != place.children.rend(); ++child)
+        stack.emplace_back(*child, depth + 1);
+    }
+  };
+  sorted(roots);
+  for (const std::size_t root : roots)
+    write(root);
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (places[i].needed && !written[i])
+      write(i);
+  }
+}
+
+}  // namespace quillon::tools

@@ -1,0 +1,61 @@
+// quillon-devices --watch and --since: change lines between readings of a
+// device source.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "devices/DeviceService.h"
+#include "tools/DeviceChanges.h"
+#include "tools/DeviceFilter.h"
+#include "tools/DeviceSnapshot.h"
+
+namespace quillon::tools {
+
+struct WatchOptions {
+  std::string source;  // as --source: empty for this computer
+  bool json = false;
+  DeviceFilter filter;
+};
+
+// Keeps the last reading of a source and writes a line for each change the
+// next one shows.
+class DeviceWatcher {
+ public:
+  DeviceWatcher(devices::DeviceService& service, const WatchOptions& options, std::ostream& out);
+
+  // The first reading; false (and the reason on `errors`) when the source
+  // cannot be read.
+  bool Start(std::ostream& errors);
+  // Reads everything again and writes the changes. A reading that fails (a
+  // device file half written) changes nothing: the next one is compared
+  // with the last good one.
+  void RereadAll();
+  // Reads again the status and driver of the devices at these sysfs paths
+  // ("/sys/devices/..."; a path below a device names that device) and
+  // writes their changes; true when each path named a device it knows.
+  bool RereadAt(const std::vector<std::string>& paths);
+  // False once standard output can no longer be written.
+  bool OutputOk() const;
+
+ private:
+  void Write(const std::vector<DeviceChange>& changes);
+
+  devices::DeviceService& service_;
+  const WatchOptions& options_;
+  std::ostream& out_;
+  Snapshot current_;
+  OpenSet set_;
+};
+
+// Runs --watch until SIGINT or SIGTERM, or until `out` fails (0), or until
+// the source cannot be read at the start (1).
+int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& errors);
+
+// --since FILE: the changes from the device file `snapshotFile` (an
+// --export) to the source now. 0 none, 1 some, 3 when either cannot be read.
+int RunSince(const WatchOptions& options, const std::string& snapshotFile, std::ostream& out,
+             std::ostream& errors);
+
+}  // namespace quillon::tools
