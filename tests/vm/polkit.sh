@@ -1,4 +1,5 @@
 # Sourced by checks.sh in the guest: an ordinary user's changes through polkit.
+# It leaves the devices as it found them (the keyboard enabled, the NIC's name).
 # The build is installed into the guest's overlay with cmake --install; the
 # system bus and polkitd run from the packages scripts/test-vm.sh unpacked
 # into build-vm/polkit-root (never installed on the host); a rule lets one
@@ -125,6 +126,8 @@ if pk_setup; then
   expect "setFriendlyName as qgranted: errors" "" "$errs"
   expect "kernel: ifalias" "$pk_name" "$(ifalias)"
   result "polkit: setFriendlyName as the granted user renames the NIC byte for byte"
+  # The checks after these find the NIC as they left it.
+  q setFriendlyName "$pk_name" "/value0=$renamed"
 
   pk_sysfs >"$work/pk-before"
   pk_q qrefused disableDevice "$pk_keyboard"
