@@ -348,6 +348,8 @@ result "setFriendlyName with 256 bytes: refused, '$renamed' kept"
 # --- Further checks, one file each --------------------------------------------------
 # shellcheck source=tests/vm/watch.sh
 . "$vm_checks/watch.sh"
+# shellcheck source=tests/vm/polkit.sh
+. "$vm_checks/polkit.sh"
 # shellcheck source=tests/vm/persist.sh
 . "$vm_checks/persist.sh"
 
