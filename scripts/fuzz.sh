@@ -15,7 +15,7 @@ build=$here/build-fuzz
 "$here/scripts/install-deps.sh" fuzz
 
 (cd "$here" && cmake --preset fuzz >/dev/null)
-harnesses="devicefile cmdline sysfs"
+harnesses="devicefile cmdline sysfs change"
 targets=""
 for harness in $harnesses; do targets="$targets fuzz_$harness"; done
 # shellcheck disable=SC2086

@@ -100,6 +100,22 @@ if [ ! -e "$tree/.unpacked" ]; then
   mv "$tree.part" "$tree"
 fi
 
+# pkexec, polkitd and the system bus for tests/vm/polkit.sh, unpacked into
+# build-vm/polkit-root, never installed here (polkitd's package starts its
+# service); the guest copies them into its overlay.
+polkit_root="$vm/polkit-root"
+if [ ! -e "$polkit_root/.unpacked" ]; then
+  rm -rf "$vm/polkit-debs" "$polkit_root"
+  mkdir -p "$vm/polkit-debs"
+  if (cd "$vm/polkit-debs" && apt-get -o DPkg::Lock::Timeout=600 -qq download pkexec polkitd \
+    libpolkit-agent-1-0 libpolkit-gobject-1-0 libduktape207 dbus-daemon dbus-system-bus-common \
+    dbus-bin libdbus-1-3) >"$vm/polkit-download.log" 2>&1; then
+    for package in "$vm/polkit-debs"/*.deb; do dpkg-deb -x "$package" "$polkit_root"; done
+    touch "$polkit_root/.unpacked"
+  else
+    echo "test-vm: polkit's packages cannot be downloaded (see $vm/polkit-download.log)" >&2
+  fi
+fi
 # The udev daemon of this machine's systemd version (a newer one needs a newer
 # libsystemd-shared than the guest's overlay root has), unpacked, never
 # installed here: its install script would trigger this machine's devices.

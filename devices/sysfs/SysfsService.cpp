@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "devices/DeviceText.h"
+#include "devices/sysfs/ChangeRequest.h"
 #include "devices/sysfs/SysfsChange.h"
 #include "devices/sysfs/SysfsClasses.h"
 #include "devices/sysfs/SysfsCollect.h"
@@ -190,7 +192,9 @@ class SysfsService final : public DeviceService {
     // The text ends at its terminator, should the count include one.
     std::string_view text(reinterpret_cast<const char*>(buffer), bufferSize);
     text = text.substr(0, text.find('\0'));
-    return Changed(*member,
+    const sysfs::ChangeRequest request{sysfs::ChangeOperation::kFriendlyName, member->instanceId,
+                                       std::string(text)};
+    return Changed(*member, request,
                    [&](const Node& node) { return sysfs::SetFriendlyName(node, text, Target()); });
   }
 
@@ -229,7 +233,12 @@ class SysfsService final : public DeviceService {
     if (!member->installParams)
       return Fail(error::kNoClassInstallParams, false);
     const std::uint32_t stateChange = member->installParams->StateChange;
-    return Changed(*member, [&](const Node& node) {
+    const std::optional<sysfs::ChangeOperation> operation =
+        sysfs::OperationOfStateChange(stateChange);
+    if (!operation)
+      return Fail(error::kInvalidParameter, false);
+    const sysfs::ChangeRequest request{*operation, member->instanceId, {}};
+    return Changed(*member, request, [&](const Node& node) {
       // What the node holds is read afresh for a change.
       const sysfs::Guard guard(node.Tree(), GuardInputs());
       return sysfs::ChangeState(node, stateChange, guard, Target(), refusal_);
@@ -355,21 +364,35 @@ class SysfsService final : public DeviceService {
   }
 
   // Carries out `change` (0 or an error code) on the member's node read
-  // afresh, which must still be where the set found it. What the member
+  // afresh, which must still be where the set found it; refused for want
+  // of rights, `request` goes to the privileged helper. What the member
   // shows is read again afterwards: a change may alter its name.
   template <typename Change>
-  bool Changed(Member& member, Change change) {
+  bool Changed(Member& member, const sysfs::ChangeRequest& request, Change change) {
     refusal_ = sysfs::Verdict{};
     const SysfsTree tree = Root().Fresh();
     const NodeLocation& location = member.node.Location();
     if (!tree.IsCanonicalDirectory(location.path))
       return Fail(error::kNoSuchDevinst, false);
-    const std::uint32_t code = change(Node(tree, location));
+    std::uint32_t code = change(Node(tree, location));
+    if (code == error::kAccessDenied && options_.privileged)
+      code = Escalated(request);
     member.description.reset();
     member.friendlyName.reset();
     // What the change altered may alter what may be taken away.
     statusGuard_.reset();
     return code == 0 ? true : Fail(code, false);
+  }
+
+  std::uint32_t Escalated(const sysfs::ChangeRequest& request) {
+    const sysfs::EscalationResult result = options_.privileged->Change(request);
+    if (result.outcome != sysfs::EscalationOutcome::kAnswered && options_.diagnostics != nullptr) {
+      *options_.diagnostics << "quillon: " << request.instanceId << " was not changed ("
+                            << sysfs::OperationWord(request.operation)
+                            << "): " << sysfs::EscalationReason(result.outcome) << '\n'
+                            << std::flush;
+    }
+    return result.code;
   }
 
   // Two nodes never share an ID within a set (and so never a handle): the
@@ -507,11 +530,15 @@ class SysfsService final : public DeviceService {
 
 }  // namespace
 
-std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root) {
+SysfsOptions DefaultSysfsOptions(const std::string& root) {
   SysfsOptions options{root, std::nullopt};
   const char* ignore = std::getenv("QUILLON_SYSFS_IGNORE_UEVENT");
   options.readUevents = ignore == nullptr || std::string_view(ignore) != "1";
-  return MakeSysfsService(options);
+  return options;
+}
+
+std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root) {
+  return MakeSysfsService(DefaultSysfsOptions(root));
 }
 
 std::unique_ptr<DeviceService> MakeSysfsService(const SysfsOptions& options) {

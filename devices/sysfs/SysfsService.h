@@ -17,12 +17,14 @@
 #pragma once
 
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "devices/DeviceService.h"
+#include "devices/sysfs/PkexecChanger.h"
 #include "devices/sysfs/SysfsGuard.h"
 #include "devices/sysfs/SysfsWriter.h"
 
@@ -45,10 +47,16 @@ struct SysfsOptions {
   // Whether a listing takes what a node's uevent file carries from it
   // instead of reading each attribute file. Off only to compare the two.
   bool readUevents = true;
+  // Carries out a change refused for want of rights (5) with root's, by
+  // the node's instance ID; unset: such a change fails with 5.
+  std::shared_ptr<sysfs::PrivilegedChanger> privileged{};
+  // Where a change that could not be handed on says why, one line each.
+  std::ostream* diagnostics = nullptr;
 };
 
-// QUILLON_SYSFS_IGNORE_UEVENT=1 in the environment turns readUevents off
-// (for comparing both ways of reading on a real kernel).
+// The options for `root`: QUILLON_SYSFS_IGNORE_UEVENT=1 in the environment
+// turns readUevents off (for comparing both ways of reading on a real kernel).
+SysfsOptions DefaultSysfsOptions(const std::string& root);
 std::unique_ptr<DeviceService> MakeSysfsService(const std::string& root);
 std::unique_ptr<DeviceService> MakeSysfsService(const SysfsOptions& options);
 

@@ -40,8 +40,17 @@ for package in pci.ids usb.ids libmount1 libc6 libstdc++6 libqt6widgets6 libqt6c
   esac
 done
 
+# pkexec is recommended, never required: root needs no polkit.
+dpkg-deb -f "$deb" Recommends | grep -qw pkexec || fail "Recommends lacks pkexec"
+case ", $depends," in *pkexec* | *polkit*) fail "Depends names polkit: $depends" ;; esac
+
 dpkg -x "$deb" "$work/root"
 root=$work/root
+
+# The polkit action names the helper where the package put it.
+policy=$root/usr/share/polkit-1/actions/org.varnholt.quillon.policy
+grep -qF '<annotate key="org.freedesktop.policykit.exec.path">/usr/libexec/quillon/quillon-change<' \
+  "$policy" || fail "the polkit action does not name /usr/libexec/quillon/quillon-change"
 
 # The changelog's latest entry is this version.
 zcat "$root/usr/share/doc/quillon/changelog.gz" | head -n 1 | grep -q "^quillon ($version) " ||
@@ -115,6 +124,17 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null 2>&1; then
     >"$work/denied.out" 2>&1 || fail "quillon without a writable log exited with $?"
   grep -q "report log $bin/quillon.log could not be opened" "$work/denied.out" ||
     fail "quillon without a writable log said: $(cat "$work/denied.out")"
+fi
+
+# The privileged helper, started by an ordinary user without pkexec, refuses
+# before it looks at any device.
+if [ "$(id -u)" -ne 0 ] || command -v setpriv >/dev/null 2>&1; then
+  as_user "$root/usr/libexec/quillon/quillon-change" disable 'USB\VID_0627&PID_0001\1-1' \
+    >"$work/helper.out" 2>"$work/helper.err"
+  status=$?
+  if [ "$status" -ne 3 ] || [ "$(cat "$work/helper.out")" != 5 ]; then
+    fail "quillon-change as an ordinary user: status $status, $(cat "$work/helper.out" "$work/helper.err")"
+  fi
 fi
 
 devices=$(grep -c . "$work/listed")

@@ -351,6 +351,8 @@ result "setFriendlyName with 256 bytes: refused, '$renamed' kept"
 . "$vm_checks/ansible.sh"
 # shellcheck source=tests/vm/watch.sh
 . "$vm_checks/watch.sh"
+# shellcheck source=tests/vm/polkit.sh
+. "$vm_checks/polkit.sh"
 # shellcheck source=tests/vm/persist.sh
 . "$vm_checks/persist.sh"
 
