@@ -91,12 +91,21 @@ void ReadParent(DeviceService& service, DeviceEntry& device) {
 // roots; a bounded walk, whatever loops a source may have.
 std::vector<Ancestor> ReadAncestors(DeviceService& service,
                                     const std::vector<DeviceEntry>& devices) {
-  std::unordered_set<std::uint32_t> seen;
-  std::vector<std::uint32_t> pending;
+  // The listed handles sorted in one block; only the few nodes above them
+  // go into a set.
+  std::vector<std::uint32_t> listed;
+  listed.reserve(devices.size());
   for (const DeviceEntry& device : devices)
-    seen.insert(device.devInst);
+    listed.push_back(device.devInst);
+  std::sort(listed.begin(), listed.end());
+  std::unordered_set<std::uint32_t> above;
+  const auto firstSeen = [&](std::uint32_t devInst) {
+    return !std::binary_search(listed.begin(), listed.end(), devInst) &&
+           above.insert(devInst).second;
+  };
+  std::vector<std::uint32_t> pending;
   for (const DeviceEntry& device : devices) {
-    if (device.parentDevInst && seen.insert(*device.parentDevInst).second)
+    if (device.parentDevInst && firstSeen(*device.parentDevInst))
       pending.push_back(*device.parentDevInst);
   }
   std::vector<Ancestor> ancestors;
@@ -113,7 +122,7 @@ std::vector<Ancestor> ReadAncestors(DeviceService& service,
       ancestor.parentId = ReadNodeId(service, parent, result);
       if (ancestor.parentId) {
         ancestor.parentDevInst = parent;
-        if (seen.insert(parent).second)
+        if (firstSeen(parent))
           pending.push_back(parent);
       }
     }

@@ -5,6 +5,7 @@
 #include <deque>
 #include <ostream>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "devices/DeviceText.h"
 
@@ -57,6 +58,15 @@ int CompareIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
+bool ByHandle(const std::pair<std::uint32_t, std::size_t>& a,
+              const std::pair<std::uint32_t, std::size_t>& b) {
+  return a.first < b.first;
+}
+
+bool HandleBelow(const std::pair<std::uint32_t, std::size_t>& entry, std::uint32_t handle) {
+  return entry.first < handle;
+}
+
 bool Before(const Place& a, const Place& b) {
   const int byName = CompareIgnoringCase(a.sortName, b.sortName);
   return byName != 0 ? byName < 0 : a.id < b.id;
@@ -71,7 +81,9 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
   std::vector<Place> places;
   // Parents are found by node handle, as the source gave them; by instance
   // ID only where a source named a parent without one.
-  std::unordered_map<std::uint32_t, std::size_t> byHandle;
+  // Sorted (handle, place) pairs: one block, where a hash map would allocate
+  // a node for every device.
+  std::vector<std::pair<std::uint32_t, std::size_t>> byHandle;
   std::unordered_map<std::string_view, std::size_t, IdHash, IdEqual> byId;
   const std::size_t expected = snapshot.devices.size() + snapshot.ancestors.size() + 1;
   places.reserve(expected);
@@ -87,13 +99,25 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
       place.parent = *device.parentId;
     place.device = &device;
     place.shown = i < shown.size() && shown[i];
-    byHandle.emplace(device.devInst, places.size());
+    byHandle.emplace_back(device.devInst, places.size());
     parentHandle.push_back(device.parentDevInst);
     places.push_back(std::move(place));
   }
+  // The first place with a handle holds it.
+  const auto sortHandles = [&] { std::stable_sort(byHandle.begin(), byHandle.end(), ByHandle); };
+  const auto findHandle = [&](std::uint32_t handle) -> std::optional<std::size_t> {
+    const auto found = std::lower_bound(byHandle.begin(), byHandle.end(), handle, HandleBelow);
+    if (found == byHandle.end() || found->first != handle)
+      return std::nullopt;
+    return found->second;
+  };
+  sortHandles();
+  std::vector<std::pair<std::uint32_t, std::size_t>> ancestorPlaces;
+  std::unordered_set<std::uint32_t> ancestorHandles;  // few, beside the listed devices
   for (const Ancestor& ancestor : snapshot.ancestors) {
-    if (!byHandle.emplace(ancestor.devInst, places.size()).second)
+    if (findHandle(ancestor.devInst) || !ancestorHandles.insert(ancestor.devInst).second)
       continue;
+    ancestorPlaces.emplace_back(ancestor.devInst, places.size());
     Place place;
     place.id = ancestor.instanceId;
     place.sortName = place.id;
@@ -102,6 +126,8 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     parentHandle.push_back(ancestor.parentDevInst);
     places.push_back(std::move(place));
   }
+  byHandle.insert(byHandle.end(), ancestorPlaces.begin(), ancestorPlaces.end());
+  sortHandles();
   // A parent named without a handle the snapshot knows stands by its ID.
   const auto placeOf = [&](std::string_view id) {
     if (byId.empty()) {
@@ -124,9 +150,8 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
   for (std::size_t i = 0; i < places.size(); ++i) {
     std::size_t parent = kNone;
     const auto handle = i < parentHandle.size() ? parentHandle[i] : std::nullopt;
-    if (const auto found = handle ? byHandle.find(*handle) : byHandle.end();
-        found != byHandle.end()) {
-      parent = found->second;
+    if (const auto found = handle ? findHandle(*handle) : std::nullopt) {
+      parent = *found;
     } else if (const auto named = places[i].parent) {
       parent = placeOf(*named);
     }

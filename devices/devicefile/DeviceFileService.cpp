@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <ostream>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -119,12 +118,12 @@ class DeviceFileService final : public DeviceService {
       const auto& ids = property == SPDRP_HARDWAREID ? member.hardwareIds : member.compatibleIds;
       if (!ids || ids->empty())
         return Fail(error::kInvalidData);
-      std::string multi;
+      multi_.clear();  // its capacity kept from one device to the next
       for (const std::string& id : *ids)
-        multi.append(id).push_back('\0');
+        multi_.append(id).push_back('\0');
       if (propertyRegDataType != nullptr)
         *propertyRegDataType = REG_MULTI_SZ;
-      return CopyText(multi, buffer, bufferSize, requiredSize);
+      return CopyText(multi_, buffer, bufferSize, requiredSize);
     }
     if (property == SPDRP_SERVICE) {
       text = &member.driver;
@@ -484,16 +483,34 @@ class DeviceFileService final : public DeviceService {
 
   // The member of the file last read with this instance ID (ignoring case).
   const Member* FindById(std::string_view id) {
+    const devicefile::CaseInsensitiveHash hash;
+    const devicefile::CaseInsensitiveEqual equal;
     if (indexed_ != model_.members) {
       lastParent_.reset();
-      byId_.clear();
-      byId_.reserve(model_.members->size());
-      for (const Member& member : *model_.members)
-        byId_.emplace(member.instanceId, &member);
+      // Open addressing in one block: a node a member would cost a
+      // tree listing more than its parents' lookups.
+      std::size_t slots = 16;
+      while (slots < model_.members->size() * 2)
+        slots *= 2;
+      byId_.assign(slots, nullptr);
+      for (const Member& member : *model_.members) {
+        for (std::size_t at = hash(member.instanceId);; ++at) {
+          const Member*& slot = byId_[at & (slots - 1)];
+          if (slot == nullptr) {
+            slot = &member;
+            break;
+          }
+          if (equal(slot->instanceId, member.instanceId))
+            break;  // the first member with this ID is the one found
+        }
+      }
       indexed_ = model_.members;
     }
-    const auto found = byId_.find(id);
-    return found == byId_.end() ? nullptr : found->second;
+    for (std::size_t at = hash(id);; ++at) {
+      const Member* slot = byId_[at & (byId_.size() - 1)];
+      if (slot == nullptr || equal(slot->instanceId, id))
+        return slot;
+    }
   }
 
   std::string path_;
@@ -502,10 +519,9 @@ class DeviceFileService final : public DeviceService {
   std::shared_ptr<Members> indexed_;
   // The parent found last, as a view into indexed_, and its handle.
   std::optional<std::pair<std::string_view, std::uint32_t>> lastParent_;
-  std::unordered_map<std::string_view, const Member*, devicefile::CaseInsensitiveHash,
-                     devicefile::CaseInsensitiveEqual>
-      byId_;
-  Model model_;  // the file as last read or written; the status query reads it
+  std::vector<const Member*> byId_;  // a power of two long, at most half full
+  std::string multi_;                // an ID list as the property reads it
+  Model model_;                      // the file as last read or written; the status query reads it
   std::map<std::uintptr_t, Set> sets_;
   std::uintptr_t nextHandle_ = 0x1000;
   // Parents named by members but not present in the file, by the handle
