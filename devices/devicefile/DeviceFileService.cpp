@@ -32,6 +32,20 @@ bool SameGuid(const GUID& a, const GUID& b) {
          std::memcmp(a.Data4, b.Data4, sizeof a.Data4) == 0;
 }
 
+// A hash of `text` that ignores the case of ASCII letters, eight bytes at a
+// time: setting bit 5 of every byte makes a letter's cases alike (and some
+// punctuation alike too, which the comparison then tells apart).
+std::size_t FoldedHash(std::string_view text) {
+  std::uint64_t hash = text.size();
+  for (std::size_t at = 0; at < text.size(); at += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + at, std::min<std::size_t>(8, text.size() - at));
+    hash = (hash ^ (word | 0x2020202020202020ull)) * 0x9E3779B97F4A7C15ull;
+    hash ^= hash >> 29;
+  }
+  return static_cast<std::size_t>(hash);
+}
+
 class DeviceFileService final : public DeviceService {
  public:
   DeviceFileService(std::string path, std::ostream& diagnostics)
@@ -483,7 +497,6 @@ class DeviceFileService final : public DeviceService {
 
   // The member of the file last read with this instance ID (ignoring case).
   const Member* FindById(std::string_view id) {
-    const devicefile::CaseInsensitiveHash hash;
     const devicefile::CaseInsensitiveEqual equal;
     if (indexed_ != model_.members) {
       lastParent_.reset();
@@ -494,7 +507,7 @@ class DeviceFileService final : public DeviceService {
         slots *= 2;
       byId_.assign(slots, nullptr);
       for (const Member& member : *model_.members) {
-        for (std::size_t at = hash(member.instanceId);; ++at) {
+        for (std::size_t at = FoldedHash(member.instanceId);; ++at) {
           const Member*& slot = byId_[at & (slots - 1)];
           if (slot == nullptr) {
             slot = &member;
@@ -506,7 +519,7 @@ class DeviceFileService final : public DeviceService {
       }
       indexed_ = model_.members;
     }
-    for (std::size_t at = hash(id);; ++at) {
+    for (std::size_t at = FoldedHash(id);; ++at) {
       const Member* slot = byId_[at & (byId_.size() - 1)];
       if (slot == nullptr || equal(slot->instanceId, id))
         return slot;
