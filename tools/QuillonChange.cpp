@@ -1,5 +1,6 @@
-// quillon-change OPERATION INSTANCE_ID [NAME]: the privileged helper. pkexec
-// runs it as root for an ordinary user once polkit has allowed the action;
+// quillon-change [--ssh-local=ADDRESS] OPERATION INSTANCE_ID [NAME]: the
+// privileged helper. pkexec runs it as root for an ordinary user once polkit
+// has allowed the action;
 // it carries out one change on one of this computer's devices through the
 // sysfs source, exactly as quillon itself would as root, logs it to the
 // system log with the user who asked, and prints the Windows error code
@@ -26,6 +27,7 @@
 #include "devices/DeviceService.h"
 #include "devices/sysfs/ChangeRequest.h"
 #include "devices/sysfs/SysfsCollect.h"
+#include "devices/sysfs/SysfsGuard.h"
 #include "devices/sysfs/SysfsService.h"
 
 namespace {
@@ -168,8 +170,14 @@ int main(int argc, char** argv) {
       (request.operation == ChangeOperation::kFriendlyName ? " \"" + request.name + "\""
                                                            : std::string());
 
-  // This computer's /sys and nothing else: no source, no root prefix.
-  const std::unique_ptr<DeviceService> service = MakeSysfsService(SysfsOptions{});
+  // This computer's /sys and nothing else: no source, no root prefix. The
+  // caller's SSH session address, if given, only adds the interface holding
+  // it to what is never disabled or stopped.
+  SysfsOptions options;
+  if (!request.sshLocal.empty()) {
+    options.session = [local = request.sshLocal] { return sysfs::SessionInterfacesAt(local); };
+  }
+  const std::unique_ptr<DeviceService> service = MakeSysfsService(options);
   const std::optional<std::uint32_t> carried = Carry(*service, request);
   if (!carried) {
     syslog(LOG_WARNING, "%s: %s: no such device", user.c_str(), what.c_str());

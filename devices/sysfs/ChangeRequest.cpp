@@ -1,5 +1,8 @@
 #include "devices/sysfs/ChangeRequest.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <array>
 #include <utility>
 
@@ -20,6 +23,8 @@ constexpr std::array<std::pair<ChangeOperation, std::string_view>, 5> kWords = {
 
 // The ifalias the kernel keeps.
 constexpr std::size_t kMaxName = 255;
+
+constexpr std::string_view kSshLocalOption = "--ssh-local=";
 
 bool IsControl(char c) {
   const auto byte = static_cast<unsigned char>(c);
@@ -55,6 +60,22 @@ bool IsWellFormedName(std::string_view name) {
   return true;
 }
 
+// An address as inet_pton reads it, and nothing it would stop short of (a
+// NUL) or that names more than an address (a zone).
+bool IsAddressLiteral(std::string_view text) {
+  if (text.empty() || text.size() >= INET6_ADDRSTRLEN)
+    return false;
+  for (const char c : text) {
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex && c != '.' && c != ':')
+      return false;
+  }
+  const std::string bare(text);
+  in_addr v4{};
+  in6_addr v6{};
+  return inet_pton(AF_INET, bare.c_str(), &v4) == 1 || inet_pton(AF_INET6, bare.c_str(), &v6) == 1;
+}
+
 }  // namespace
 
 std::string_view OperationWord(ChangeOperation operation) {
@@ -81,16 +102,27 @@ std::optional<ChangeOperation> OperationOfStateChange(std::uint32_t stateChange)
 }
 
 std::vector<std::string> ChangeArguments(const ChangeRequest& request) {
-  std::vector<std::string> arguments{std::string(OperationWord(request.operation)),
-                                     request.instanceId};
+  std::vector<std::string> arguments;
+  if (!request.sshLocal.empty())
+    arguments.push_back(std::string(kSshLocalOption) + request.sshLocal);
+  arguments.push_back(std::string(OperationWord(request.operation)));
+  arguments.push_back(request.instanceId);
   if (request.operation == ChangeOperation::kFriendlyName)
     arguments.push_back(request.name);
   return arguments;
 }
 
-ParsedChange ParseChangeArguments(const std::vector<std::string_view>& arguments) {
+ParsedChange ParseChangeArguments(const std::vector<std::string_view>& given) {
   ParsedChange parsed;
   parsed.error = error::kInvalidParameter;
+  std::vector<std::string_view> arguments = given;
+  std::string_view sshLocal;
+  if (!arguments.empty() && arguments[0].starts_with(kSshLocalOption)) {
+    sshLocal = arguments[0].substr(kSshLocalOption.size());
+    if (!IsAddressLiteral(sshLocal))
+      return parsed;
+    arguments.erase(arguments.begin());
+  }
   if (arguments.size() < 2)
     return parsed;
   std::optional<ChangeOperation> operation;
@@ -108,6 +140,7 @@ ParsedChange ParseChangeArguments(const std::vector<std::string_view>& arguments
   parsed.error = 0;
   parsed.request.operation = *operation;
   parsed.request.instanceId = std::string(arguments[1]);
+  parsed.request.sshLocal = std::string(sshLocal);
   if (named)
     parsed.request.name = std::string(arguments[2]);
   return parsed;

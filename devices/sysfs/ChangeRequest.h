@@ -17,6 +17,10 @@ struct ChangeRequest {
   ChangeOperation operation = ChangeOperation::kEnable;
   std::string instanceId;
   std::string name;  // the friendly name; only for kFriendlyName
+  // The local address of the caller's SSH session, an IPv4 or IPv6 literal
+  // without a zone; empty: none. It can only add a refusal: the interface
+  // holding it is never disabled or stopped.
+  std::string sshLocal;
 };
 
 // The word for `operation` on the helper's command line: "enable",
@@ -26,14 +30,16 @@ std::string_view OperationWord(ChangeOperation operation);
 // DICS_ENABLE, DICS_DISABLE, DICS_START or DICS_STOP as an operation.
 std::optional<ChangeOperation> OperationOfStateChange(std::uint32_t stateChange);
 
-// The arguments that carry `request` (after the program's name).
+// The arguments that carry `request` (after the program's name): a leading
+// "--ssh-local=ADDRESS" when it has one, then the operation and its words.
 std::vector<std::string> ChangeArguments(const ChangeRequest& request);
 
 // A request, or the Windows error code that refuses the arguments: 87 for
 // anything malformed (an unknown operation, a missing or extra argument, an
 // instance ID that is empty, longer than an ID can be, holds a control
 // character or a '/', or has a "." or ".." part; a name over 255 bytes or
-// with a control character).
+// with a control character; a leading "--ssh-local=" option given twice
+// or whose value is not a plain IPv4 or IPv6 literal).
 struct ParsedChange {
   std::uint32_t error = 0;
   ChangeRequest request;

@@ -8,11 +8,13 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
 #include "devices/DeviceService.h"
 #include "devices/sysfs/OpenBeneath.h"
+#include "devices/sysfs/SysfsGuard.h"
 
 extern char** environ;
 
@@ -73,8 +75,12 @@ class PkexecChanger final : public PrivilegedChanger {
     if (access(pkexec_.c_str(), X_OK) != 0)
       return {error::kAccessDenied, EscalationOutcome::kNoPkexec};
 
+    // The helper clears its environment; the address of the caller's SSH
+    // session goes with the request so that it guards that interface too.
+    ChangeRequest carried = request;
+    carried.sshLocal = SessionLocalAddress(std::getenv("SSH_CONNECTION"));
     std::vector<std::string> words{pkexec_, helper_};
-    for (std::string& argument : ChangeArguments(request))
+    for (std::string& argument : ChangeArguments(carried))
       words.push_back(std::move(argument));
     std::vector<char*> argv;
     for (std::string& word : words)

@@ -126,17 +126,30 @@ std::string ReasonText(const Verdict& verdict) {
 }
 
 std::vector<SessionInterface> SessionInterfacesOf(const char* sshConnection) {
-  std::vector<SessionInterface> found;
+  return SessionInterfacesAt(SessionLocalAddress(sshConnection));
+}
+
+std::string SessionLocalAddress(const char* sshConnection) {
   if (sshConnection == nullptr)
-    return found;
+    return {};
   // "client-address client-port local-address local-port"
   std::istringstream fields{std::string(sshConnection)};
   std::string client, clientPort, local;
   if (!(fields >> client >> clientPort >> local))
-    return found;
+    return {};
+  std::string bare = local.substr(0, local.find('%'));
+  in6_addr v6{};
+  in_addr v4{};
+  if (inet_pton(AF_INET, bare.c_str(), &v4) != 1 && inet_pton(AF_INET6, bare.c_str(), &v6) != 1)
+    return {};
+  return bare;
+}
+
+std::vector<SessionInterface> SessionInterfacesAt(const std::string& localAddress) {
+  std::vector<SessionInterface> found;
   in6_addr wanted6{};
   in_addr wanted4{};
-  const std::string bare = local.substr(0, local.find('%'));
+  const std::string& bare = localAddress;
   const bool v4 = inet_pton(AF_INET, bare.c_str(), &wanted4) == 1;
   const bool v6 = !v4 && inet_pton(AF_INET6, bare.c_str(), &wanted6) == 1;
   if (!v4 && !v6)

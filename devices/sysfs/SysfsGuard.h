@@ -62,6 +62,14 @@ struct GuardInputs {
 // `sshConnection`, as SSH_CONNECTION gives it; none when it names none.
 std::vector<SessionInterface> SessionInterfacesOf(const char* sshConnection);
 
+// The local address of `sshConnection` without its zone; empty when it
+// names none.
+std::string SessionLocalAddress(const char* sshConnection);
+
+// The interfaces that hold `localAddress` (an IPv4 or IPv6 literal); none
+// when it is no literal.
+std::vector<SessionInterface> SessionInterfacesAt(const std::string& localAddress);
+
 class Guard {
  public:
   // What is held is read on first need, from `tree` seen afresh then.

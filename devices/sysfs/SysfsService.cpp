@@ -192,8 +192,8 @@ class SysfsService final : public DeviceService {
     // The text ends at its terminator, should the count include one.
     std::string_view text(reinterpret_cast<const char*>(buffer), bufferSize);
     text = text.substr(0, text.find('\0'));
-    const sysfs::ChangeRequest request{sysfs::ChangeOperation::kFriendlyName, member->instanceId,
-                                       std::string(text)};
+    const sysfs::ChangeRequest request{
+        sysfs::ChangeOperation::kFriendlyName, member->instanceId, std::string(text), {}};
     return Changed(*member, request,
                    [&](const Node& node) { return sysfs::SetFriendlyName(node, text, Target()); });
   }
@@ -237,7 +237,7 @@ class SysfsService final : public DeviceService {
         sysfs::OperationOfStateChange(stateChange);
     if (!operation)
       return Fail(error::kInvalidParameter, false);
-    const sysfs::ChangeRequest request{*operation, member->instanceId, {}};
+    const sysfs::ChangeRequest request{*operation, member->instanceId, {}, {}};
     return Changed(*member, request, [&](const Node& node) {
       // What the node holds is read afresh for a change.
       const sysfs::Guard guard(node.Tree(), GuardInputs());

@@ -1,6 +1,7 @@
 // The privileged helper's arguments on any bytes (NUL separates them): what
 // it accepts names one operation, an ID no path can be made of and a name the
 // kernel takes, and reads back as the arguments the caller would pass.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(parsed.request.operation == ChangeOperation::kFriendlyName || name.empty());
   for (const char c : name)
     FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+  // The session address is a bare literal: no zone, no space, nothing cut short.
+  for (const char c : parsed.request.sshLocal)
+    FUZZ_CHECK(std::isxdigit(static_cast<unsigned char>(c)) || c == '.' || c == ':');
   const std::vector<std::string> words = ChangeArguments(parsed.request);
   FUZZ_CHECK(words.size() == arguments.size());
   for (std::size_t i = 0; i < words.size(); ++i)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -40,6 +41,9 @@ TEST(ChangeArguments, AcceptOneWellFormedChange) {
       {{"name", "PCI\\X\\0000:00:03.0", ""}, 0},
       {{"name", "PCI\\X\\0000:00:03.0", n255}, 0},
       {{"stop", id200}, 0},
+      {{"--ssh-local=10.0.2.15", "disable", "USB\\X\\1-1"}, 0},
+      {{"--ssh-local=fe80::5054:ff:fe12:3456", "stop", "PCI\\X\\0000:00:03.0"}, 0},
+      {{"--ssh-local=::ffff:10.0.2.15", "name", "PCI\\X\\0000:00:03.0", "Uplink"}, 0},
       // Malformed: 87, whatever follows.
       {{}, 87},
       {{"disable"}, 87},
@@ -60,6 +64,17 @@ TEST(ChangeArguments, AcceptOneWellFormedChange) {
       {{"disable", "USB\\X\\1-1\n"}, 87},
       {{"disable", std::string_view("USB\\X\\1-1\0x", 11)}, 87},
       {{"stop", id201}, 87},
+      {{"--ssh-local=", "disable", "USB\\X\\1-1"}, 87},
+      {{"--ssh-local=10.0.2", "disable", "USB\\X\\1-1"}, 87},
+      {{"--ssh-local=10.0.2.256", "disable", "USB\\X\\1-1"}, 87},
+      {{"--ssh-local=fe80::1%eth0", "disable", "USB\\X\\1-1"}, 87},
+      {{"--ssh-local=localhost", "disable", "USB\\X\\1-1"}, 87},
+      {{"--ssh-local= 10.0.2.15", "disable", "USB\\X\\1-1"}, 87},
+      {{std::string_view("--ssh-local=10.0.2.15\0x", 23), "disable", "USB\\X\\1-1"}, 87},
+      {{"--ssh-local=10.0.2.15", "--ssh-local=10.0.2.16", "disable", "USB\\X\\1-1"}, 87},
+      {{"--ssh-local=10.0.2.15"}, 87},
+      {{"--ssh-local=10.0.2.15", "disable"}, 87},
+      {{"--SSH-local=10.0.2.15", "disable", "USB\\X\\1-1"}, 87},
   };
   for (const Row& row : rows) {
     std::string shown;
@@ -134,15 +149,28 @@ TEST_P(Escalation, EndsAsPkexecSays) {
   struct Change {
     const char* id;
     bool rename;
-    std::string refused;  // the attribute whose write the kernel refuses
+    std::string refused;        // the attribute whose write the kernel refuses
+    const char* sshConnection;  // quillon's SSH_CONNECTION; nullptr: unset
     std::string arguments;
   };
   const Change changes[] = {
-      {kKeyboard, false, "authorized", helper + "\ndisable\n" + kKeyboard + "\n"},
-      {kNic, true, "ifalias", helper + "\nname\n" + kNic + "\nUplink 100%\n"},
+      {kKeyboard, false, "authorized", nullptr, helper + "\ndisable\n" + kKeyboard + "\n"},
+      {kNic, true, "ifalias", nullptr, helper + "\nname\n" + kNic + "\nUplink 100%\n"},
+      // The helper clears its environment: the session's local address goes
+      // as an argument, without its zone.
+      {kKeyboard, false, "authorized", "10.0.2.2 50022 10.0.2.15 22",
+       helper + "\n--ssh-local=10.0.2.15\ndisable\n" + kKeyboard + "\n"},
+      {kNic, true, "ifalias", "fe80::2%eth0 50022 fe80::5054:ff:fe12:3456%eth0 22",
+       helper + "\n--ssh-local=fe80::5054:ff:fe12:3456\nname\n" + kNic + "\nUplink 100%\n"},
+      {kKeyboard, false, "authorized", "garbage", helper + "\ndisable\n" + kKeyboard + "\n"},
   };
   for (const Change& change : changes) {
-    SCOPED_TRACE(std::string(row.what) + ", " + change.id);
+    SCOPED_TRACE(std::string(row.what) + ", " + change.id + ", " +
+                 (change.sshConnection != nullptr ? change.sshConnection : "no SSH"));
+    if (change.sshConnection != nullptr)
+      setenv("SSH_CONNECTION", change.sshConnection, 1);
+    else
+      unsetenv("SSH_CONNECTION");
     diagnostics.str("");
     std::remove(recorded.c_str());
     kernel->Inject(change.refused, EACCES);
@@ -181,6 +209,7 @@ TEST_P(Escalation, EndsAsPkexecSays) {
     EXPECT_EQ(diagnostics.str(), line);
     EXPECT_EQ(Read(recorded), row.pkexec != nullptr && row.helper ? change.arguments : "");
   }
+  unsetenv("SSH_CONNECTION");
 }
 
 INSTANTIATE_TEST_SUITE_P(
