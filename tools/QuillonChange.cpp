@@ -165,10 +165,7 @@ int main(int argc, char** argv) {
     return Answer(parsed.error, sysfs::kHelperRefused);
   }
   const ChangeRequest& request = parsed.request;
-  const std::string what =
-      std::string(sysfs::OperationWord(request.operation)) + " " + request.instanceId +
-      (request.operation == ChangeOperation::kFriendlyName ? " \"" + request.name + "\""
-                                                           : std::string());
+  const std::string what = sysfs::ChangeText(request);
 
   // This computer's /sys and nothing else: no source, no root prefix. The
   // caller's SSH session address, if given, only adds the interface holding

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <cstdio>
 #include <utility>
 
 #include "devices/DeviceService.h"
@@ -76,6 +77,23 @@ bool IsAddressLiteral(std::string_view text) {
   return inet_pton(AF_INET, bare.c_str(), &v4) == 1 || inet_pton(AF_INET6, bare.c_str(), &v6) == 1;
 }
 
+// `text` with every byte outside printable ASCII as \xNN, and within
+// quotes also the quote and the backslash escaped.
+void AppendLogged(std::string& out, std::string_view text, bool quoted) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7E) {
+      char hex[5];
+      std::snprintf(hex, sizeof(hex), "\\x%02x", byte);
+      out += hex;
+    } else {
+      if (quoted && (c == '"' || c == '\\'))
+        out += '\\';
+      out += c;
+    }
+  }
+}
+
 }  // namespace
 
 std::string_view OperationWord(ChangeOperation operation) {
@@ -144,6 +162,18 @@ ParsedChange ParseChangeArguments(const std::vector<std::string_view>& given) {
   if (named)
     parsed.request.name = std::string(arguments[2]);
   return parsed;
+}
+
+std::string ChangeText(const ChangeRequest& request) {
+  std::string text(OperationWord(request.operation));
+  text += ' ';
+  AppendLogged(text, request.instanceId, false);
+  if (request.operation == ChangeOperation::kFriendlyName) {
+    text += " \"";
+    AppendLogged(text, request.name, true);
+    text += '"';
+  }
+  return text;
 }
 
 }  // namespace quillon::devices::sysfs

@@ -46,6 +46,12 @@ struct ParsedChange {
 };
 ParsedChange ParseChangeArguments(const std::vector<std::string_view>& arguments);
 
+// The request as the helper logs it: "name ID \"text\"". The caller's bytes
+// outside printable ASCII show as \xNN and the name's quotes and
+// backslashes are escaped, so that no caller can break or forge a line of
+// the system log, nor send a terminal that shows it a control sequence.
+std::string ChangeText(const ChangeRequest& request);
+
 // The helper's exit status; its standard output is the error code (0 when
 // done) as one decimal number on one line.
 enum HelperStatus : int {

@@ -91,6 +91,34 @@ TEST(ChangeArguments, AcceptOneWellFormedChange) {
   }
 }
 
+// The logged line holds the caller's text, but nothing that could end the
+// line, close the quotes early or reach a terminal as a control sequence.
+TEST(ChangeArguments, LogTextEscapesTheCallersBytes) {
+  struct Row {
+    std::vector<std::string_view> arguments;
+    const char* logged;
+  };
+  const Row rows[] = {
+      {{"disable", "USB\\VID_0627&PID_0001\\1-1"}, "disable USB\\VID_0627&PID_0001\\1-1"},
+      {{"name", "PCI\\X\\0000:00:03.0", "Uplink 100%"},
+       "name PCI\\X\\0000:00:03.0 \"Uplink 100%\""},
+      {{"name", "PCI\\X\\1", "a\": done \\"}, "name PCI\\X\\1 \"a\\\": done \\\\\""},
+      {{"name", "PCI\\X\\1",
+        "R\xC3\xA9seau \xC2\x9B"
+        "2J \x9B"},
+       "name PCI\\X\\1 \"R\\xc3\\xa9seau \\xc2\\x9b2J \\x9b\""},
+      {{"stop",
+        "PCI\\X\\\xC2\x9B"
+        "1m"},
+       "stop PCI\\X\\\\xc2\\x9b1m"},
+  };
+  for (const Row& row : rows) {
+    const sysfs::ParsedChange parsed = ParseChangeArguments(row.arguments);
+    ASSERT_EQ(parsed.error, 0U) << row.logged;
+    EXPECT_EQ(sysfs::ChangeText(parsed.request), row.logged);
+  }
+}
+
 // A keyboard and a NIC over a simulated kernel, changes refused with EACCES
 // at the first write, and a fake pkexec that records its arguments.
 constexpr const char* kMachine = R"(
