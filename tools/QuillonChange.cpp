@@ -9,7 +9,6 @@
 // argument checked before any device is looked at.
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -154,9 +153,7 @@ int main(int argc, char** argv) {
     return Answer(error::kInvalidParameter, sysfs::kHelperRefused);
   }
   const std::string user = UserText(uid.value_or(0));
-  // A file size limit the caller set must not cut the kept-change file short.
-  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-  setrlimit(RLIMIT_FSIZE, &unlimited);
+  sysfs::LiftCallerLimits();
 
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   const sysfs::ParsedChange parsed = sysfs::ParseChangeArguments(arguments);

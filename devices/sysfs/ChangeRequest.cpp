@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <utility>
@@ -75,6 +77,19 @@ bool IsAddressLiteral(std::string_view text) {
   in_addr v4{};
   in6_addr v6{};
   return inet_pton(AF_INET, bare.c_str(), &v4) == 1 || inet_pton(AF_INET6, bare.c_str(), &v6) == 1;
+}
+
+// At least `wanted` for `resource`; where that is not allowed (not root), as
+// much as the hard limit allows.
+void Lift(int resource, rlim_t wanted) {
+  rlimit limit{};
+  if (getrlimit(resource, &limit) != 0 || limit.rlim_cur >= wanted)
+    return;
+  const rlimit raised{wanted, std::max(limit.rlim_max, wanted)};
+  if (setrlimit(resource, &raised) != 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(resource, &limit);
+  }
 }
 
 // `text` with every byte outside printable ASCII as \xNN, and within
@@ -162,6 +177,13 @@ ParsedChange ParseChangeArguments(const std::vector<std::string_view>& given) {
   if (named)
     parsed.request.name = std::string(arguments[2]);
   return parsed;
+}
+
+void LiftCallerLimits() {
+  // Each sysfs tree keeps up to 64 folders open; the usual limit is ample.
+  Lift(RLIMIT_NOFILE, 1024);
+  for (const int resource : {RLIMIT_FSIZE, RLIMIT_CPU, RLIMIT_AS, RLIMIT_DATA})
+    Lift(resource, RLIM_INFINITY);
 }
 
 std::string ChangeText(const ChangeRequest& request) {

@@ -52,6 +52,12 @@ ParsedChange ParseChangeArguments(const std::vector<std::string_view>& arguments
 // the system log, nor send a terminal that shows it a control sequence.
 std::string ChangeText(const ChangeRequest& request);
 
+// Raises the resource limits the caller handed down through pkexec to what
+// the helper needs: open files enough for the guard to read what it must
+// (where opens fail it sees nothing held), and no size, time or memory limit
+// that could stop a change half made.
+void LiftCallerLimits();
+
 // The helper's exit status; its standard output is the error code (0 when
 // done) as one decimal number on one line.
 enum HelperStatus : int {

@@ -2,7 +2,9 @@
 // helper: the arguments the helper accepts, and what each way pkexec can end
 // (a fake pkexec program stands in) makes of the change, its error code and
 // the line that says why.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -116,6 +118,35 @@ TEST(ChangeArguments, LogTextEscapesTheCallersBytes) {
     const sysfs::ParsedChange parsed = ParseChangeArguments(row.arguments);
     ASSERT_EQ(parsed.error, 0U) << row.logged;
     EXPECT_EQ(sysfs::ChangeText(parsed.request), row.logged);
+  }
+}
+
+// Limits an ordinary user sets are handed down through pkexec: too few files
+// would hide from the guard what it must read, a size or time limit could
+// stop a change half made.
+TEST(ChangeArguments, CallersLimitsAreLifted) {
+  struct Row {
+    int resource;
+    rlim_t lowered;
+    rlim_t wanted;
+  };
+  const Row rows[] = {
+      {RLIMIT_NOFILE, 16, 1024},
+      {RLIMIT_FSIZE, 4096, RLIM_INFINITY},
+      {RLIMIT_CPU, 3600, RLIM_INFINITY},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.resource);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(row.resource, &before), 0);
+    const rlimit lowered{std::min(before.rlim_cur, row.lowered), before.rlim_max};
+    ASSERT_EQ(setrlimit(row.resource, &lowered), 0);
+    sysfs::LiftCallerLimits();
+    rlimit after{};
+    ASSERT_EQ(getrlimit(row.resource, &after), 0);
+    // Root gets what is wanted; anyone else as much as the hard limit allows.
+    EXPECT_EQ(after.rlim_cur, geteuid() == 0 ? row.wanted : std::min(before.rlim_max, row.wanted));
+    setrlimit(row.resource, &before);
   }
 }
 
