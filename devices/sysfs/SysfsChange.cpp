@@ -190,9 +190,6 @@ std::uint32_t ChangeState(const Node& node, std::uint32_t stateChange, const Gua
       stateChange != DICS_START) {
     return error::kInvalidParameter;
   }
-  // A node that went away has no attributes left to say what it was.
-  if (!node.Tree().Fresh().IsCanonicalDirectory(node.Path()))
-    return error::kNoSuchDevinst;
   if (stateChange == DICS_DISABLE || stateChange == DICS_STOP) {
     refusal = stateChange == DICS_DISABLE ? guard.MayDisable(node) : guard.MayStop(node);
     if (!refusal)
@@ -228,8 +225,6 @@ std::uint32_t ChangeState(const Node& node, std::uint32_t stateChange, const Gua
 std::uint32_t SetFriendlyName(const Node& node, std::string_view text, const ChangeTarget& target) {
   if (text.size() > kMaxAlias || HasControlCharacters(text))
     return error::kInvalidParameter;
-  if (!node.Tree().Fresh().IsCanonicalDirectory(node.Path()))
-    return error::kNoSuchDevinst;
   const std::vector<std::string> interfaces = ClassDevices(node, "net");
   if (interfaces.size() != 1)
     return error::kNotSupported;
