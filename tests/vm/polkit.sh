@@ -156,4 +156,24 @@ if pk_setup; then
   kernel_is kbd enabled
   pk_sysfs | cmp -s "$work/pk-before" - || differs "something changed: $(pk_sysfs | diff "$work/pk-before" -)"
   result "polkit: forged instance IDs through pkexec are refused (87, 0xE000020B), nothing written"
+
+  # Limits the caller sets reach the helper through pkexec: with barely
+  # enough files to find the node, the guard must still see the mount.
+  set -- "$stick"/*:1.0/host*/target*/*/block/sd*/sd*1
+  pk_stick_id="USB\\VID_46F4&PID_0001\\${stick##*/}"
+  mkdir -p /mnt/stick
+  if mount -t ext2 "/dev/${1##*/}" /mnt/stick 2>"$work/mount"; then
+    for pk_files in $(seq 60 84); do
+      # shellcheck disable=SC2016 # the inner shell expands them
+      pk_as qgranted sh -c 'ulimit -n "$1" && shift && exec pkexec "$@"' sh "$pk_files" \
+        "$pk_helper" stop "$pk_stick_id"
+      expect "ulimit -n $pk_files; pkexec quillon-change stop (the stick mounted)" \
+        3758096945/1 "$(cat "$work/pk.out")/$pk_code"
+    done
+    [ -e "$stick/driver" ] || differs "the mounted stick lost its driver"
+    umount /mnt/stick || differs "cannot unmount the stick"
+  else
+    differs "cannot mount the stick: $(cat "$work/mount")"
+  fi
+  result "polkit: a granted user's low file limit does not get a mounted stick stopped (0xE0000231)"
 fi
