@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "devices/DeviceText.h"
 #include "devices/sysfs/SysfsCollect.h"
 #include "devices/sysfs/SysfsParse.h"
 
@@ -43,42 +44,6 @@ bool Matchable(const std::optional<std::string>& value) {
                        c == ':' || c == '.' || c == '_' || c == '-' || c == '+';
     if (!plain)
       return false;
-  }
-  return true;
-}
-
-bool ValidUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    std::uint32_t value = 0;
-    if (byte < 0x80) {
-      ++i;
-      continue;
-    } else if ((byte & 0xE0) == 0xC0) {
-      length = 2;
-      value = byte & 0x1F;
-    } else if ((byte & 0xF0) == 0xE0) {
-      length = 3;
-      value = byte & 0x0F;
-    } else if ((byte & 0xF8) == 0xF0) {
-      length = 4;
-      value = byte & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > text.size())
-      return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80)
-        return false;
-      value = (value << 6) | (next & 0x3F);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (value < least[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-      return false;
-    i += length;
   }
   return true;
 }
@@ -198,7 +163,7 @@ std::optional<std::string> DisableRule(const Node& node) {
 }
 
 std::optional<std::string> AliasRule(const Node& node, std::string_view name) {
-  if (!ValidUtf8(name))
+  if (!IsValidUtf8(name))
     return std::nullopt;
   // Matched through the device that owns the interface, never its name:
   // udev renames interfaces.
