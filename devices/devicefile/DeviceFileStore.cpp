@@ -42,16 +42,8 @@ FileError TooLarge(std::uint64_t size) {
                                    std::to_string(kMaxDeviceFileSize >> 20) + " MiB"};
 }
 
-std::string TemporaryPrefix(const fs::path& target) {
-  // Built by appending: GCC 12 at -O3 misreads operator+ chains here (-Wrestrict).
-  std::string prefix = ".";
-  prefix += NarrowFromPath(target.filename());
-  prefix += ".tmp-";
-  return prefix;
-}
-
 void RemoveLeftovers(const fs::path& target) {
-  const std::string prefix = TemporaryPrefix(target);
+  const std::string prefix = NarrowFromPath(HiddenTemporaryPrefix(target));
   std::error_code ec;
   for (fs::directory_iterator it(target.parent_path(), ec), end; !ec && it != end;
        it.increment(ec)) {
@@ -93,6 +85,36 @@ std::uint32_t ErrorFromErrno(int errnoValue) {
     default:
       return error::kGenFailure;
   }
+}
+
+bool ReplaceFailed(const AtomicFileError& failure, FileError& error) {
+  const char* what = "cannot write";
+  switch (failure.step) {
+    case AtomicStep::kCreate:
+      what = "cannot create a temporary file";
+      break;
+    case AtomicStep::kPermissions:
+      what = "cannot set permissions";
+      break;
+    case AtomicStep::kWrite:
+      break;
+    case AtomicStep::kFlush:
+      what = "cannot flush";
+      break;
+    case AtomicStep::kRename:
+      what = "cannot replace the file";
+      break;
+    case AtomicStep::kSyncFolder:
+      // Only the rename's durability is in doubt; the content is in place.
+      return true;
+  }
+#ifdef _WIN32
+  const std::uint32_t code = failure.code;
+#else
+  const std::uint32_t code = ErrorFromErrno(static_cast<int>(failure.code));
+#endif
+  error = {code, std::string(what) + ": " + AtomicErrorText(failure.code)};
+  return false;
 }
 
 ChangeLock::~ChangeLock() {

@@ -1,5 +1,5 @@
 // The device-file store on POSIX systems: descriptors, flock on the folder,
-// mkstemp and rename.
+// and what may be replaced.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -31,33 +31,9 @@ class UniqueFd {
       ::close(fd_);
   }
   int get() const { return fd_; }
-  // Closes now, to see the error a deferred write may report.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
 
  private:
   int fd_;
-};
-
-// Removes the temporary file unless it has been renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!committed_)
-      ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  void Commit() { committed_ = true; }
-
- private:
-  std::string path_;
-  bool committed_ = false;
 };
 
 std::string ErrnoText(int errnoValue) {
@@ -199,46 +175,9 @@ bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const s
   ::close(probe);
   if (lock.Held())
     RemoveLeftovers(target);
-
-  std::string pattern = (target.parent_path() / (TemporaryPrefix(target) + "XXXXXX")).string();
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0)
-    return Fail(error, "cannot create a temporary file", errno);
-  UniqueFd file(fd);
-  TemporaryFile temporary(pattern);
-
-  if (::fchmod(file.get(), original.st_mode & 07777) != 0) {
-    return Fail(error, "cannot set permissions", errno);
-  }
-  // Keeps the owner when we may (as root); otherwise the file becomes ours.
-  if (::fchown(file.get(), original.st_uid, original.st_gid) != 0) {
-    errno = 0;
-  }
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t done = ::write(file.get(), text.data() + written, text.size() - written);
-    if (done < 0) {
-      if (errno == EINTR)
-        continue;
-      return Fail(error, "cannot write", errno);
-    }
-    written += static_cast<std::size_t>(done);
-  }
-  if (::fsync(file.get()) != 0)
-    return Fail(error, "cannot flush", errno);
-  if (file.Close() != 0)
-    return Fail(error, "cannot write", errno);
-  if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
-    return Fail(error, "cannot replace the file", errno);
-  }
-  temporary.Commit();
-  // Makes the rename itself durable; the new content is in place either way.
-  const int directory = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
-  if (directory >= 0) {
-    ::fsync(directory);
-    ::close(directory);
-  }
-  return true;
+  const std::optional<AtomicFileError> failure =
+      WriteFileAtomically(target, text, {HiddenTemporaryPrefix(target), std::nullopt});
+  return !failure || ReplaceFailed(*failure, error);
 }
 
 }  // namespace quillon::devices::devicefile

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "devices/devicefile/DeviceFileStore.h"
+#include "os/AtomicFile.h"
 
 namespace quillon::devices::devicefile {
 
@@ -36,12 +37,13 @@ bool WaitFor(TryLock tryLock) {
   }
 }
 
-// Temporary files are named "." + the file's name + ".tmp-" + a unique part
-// of letters, digits and "-", so that leftovers can be told from the user's files.
-std::string TemporaryPrefix(const std::filesystem::path& target);
-
-// Removes what a killed change left behind: regular files of our naming
-// beside the target. Only under the lock, so that none of them is being written.
+// Removes what a killed change left behind: regular files of the temporary
+// naming (HiddenTemporaryPrefix, then letters, digits and "-") beside the
+// target. Only under the lock, so that none of them is being written.
 void RemoveLeftovers(const std::filesystem::path& target);
+
+// Reports a failed replacement; true when it failed only to flush the
+// folder, after the new content was in place, which counts as done.
+bool ReplaceFailed(const AtomicFileError& failure, FileError& error);
 
 }  // namespace quillon::devices::devicefile

@@ -9,12 +9,12 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "devices/DeviceText.h"
 #include "devices/sysfs/SysfsCollect.h"
 #include "devices/sysfs/SysfsParse.h"
+#include "os/AtomicFile.h"
 
 namespace quillon::devices::sysfs {
 
@@ -255,38 +255,21 @@ int RulesFile::Read(std::string& text) const {
 }
 
 int RulesFile::Write(const std::string& text) const {
+  if (!text.empty()) {
+    // Not named *.rules, so udev never reads it half written; the rename
+    // replaces the file itself (Read refuses a link there).
+    const std::optional<AtomicFileError> failure =
+        WriteFileAtomically(path_, text, {std::string(".") + kFileName + ".", 0644});
+    // A folder that cannot be flushed at all (EINVAL) is no failure, as below.
+    if (failure && !(failure->step == AtomicStep::kSyncFolder && failure->code == EINVAL))
+      return static_cast<int>(failure->code);
+    return 0;
+  }
   const UniqueFd folder(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder)
     return errno;
-  if (text.empty()) {
-    if (unlinkat(folder.Get(), kFileName, 0) != 0 && errno != ENOENT)
-      return errno;
-  } else {
-    // Not named *.rules, so udev never reads it half written.
-    std::string temporary = std::string(".") + kFileName + ".XXXXXX";
-    std::string full = folder_ + "/" + temporary;
-    const UniqueFd fd(mkostemp(full.data(), O_CLOEXEC));
-    if (!fd)
-      return errno;
-    const auto fail = [&](int error) {
-      unlink(full.c_str());
-      return error;
-    };
-    if (fchmod(fd.Get(), 0644) != 0)
-      return fail(errno);
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t wrote = write(fd.Get(), text.data() + done, text.size() - done);
-      if (wrote < 0 && errno == EINTR)
-        continue;
-      if (wrote < 0)
-        return fail(errno);
-      done += static_cast<std::size_t>(wrote);
-    }
-    if (fsync(fd.Get()) != 0)
-      return fail(errno);
-    if (rename(full.c_str(), path_.c_str()) != 0)
-      return fail(errno);
-  }
+  if (unlinkat(folder.Get(), kFileName, 0) != 0 && errno != ENOENT)
+    return errno;
   if (fsync(folder.Get()) != 0 && errno != EINVAL)
     return errno;
   return 0;
