@@ -9,33 +9,13 @@
 
 #include "os/AtomicFile.h"
 #include "os/StandardStreams.h"
+#include "os/UniqueFd.h"
 
 namespace quillon::devices {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  int Get() const { return fd_; }
-  // Closes now, to see the error a deferred write may report.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
 
 // Removes the temporary file unless it has been renamed into place.
 class TemporaryFile {
@@ -79,11 +59,9 @@ bool SetPermissions(int fd, const fs::path& target, const std::optional<std::uin
 
 std::optional<AtomicFileError> WriteFileAtomically(const fs::path& target, std::string_view text,
                                                    const AtomicFileOptions& options) {
-  fs::path folder = target.parent_path();
-  if (folder.empty())
-    folder = ".";
   // O_CREAT|O_EXCL: a link or file planted under the name fails the call.
-  fs::path name = folder / options.temporaryPrefix;
+  fs::path name = target;
+  name.replace_filename(options.temporaryPrefix);
   name += "XXXXXX";
   std::string pattern = name.string();
   UniqueFd file(::mkostemp(pattern.data(), O_CLOEXEC));
@@ -98,12 +76,13 @@ std::optional<AtomicFileError> WriteFileAtomically(const fs::path& target, std::
     return Failed(AtomicStep::kWrite, error);
   if (::fsync(file.Get()) != 0)
     return Failed(AtomicStep::kFlush, errno);
-  if (file.Close() != 0)
+  if (::close(file.Release()) != 0)
     return Failed(AtomicStep::kWrite, errno);
   if (::rename(pattern.c_str(), target.c_str()) != 0)
     return Failed(AtomicStep::kRename, errno);
   temporary.Commit();
 
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   const UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.Get() < 0 || ::fsync(directory.Get()) != 0)
     return Failed(AtomicStep::kSyncFolder, errno);

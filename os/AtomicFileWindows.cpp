@@ -31,12 +31,10 @@ AtomicFileError Failed(AtomicStep step) {
 
 std::optional<AtomicFileError> WriteFileAtomically(const fs::path& target, std::string_view text,
                                                    const AtomicFileOptions& options) {
-  fs::path folder = target.parent_path();
-  if (folder.empty())
-    folder = ".";
   // No mkstemp: the process's number and a counter, created exclusively.
-  const std::wstring prefix =
-      (folder / options.temporaryPrefix).wstring() + std::to_wstring(GetCurrentProcessId()) + L"-";
+  fs::path base = target;
+  base.replace_filename(options.temporaryPrefix);
+  const std::wstring prefix = base.wstring() + std::to_wstring(GetCurrentProcessId()) + L"-";
   std::wstring temporary;
   UniqueHandle file;
   for (unsigned attempt = 0; attempt < 1000 && !file; ++attempt) {

@@ -14,27 +14,13 @@
 #include "devices/devicefile/DeviceFileStore.h"
 #include "devices/devicefile/DeviceFileStoreShared.h"
 #include "os/MemoryAdvice.h"
+#include "os/UniqueFd.h"
 
 namespace quillon::devices::devicefile {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::string ErrnoText(int errnoValue) {
   return std::generic_category().message(errnoValue);
@@ -63,7 +49,7 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
   // O_NONBLOCK: opening a FIFO must not wait for a writer. It is refused below.
   const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat info {};
-  if (file.get() < 0 || ::fstat(file.get(), &info) != 0) {
+  if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0) {
     const int err = errno;
     error = {ErrorFromErrno(err), ErrnoText(err)};
     return false;
@@ -90,7 +76,7 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
   for (;;) {
     if (filled == content.size())
       content.resize(content.size() + 65536);
-    const ssize_t got = ::read(file.get(), content.data() + filled, content.size() - filled);
+    const ssize_t got = ::read(file.Get(), content.data() + filled, content.size() - filled);
     if (got < 0) {
       if (errno == EINTR)
         continue;
@@ -153,11 +139,10 @@ bool ChangeLock::Acquire(const std::string& path, FileError& error) {
   return true;
 }
 
-bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const std::string& text,
-                        FileError& error) {
+bool ReplaceableTarget(const std::string& path, fs::path& target, FileError& error) {
   std::error_code ec;
   // Through a symbolic link to the file it names: the link stays a link.
-  const fs::path target = fs::canonical(fs::path(path), ec);
+  target = fs::canonical(fs::path(path), ec);
   if (ec)
     return Fail(error, "cannot resolve the path", ec.value());
   struct stat original {};
@@ -173,11 +158,7 @@ bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const s
   if (probe < 0)
     return Fail(error, "cannot write", errno);
   ::close(probe);
-  if (lock.Held())
-    RemoveLeftovers(target);
-  const std::optional<AtomicFileError> failure =
-      WriteFileAtomically(target, text, {HiddenTemporaryPrefix(target), std::nullopt});
-  return !failure || ReplaceFailed(*failure, error);
+  return true;
 }
 
 }  // namespace quillon::devices::devicefile

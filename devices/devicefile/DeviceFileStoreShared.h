@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "devices/devicefile/DeviceFileStore.h"
-#include "os/AtomicFile.h"
 
 namespace quillon::devices::devicefile {
 
@@ -37,13 +36,9 @@ bool WaitFor(TryLock tryLock) {
   }
 }
 
-// Removes what a killed change left behind: regular files of the temporary
-// naming (HiddenTemporaryPrefix, then letters, digits and "-") beside the
-// target. Only under the lock, so that none of them is being written.
-void RemoveLeftovers(const std::filesystem::path& target);
-
-// Reports a failed replacement; true when it failed only to flush the
-// folder, after the new content was in place, which counts as done.
-bool ReplaceFailed(const AtomicFileError& failure, FileError& error);
+// The file a change of `path` replaces: the file itself, through a link to
+// the file it names. False, with the error, for a file that must stay as it
+// is (one without any write permission: error 5).
+bool ReplaceableTarget(const std::string& path, std::filesystem::path& target, FileError& error);
 
 }  // namespace quillon::devices::devicefile

@@ -122,10 +122,9 @@ bool ChangeLock::Acquire(const std::string& path, FileError& error) {
   return true;
 }
 
-bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const std::string& text,
-                        FileError& error) {
+bool ReplaceableTarget(const std::string& path, fs::path& target, FileError& error) {
   std::error_code ec;
-  const fs::path target = fs::canonical(PathFromNarrow(path), ec);  // through a link, to its file
+  target = fs::canonical(PathFromNarrow(path), ec);  // through a link, to its file
   if (ec) {
     error = {static_cast<std::uint32_t>(ec.value()), ec.message()};
     return false;
@@ -135,11 +134,7 @@ bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const s
     error = {error::kAccessDenied, "cannot write: the file is read-only"};
     return false;
   }
-  if (lock.Held())
-    RemoveLeftovers(target);
-  const std::optional<AtomicFileError> failure =
-      WriteFileAtomically(target, text, {HiddenTemporaryPrefix(target), std::nullopt});
-  return !failure || ReplaceFailed(*failure, error);
+  return true;
 }
 
 }  // namespace quillon::devices::devicefile
