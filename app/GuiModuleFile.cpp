@@ -11,25 +11,12 @@
 #include <cstring>
 #include <vector>
 
+#include "devices/sysfs/OpenBeneath.h"
+
 namespace quillon::app {
 namespace {
 
 constexpr char kModuleName[] = "quillon-gui.so";
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool ReadAt(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   auto* bytes = static_cast<char*>(buffer);
@@ -85,15 +72,16 @@ std::vector<std::string> GuiModuleCandidates(std::string_view executablePath,
 
 ModuleFile CheckModuleFile(const std::string& path, std::string& reason) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (file.get() < 0) {
+  const devices::sysfs::UniqueFd file(
+      ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file) {
     if (errno == ENOENT || errno == ENOTDIR)
       return ModuleFile::kMissing;
     reason = path + ": " + std::strerror(errno);
     return ModuleFile::kUnusable;
   }
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0) {
+  if (::fstat(file.Get(), &info) != 0) {
     reason = path + ": " + std::strerror(errno);
     return ModuleFile::kUnusable;
   }
@@ -103,7 +91,7 @@ ModuleFile CheckModuleFile(const std::string& path, std::string& reason) {
   }
   const auto size = static_cast<std::uint64_t>(info.st_size);
   ElfW(Ehdr) header{};
-  if (!ReadAt(file.get(), &header, sizeof header, 0) ||
+  if (!ReadAt(file.Get(), &header, sizeof header, 0) ||
       std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_type != ET_DYN ||
       header.e_phentsize != sizeof(ElfW(Phdr))) {
     reason = path + " is not a shared object of this system";
@@ -117,7 +105,7 @@ ModuleFile CheckModuleFile(const std::string& path, std::string& reason) {
     return ModuleFile::kUnusable;
   }
   std::vector<ElfW(Phdr)> segments(header.e_phnum);
-  if (!ReadAt(file.get(), segments.data(), segments.size() * sizeof(ElfW(Phdr)), header.e_phoff)) {
+  if (!ReadAt(file.Get(), segments.data(), segments.size() * sizeof(ElfW(Phdr)), header.e_phoff)) {
     reason = damaged;
     return ModuleFile::kUnusable;
   }
