@@ -21,7 +21,12 @@ namespace quillon::app {
 std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
                                         const std::string& programName,
                                         ui::ErrorPresenter& standardErrors, std::string& error) {
-  const char* environment = std::getenv("QUILLON_GUI_MODULE");
+  // Not for a program that runs with more rights than the user who started
+  // it (set-user- or set-group-ID, file capabilities): that user would choose
+  // the code it runs.
+  const char* environment = secure_getenv("QUILLON_GUI_MODULE");
+  const bool environmentWithheld =
+      environment == nullptr && std::getenv("QUILLON_GUI_MODULE") != nullptr;
   const std::vector<std::string> candidates =
       GuiModuleCandidates(executablePath, QUILLON_GUI_MODULE_RELATIVE_DIR,
                           QUILLON_GUI_MODULE_INSTALLED, environment != nullptr ? environment : "");
@@ -66,7 +71,9 @@ std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
   for (const std::string& path : candidates)
     places += (places.empty() ? "" : ", ") + path;
   error = "no window module (quillon-gui.so) in " + places;
-  if (environment == nullptr || *environment == '\0')
+  if (environmentWithheld)
+    error += "; QUILLON_GUI_MODULE is ignored: the program runs with more rights than its user";
+  else if (environment == nullptr || *environment == '\0')
     error += "; QUILLON_GUI_MODULE may name it";
   else if (*environment != '/')
     error += "; QUILLON_GUI_MODULE is ignored: not an absolute path";

@@ -3,6 +3,7 @@
 // and exit code 1, as when there is none; never a crash, a hang, or a
 // module taken from the working directory.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -93,6 +94,33 @@ INSTANTIATE_TEST_SUITE_P(Module, ModuleTest, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<ModuleCase>& param) {
                            return std::string(param.param.name);
                          });
+
+// Set-group-ID (as a set-user-ID program, or one with file capabilities),
+// the program lets no variable of its caller choose the code it runs.
+TEST(ModuleTest, EnvironmentIgnoredWhenPrivileged) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "only root can give the program another group";
+  const Sandbox sandbox;
+  sandbox.WriteDeviceFile(R"({"devices": [{"friendlyName": "Disk"}]})");
+  const fs::path elsewhere = sandbox.Dir() / "elsewhere";
+  fs::create_directory(elsewhere);
+  fs::rename(sandbox.Dir() / "quillon-gui.so", elsewhere / "quillon-gui.so");
+  const fs::path exe = sandbox.Dir() / "quillon";
+  ASSERT_EQ(::chown(exe.c_str(), 0, 65534), 0);
+  ASSERT_EQ(::chmod(exe.c_str(), 02755), 0);
+  RunOptions options;
+  options.env["QUILLON_GUI_MODULE"] = (elsewhere / "quillon-gui.so").string();
+
+  const RunResult run = sandbox.Run({}, options);
+
+  EXPECT_EQ(run.exitCode, 1);
+  const Lines lines = run.OwnErrLines();
+  ASSERT_EQ(lines.size(), 1u) << run.err;
+  EXPECT_NE(lines[0].find("no window module"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("QUILLON_GUI_MODULE is ignored: the program runs with more rights"),
+            std::string::npos)
+      << lines[0];
+}
 
 }  // namespace
 }  // namespace quillon::cli_test
