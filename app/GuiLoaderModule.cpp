@@ -2,6 +2,8 @@
 // GuiModuleCandidates names that holds a file is the one used, and a module
 // that cannot be used there is reported rather than passed over.
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -30,9 +32,14 @@ std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
   const std::vector<std::string> candidates =
       GuiModuleCandidates(executablePath, QUILLON_GUI_MODULE_RELATIVE_DIR,
                           QUILLON_GUI_MODULE_INSTALLED, environment != nullptr ? environment : "");
+  // Its owner can change the program itself: a module of theirs is no risk.
+  struct stat program {};
+  const uid_t programOwner =
+      ::stat(executablePath.c_str(), &program) == 0 ? program.st_uid : ::geteuid();
   error.clear();
   for (const std::string& path : candidates) {
-    switch (CheckModuleFile(path, error)) {
+    std::string loadPath;
+    switch (CheckModuleFile(path, programOwner, loadPath, error)) {
       case ModuleFile::kMissing:
         continue;
       case ModuleFile::kUnusable:
@@ -42,7 +49,7 @@ std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
     }
     // Never closed: Qt does not expect its libraries to go away, and the
     // toolkit's code must outlive the toolkit.
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* module = dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
       const char* reason = dlerror();
       error = reason != nullptr ? reason : path + ": cannot be loaded";

@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "devices/sysfs/OpenBeneath.h"
@@ -50,6 +52,19 @@ const char* KindOf(mode_t mode) {
   return "not a regular file";
 }
 
+// Why someone other than root, the user the program runs as and the owner
+// of its file may change the file or folder `info` tells of; none when
+// nobody may. The owner's group is trusted, as with its other files.
+const char* ForeignWriter(const struct stat& info, uid_t programOwner) {
+  if (info.st_uid != 0 && info.st_uid != ::geteuid() && info.st_uid != programOwner)
+    return "belongs to another user";
+  // A sticky folder (/tmp) lets nobody rename or remove what is not theirs.
+  const bool sticky = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
+  if ((info.st_mode & S_IWOTH) != 0 && !sticky)
+    return "may be changed by every user";
+  return nullptr;
+}
+
 }  // namespace
 
 std::vector<std::string> GuiModuleCandidates(std::string_view executablePath,
@@ -70,23 +85,43 @@ std::vector<std::string> GuiModuleCandidates(std::string_view executablePath,
   return candidates;
 }
 
-ModuleFile CheckModuleFile(const std::string& path, std::string& reason) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  const devices::sysfs::UniqueFd file(
-      ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!file) {
+ModuleFile CheckModuleFile(const std::string& path, uid_t programOwner, std::string& loadPath,
+                           std::string& reason) {
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                         &std::free);
+  if (!real) {
     if (errno == ENOENT || errno == ENOTDIR)
       return ModuleFile::kMissing;
     reason = path + ": " + std::strerror(errno);
     return ModuleFile::kUnusable;
   }
+  loadPath = real.get();
   struct stat info {};
-  if (::fstat(file.Get(), &info) != 0) {
+  // The folders from the root down: none of them holds a link any more.
+  for (std::size_t slash = 0; slash != std::string::npos; slash = loadPath.find('/', slash + 1)) {
+    const std::string folder = slash == 0 ? "/" : loadPath.substr(0, slash);
+    if (::lstat(folder.c_str(), &info) != 0) {
+      reason = path + ": " + folder + ": " + std::strerror(errno);
+      return ModuleFile::kUnusable;
+    }
+    if (const char* writer = ForeignWriter(info, programOwner)) {
+      reason = path + " is not loaded: its folder " + folder + " " + writer;
+      return ModuleFile::kUnusable;
+    }
+  }
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  const devices::sysfs::UniqueFd file(
+      ::open(loadPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file || ::fstat(file.Get(), &info) != 0) {
     reason = path + ": " + std::strerror(errno);
     return ModuleFile::kUnusable;
   }
   if (!S_ISREG(info.st_mode)) {
     reason = path + " is " + KindOf(info.st_mode) + ", not the window module";
+    return ModuleFile::kUnusable;
+  }
+  if (const char* writer = ForeignWriter(info, programOwner)) {
+    reason = path + " is not loaded: it " + std::string(writer);
     return ModuleFile::kUnusable;
   }
   const auto size = static_cast<std::uint64_t>(info.st_size);

@@ -23,6 +23,7 @@ struct ModuleCase {
   // QUILLON_GUI_MODULE, relative to the working directory (which is not the
   // program's and holds a good module).
   const char* environment = nullptr;
+  bool needsRoot = false;  // to give a file to another user
 };
 
 void PrintTo(const ModuleCase& c, std::ostream* os) {
@@ -57,12 +58,33 @@ const ModuleCase kCases[] = {
        fs::copy_file(QUILLON_OLDER_BUILD_MODULE, module, fs::copy_options::overwrite_existing);
      },
      "undefined symbol: quillon_symbol_of_the_program"},
+    // Whoever may change the module, or a folder on its way, chooses the code
+    // the program runs: only root, its user and the program's owner may.
+    {"WritableByEveryone",
+     [](const fs::path& module) {
+       fs::permissions(module, fs::perms::others_write, fs::perm_options::add);
+     },
+     "is not loaded: it may be changed by every user"},
+    {"LinkIntoFolderWritableByEveryone",
+     [](const fs::path& module) {
+       const fs::path open = module.parent_path() / "open";
+       fs::create_directory(open);
+       fs::permissions(open, fs::perms::all);
+       fs::rename(module, open / "quillon-gui.so");
+       fs::create_symlink(open / "quillon-gui.so", module);
+     },
+     "/open may be changed by every user"},
+    {"OtherOwner",
+     [](const fs::path& module) { ASSERT_EQ(::chown(module.c_str(), 65534, 65534), 0); },
+     "is not loaded: it belongs to another user", nullptr, true},
 };
 
 class ModuleTest : public testing::TestWithParam<ModuleCase> {};
 
 TEST_P(ModuleTest, RefusedWithOneLine) {
   const ModuleCase& c = GetParam();
+  if (c.needsRoot && ::geteuid() != 0)
+    GTEST_SKIP() << "only root can give a file to another user";
   const Sandbox sandbox;
   sandbox.WriteDeviceFile(R"({"devices": [{"friendlyName": "Disk"}]})");
   const fs::path module = sandbox.Dir() / "quillon-gui.so";
