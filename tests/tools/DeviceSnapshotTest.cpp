@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -274,6 +275,19 @@ TEST(DeviceFilter, GlobsMatchIgnoringCase) {
        }) {
     EXPECT_EQ(GlobMatches(c.pattern, c.text), c.matches) << c.pattern << " / " << c.text;
   }
+}
+
+// A device file may hold IDs of a megabyte. A text full of one case of a
+// segment's first letter once made the search for the other case scan the
+// rest of the text at every candidate: minutes for one device.
+TEST(DeviceFilter, LongTextsTakeLinearTime) {
+  const std::string lower(std::size_t{4} << 20, 'a');
+  const std::string upper(std::size_t{4} << 20, 'A');
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(GlobMatches("*ab*", lower));
+  EXPECT_FALSE(GlobMatches("*ab*", upper));
+  EXPECT_TRUE(GlobMatches("*ab*", lower + "B"));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
 
 }  // namespace
