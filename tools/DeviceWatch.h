@@ -49,6 +49,34 @@ class DeviceWatcher {
   OpenSet set_;
 };
 
+#ifndef _WIN32
+// What a batch of the kernel's device events asks the watch to read again.
+struct UeventBatch {
+  bool everything = false;         // nodes came or went, drivers changed, or events were lost
+  std::vector<std::string> paths;  // "/sys/devices/...": nodes whose state may have changed
+};
+
+// A socket on the kernel's device events.
+class UeventSocket {
+ public:
+  // Listens to the multicast `groups`: 1 for the kernel's events, 0 for none
+  // (only messages sent to this socket itself arrive).
+  explicit UeventSocket(unsigned groups);
+  ~UeventSocket();
+  UeventSocket(const UeventSocket&) = delete;
+  UeventSocket& operator=(const UeventSocket&) = delete;
+
+  // -1 when the socket could not be opened.
+  int Fd() const { return fd_; }
+  // Reads every message waiting into `batch`. Only the kernel's own count: a
+  // program allowed to send to the socket could otherwise make events up.
+  void Drain(UeventBatch& batch);
+
+ private:
+  int fd_ = -1;
+};
+#endif
+
 // Runs --watch until SIGINT or SIGTERM, or until `out` fails (0), or until
 // the source cannot be read at the start (1).
 int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& errors);

@@ -3,6 +3,9 @@
 #include "tools/DeviceWatch.h"
 
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -322,6 +325,41 @@ TEST(DeviceWatcher, RereadsTheDevicesAnEventNames) {
   watcher.RereadAll();
   EXPECT_NE(out.str().find("changed USB\\VID_0781&PID_5567\\1-2 status"), std::string::npos)
       << out.str();
+}
+
+}  // namespace
+}  // namespace quillon::tools
+
+namespace quillon::tools {
+namespace {
+
+// Only the kernel's own events count: messages another program sends to the
+// watch's socket (root may) make it read nothing again.
+TEST(DeviceWatcher, IgnoresEventsNotFromTheKernel) {
+  using namespace std::string_literals;
+  UeventSocket watch(0);
+  ASSERT_GE(watch.Fd(), 0);
+  sockaddr_nl own{};
+  socklen_t length = sizeof own;
+  ASSERT_EQ(::getsockname(watch.Fd(), reinterpret_cast<sockaddr*>(&own), &length), 0);
+  const UeventSocket sender(0);
+  sockaddr_nl to{};
+  to.nl_family = AF_NETLINK;
+  to.nl_pid = own.nl_pid;
+  for (const std::string& fake : {"add@/devices/pci0000:00/0000:00:1f.0\0ACTION=add\0"s,
+                                  "change@/devices/pci0000:00/0000:00:1f.0\0ACTION=change\0"s}) {
+    if (::sendto(sender.Fd(), fake.data(), fake.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to) < 0) {
+      GTEST_SKIP() << "sending to a device event socket needs CAP_NET_ADMIN";
+    }
+  }
+  pollfd waiting{watch.Fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&waiting, 1, 1000), 1);  // they did arrive
+  UeventBatch batch;
+  watch.Drain(batch);
+  EXPECT_FALSE(batch.everything);
+  EXPECT_EQ(batch.paths, std::vector<std::string>{});
+  EXPECT_EQ(::poll(&waiting, 1, 0), 0);  // and were read
 }
 
 }  // namespace
