@@ -93,7 +93,9 @@ std::string ChangeLine(const DeviceChange& change) {
     case DeviceChange::Kind::kChanged:
       break;
   }
-  std::string line = "changed " + change.after.instanceId.text.value_or("-");
+  std::string id = change.after.instanceId.text.value_or("-");
+  BlankControlCharacters(id);  // as in the lines of the listing
+  std::string line = "changed " + id;
   const char* separator = " ";
   const auto add = [&](const char* what, const std::string& then, const std::string& now) {
     line += separator + std::string(what) + ' ' + then + " -> " + now;

@@ -194,10 +194,14 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
       Place& place = places[at];
       indent.assign(depth * 2, ' ');
       out << indent;
-      if (place.shown)
+      if (place.shown) {
         out << line(*place.device) << '\n';
-      else
-        out << place.id << '\n';
+      } else {
+        // As the device lines have them: one line, no escape sequence.
+        std::string id(place.id);
+        devices::BlankControlCharacters(id);
+        out << id << '\n';
+      }
       sorted(place.children);
       for (auto child = place.children.rbegin(); child != place.children.rend(); ++child)
         stack.emplace_back(*child, depth + 1);

@@ -1,5 +1,7 @@
+#include "tools/DeviceChanges.h"
 #include "tools/DeviceFilter.h"
 #include "tools/DeviceSnapshot.h"
+#include "tools/DeviceTree.h"
 #include "tools/DeviceWatch.h"
 
 #include <gtest/gtest.h>
@@ -360,6 +362,34 @@ TEST(DeviceWatcher, IgnoresEventsNotFromTheKernel) {
   EXPECT_FALSE(batch.everything);
   EXPECT_EQ(batch.paths, std::vector<std::string>{});
   EXPECT_EQ(::poll(&waiting, 1, 0), 0);  // and were read
+}
+
+}  // namespace
+}  // namespace quillon::tools
+
+namespace quillon::tools {
+namespace {
+
+// An instance ID from a device file may hold control characters: every line
+// that shows one blanks them, as the listing does, so that it stays one line
+// and sends no escape sequence to a terminal.
+TEST(DeviceLines, BlankControlCharactersInInstanceIds) {
+  DeviceEntry child;
+  child.instanceId.text = "ROOT\\KID\x1B[32m\n\\1";
+  child.name = "Kid";
+  child.parentId = "ROOT\\EVIL\x1B[31m\n\\0";
+  Snapshot snapshot;
+  snapshot.devices = {child};
+  std::ostringstream tree;
+  WriteTree(snapshot, {true}, DeviceLine, tree);
+  EXPECT_EQ(tree.str(), "ROOT\\EVIL [31m \\0\n  ROOT\\KID [32m \\1 Kid: 0x00000000(enabled)\n");
+
+  DeviceEntry disabled = child;
+  disabled.problem = 22;
+  const std::vector<DeviceChange> changes = DiffDevices({child}, {disabled});
+  ASSERT_EQ(changes.size(), 1U);
+  EXPECT_EQ(ChangeLine(changes[0]),
+            "changed ROOT\\KID [32m \\1 problem 0 (enabled) -> 22 (disabled)");
 }
 
 }  // namespace
