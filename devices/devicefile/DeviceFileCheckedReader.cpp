@@ -438,7 +438,7 @@ bool ParseDeviceDocument(const std::string& text, Model& model, Json& parsedDocu
   if (devices != document.end() && devices->is_array()) {
     parsed.members->resize(devices->size());
     // Views into the members, which stay in place: they were sized above.
-    std::unordered_map<std::string_view, std::size_t, CaseInsensitiveHash, CaseInsensitiveEqual>
+    std::unordered_map<std::string_view, std::size_t, HashIgnoringCase, EqualIgnoringCase>
         instanceIds;
     std::unordered_map<std::uint32_t, std::size_t> devInsts;
     instanceIds.reserve(devices->size());

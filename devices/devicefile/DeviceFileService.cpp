@@ -497,7 +497,7 @@ class DeviceFileService final : public DeviceService {
 
   // The member of the file last read with this instance ID (ignoring case).
   const Member* FindById(std::string_view id) {
-    const devicefile::CaseInsensitiveEqual equal;
+    const EqualIgnoringCase equal;
     if (indexed_ != model_.members) {
       lastParent_.reset();
       // Open addressing in one block: a node a member would cost a
