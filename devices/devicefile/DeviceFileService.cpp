@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -309,17 +311,16 @@ class DeviceFileService final : public DeviceService {
     }
     // A parent the file does not list as present still has a handle, one no
     // present member holds, so that its children are grouped under it.
-    for (const auto& [handle, outsider] : outsiders_) {
-      if (EqualsIgnoringCase(outsider, id)) {
-        *parent = handle;
-        return CR_SUCCESS;
-      }
+    if (const auto known = outsiderHandles_.find(id); known != outsiderHandles_.end()) {
+      *parent = known->second;
+      return CR_SUCCESS;
     }
     const std::string outsiderId = id;  // `id` lives in the model, which may be read again
     std::uint32_t handle = 0xF0000000 + static_cast<std::uint32_t>(outsiders_.size());
     while (model_.FindPresent(handle) != nullptr || outsiders_.count(handle) != 0)
       ++handle;
     outsiders_.emplace(handle, outsiderId);
+    outsiderHandles_.emplace(outsiderId, handle);
     *parent = handle;
     return CR_SUCCESS;
   }
@@ -540,6 +541,8 @@ class DeviceFileService final : public DeviceService {
   // Parents named by members but not present in the file, by the handle
   // they were given.
   std::map<std::uint32_t, std::string> outsiders_;
+  std::unordered_map<std::string, std::uint32_t, HashIgnoringCase, EqualIgnoringCase>
+      outsiderHandles_;  // the same, by instance ID
   std::uint32_t lastError_ = 0;
 };
 
