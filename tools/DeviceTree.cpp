@@ -132,6 +132,7 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
   };
   std::vector<std::size_t> parentOf;
   parentOf.reserve(places.size());
+  // The places placeOf adds come last and are met here too, as roots.
   for (std::size_t i = 0; i < places.size(); ++i) {
     std::size_t parent = kNone;
     const auto handle = i < parentHandle.size() ? parentHandle[i] : std::nullopt;
@@ -142,7 +143,6 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     }
     parentOf.push_back(parent == i ? kNone : parent);
   }
-  parentOf.resize(places.size(), kNone);  // the places added last are roots
   // Shown places and every place above them; a loop in the parents stops
   // the walk where it closes.
   for (std::size_t i = 0; i < places.size(); ++i) {
