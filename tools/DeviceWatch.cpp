@@ -14,7 +14,7 @@ DeviceWatcher::DeviceWatcher(devices::DeviceService& service, const WatchOptions
     : service_(service), options_(options), out_(out) {}
 
 bool DeviceWatcher::Start(std::ostream& errors) {
-  current_ = ReadSnapshot(service_, kReadAll, &set_);
+  current_ = ReadSnapshot(service_, kReadAll);
   if (!current_.opened) {
     errors << "Error: SetupDiGetClassDevs(): " << devices::FormatSigned(current_.openError) << '\n';
     return false;
@@ -23,13 +23,11 @@ bool DeviceWatcher::Start(std::ostream& errors) {
 }
 
 void DeviceWatcher::RereadAll() {
-  OpenSet set;
-  Snapshot next = ReadSnapshot(service_, kReadAll, &set);
+  Snapshot next = ReadSnapshot(service_, kReadAll);
   if (!next.opened)
     return;
   Write(DiffDevices(current_.devices, next.devices, options_.filter));
   current_ = std::move(next);
-  set_ = std::move(set);
 }
 
 bool DeviceWatcher::RereadAt(const std::vector<std::string>& paths) {
@@ -51,10 +49,8 @@ bool DeviceWatcher::RereadAt(const std::vector<std::string>& paths) {
     named.push_back(found->second);
   }
   std::vector<DeviceEntry> before = current_.devices;
-  for (const std::size_t index : named) {
-    if (index < set_.records.size())
-      RereadState(service_, set_.set.get(), set_.records[index], current_.devices[index]);
-  }
+  for (const std::size_t index : named)
+    RereadState(service_, current_.devices[index]);
   Write(DiffDevices(before, current_.devices, options_.filter));
   return allKnown;
 }

@@ -32,9 +32,10 @@ class DeviceWatcher {
   // device file half written) changes nothing: the next one is compared
   // with the last good one.
   void RereadAll();
-  // Reads again the status and driver of the devices at these sysfs paths
+  // Reads again the status of the devices at these sysfs paths
   // ("/sys/devices/..."; a path below a device names that device) and
   // writes their changes; true when each path named a device it knows.
+  // (A driver that comes or goes has an event of its own, which reads all.)
   bool RereadAt(const std::vector<std::string>& paths);
   // False once standard output can no longer be written.
   bool OutputOk() const;
@@ -46,7 +47,6 @@ class DeviceWatcher {
   const WatchOptions& options_;
   std::ostream& out_;
   Snapshot current_;
-  OpenSet set_;
 };
 
 #ifndef _WIN32
