@@ -2,6 +2,8 @@
 // GuiModuleCandidates names that holds a file is the one used, and a module
 // that cannot be used there is reported rather than passed over.
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -21,13 +23,23 @@ namespace quillon::app {
 std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
                                         const std::string& programName,
                                         ui::ErrorPresenter& standardErrors, std::string& error) {
-  const char* environment = std::getenv("QUILLON_GUI_MODULE");
+  // Not for a program that runs with more rights than the user who started
+  // it (set-user- or set-group-ID, file capabilities): that user would choose
+  // the code it runs.
+  const char* environment = secure_getenv("QUILLON_GUI_MODULE");
+  const bool environmentWithheld =
+      environment == nullptr && std::getenv("QUILLON_GUI_MODULE") != nullptr;
   const std::vector<std::string> candidates =
       GuiModuleCandidates(executablePath, QUILLON_GUI_MODULE_RELATIVE_DIR,
                           QUILLON_GUI_MODULE_INSTALLED, environment != nullptr ? environment : "");
+  // Its owner can change the program itself: a module of theirs is no risk.
+  struct stat program {};
+  const uid_t programOwner =
+      ::stat(executablePath.c_str(), &program) == 0 ? program.st_uid : ::geteuid();
   error.clear();
   for (const std::string& path : candidates) {
-    switch (CheckModuleFile(path, error)) {
+    std::string loadPath;
+    switch (CheckModuleFile(path, programOwner, loadPath, error)) {
       case ModuleFile::kMissing:
         continue;
       case ModuleFile::kUnusable:
@@ -37,7 +49,7 @@ std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
     }
     // Never closed: Qt does not expect its libraries to go away, and the
     // toolkit's code must outlive the toolkit.
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* module = dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
       const char* reason = dlerror();
       error = reason != nullptr ? reason : path + ": cannot be loaded";
@@ -66,7 +78,9 @@ std::unique_ptr<Toolkit> LoadGuiToolkit(const std::string& executablePath,
   for (const std::string& path : candidates)
     places += (places.empty() ? "" : ", ") + path;
   error = "no window module (quillon-gui.so) in " + places;
-  if (environment == nullptr || *environment == '\0')
+  if (environmentWithheld)
+    error += "; QUILLON_GUI_MODULE is ignored: the program runs with more rights than its user";
+  else if (environment == nullptr || *environment == '\0')
     error += "; QUILLON_GUI_MODULE may name it";
   else if (*environment != '/')
     error += "; QUILLON_GUI_MODULE is ignored: not an absolute path";

@@ -8,28 +8,17 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
+
+#include "devices/sysfs/OpenBeneath.h"
 
 namespace quillon::app {
 namespace {
 
 constexpr char kModuleName[] = "quillon-gui.so";
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool ReadAt(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   auto* bytes = static_cast<char*>(buffer);
@@ -63,6 +52,19 @@ const char* KindOf(mode_t mode) {
   return "not a regular file";
 }
 
+// Why someone other than root, the user the program runs as and the owner
+// of its file may change the file or folder `info` tells of; none when
+// nobody may. The owner's group is trusted, as with its other files.
+const char* ForeignWriter(const struct stat& info, uid_t programOwner) {
+  if (info.st_uid != 0 && info.st_uid != ::geteuid() && info.st_uid != programOwner)
+    return "belongs to another user";
+  // A sticky folder (/tmp) lets nobody rename or remove what is not theirs.
+  const bool sticky = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
+  if ((info.st_mode & S_IWOTH) != 0 && !sticky)
+    return "may be changed by every user";
+  return nullptr;
+}
+
 }  // namespace
 
 std::vector<std::string> GuiModuleCandidates(std::string_view executablePath,
@@ -83,17 +85,34 @@ std::vector<std::string> GuiModuleCandidates(std::string_view executablePath,
   return candidates;
 }
 
-ModuleFile CheckModuleFile(const std::string& path, std::string& reason) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (file.get() < 0) {
+ModuleFile CheckModuleFile(const std::string& path, uid_t programOwner, std::string& loadPath,
+                           std::string& reason) {
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                         &std::free);
+  if (!real) {
     if (errno == ENOENT || errno == ENOTDIR)
       return ModuleFile::kMissing;
     reason = path + ": " + std::strerror(errno);
     return ModuleFile::kUnusable;
   }
+  loadPath = real.get();
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0) {
+  // The folders from the root down: none of them holds a link any more.
+  for (std::size_t slash = 0; slash != std::string::npos; slash = loadPath.find('/', slash + 1)) {
+    const std::string folder = slash == 0 ? "/" : loadPath.substr(0, slash);
+    if (::lstat(folder.c_str(), &info) != 0) {
+      reason = path + ": " + folder + ": " + std::strerror(errno);
+      return ModuleFile::kUnusable;
+    }
+    if (const char* writer = ForeignWriter(info, programOwner)) {
+      reason = path + " is not loaded: its folder " + folder + " " + writer;
+      return ModuleFile::kUnusable;
+    }
+  }
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  const devices::sysfs::UniqueFd file(
+      ::open(loadPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file || ::fstat(file.Get(), &info) != 0) {
     reason = path + ": " + std::strerror(errno);
     return ModuleFile::kUnusable;
   }
@@ -101,9 +120,13 @@ ModuleFile CheckModuleFile(const std::string& path, std::string& reason) {
     reason = path + " is " + KindOf(info.st_mode) + ", not the window module";
     return ModuleFile::kUnusable;
   }
+  if (const char* writer = ForeignWriter(info, programOwner)) {
+    reason = path + " is not loaded: it " + std::string(writer);
+    return ModuleFile::kUnusable;
+  }
   const auto size = static_cast<std::uint64_t>(info.st_size);
   ElfW(Ehdr) header{};
-  if (!ReadAt(file.get(), &header, sizeof header, 0) ||
+  if (!ReadAt(file.Get(), &header, sizeof header, 0) ||
       std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_type != ET_DYN ||
       header.e_phentsize != sizeof(ElfW(Phdr))) {
     reason = path + " is not a shared object of this system";
@@ -117,7 +140,7 @@ ModuleFile CheckModuleFile(const std::string& path, std::string& reason) {
     return ModuleFile::kUnusable;
   }
   std::vector<ElfW(Phdr)> segments(header.e_phnum);
-  if (!ReadAt(file.get(), segments.data(), segments.size() * sizeof(ElfW(Phdr)), header.e_phoff)) {
+  if (!ReadAt(file.Get(), segments.data(), segments.size() * sizeof(ElfW(Phdr)), header.e_phoff)) {
     reason = damaged;
     return ModuleFile::kUnusable;
   }

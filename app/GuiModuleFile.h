@@ -1,7 +1,10 @@
 // Finding the window module and checking its file before it is loaded: the
 // loader maps whatever file it is given, and a FIFO would block it forever, a
-// truncated file crash it (SIGBUS) when its missing part is touched.
+// truncated file crash it (SIGBUS) when its missing part is touched, and a
+// file others may change would run their code.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
@@ -22,8 +25,14 @@ std::vector<std::string> GuiModuleCandidates(std::string_view executablePath,
 enum class ModuleFile { kMissing, kUsable, kUnusable };
 
 // Whether `path` can be handed to the loader: a regular file holding a
-// shared object whose every loaded part is in the file. `reason` says why
-// not, as one line that names the file.
-ModuleFile CheckModuleFile(const std::string& path, std::string& reason);
+// shared object whose every loaded part is in the file, which nobody but
+// root, the user the program runs as and `programOwner` (the owner of the
+// program's file) can change, nor any folder on its way: whoever could would
+// choose the code this process runs. `loadPath` is then where the file
+// really is, without links, to be loaded by that name, so that no link
+// changed in between leads elsewhere. `reason` says why not, as one line
+// that names the file.
+ModuleFile CheckModuleFile(const std::string& path, uid_t programOwner, std::string& loadPath,
+                           std::string& reason);
 
 }  // namespace quillon::app

@@ -29,7 +29,7 @@ else
   kernel_is kbd enabled
   result "Ansible module: the keyboard and the tablet match one glob; refused without all"
 
-  # name | options | changed | kernel afterwards
+  # options | changed | the keyboard afterwards
   while IFS='|' read -r options changed after; do
     module "\"name\": \"$keyboard\", $options"
     answered "\"changed\": $changed"
