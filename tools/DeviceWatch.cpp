@@ -1,7 +1,9 @@
 // The part of --watch and --since that every platform shares.
 #include "tools/DeviceWatch.h"
 
+#include <algorithm>
 #include <ostream>
+#include <string_view>
 #include <unordered_map>
 
 #include "devices/DeviceServiceFactory.h"
@@ -31,27 +33,36 @@ void DeviceWatcher::RereadAll() {
 }
 
 bool DeviceWatcher::RereadAt(const std::vector<std::string>& paths) {
-  std::unordered_map<std::string, std::size_t> byLocation;
+  std::unordered_map<std::string_view, std::size_t> byLocation;
   for (std::size_t i = 0; i < current_.devices.size(); ++i) {
     if (const auto& location = current_.devices[i].location.text)
       byLocation.emplace(*location, i);
   }
   std::vector<std::size_t> named;
   bool allKnown = true;
-  for (std::string path : paths) {
+  for (const std::string& path : paths) {
+    std::string_view at = path;
     auto found = byLocation.end();
-    while (!path.empty() && (found = byLocation.find(path)) == byLocation.end())
-      path.erase(path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
+    while (!at.empty() && (found = byLocation.find(at)) == byLocation.end())
+      at = at.substr(0, at.rfind('/') == std::string_view::npos ? 0 : at.rfind('/'));
     if (found == byLocation.end()) {
       allKnown = false;
       continue;
     }
     named.push_back(found->second);
   }
-  std::vector<DeviceEntry> before = current_.devices;
-  for (const std::size_t index : named)
-    RereadState(service_, current_.devices[index]);
-  Write(DiffDevices(before, current_.devices, options_.filter));
+  // Only the devices named are read and compared: the others stay as they were.
+  std::sort(named.begin(), named.end());
+  named.erase(std::unique(named.begin(), named.end()), named.end());
+  std::vector<DeviceEntry> before;
+  std::vector<DeviceEntry> after;
+  for (const std::size_t index : named) {
+    DeviceEntry& device = current_.devices[index];
+    before.push_back(device);
+    RereadState(service_, device);
+    after.push_back(device);
+  }
+  Write(DiffDevices(before, after, options_.filter));
   return allKnown;
 }
 
