@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "devices/sysfs/OpenBeneath.h"
+#include "os/UniqueFd.h"
 
 namespace quillon::app {
 namespace {
@@ -110,7 +110,7 @@ ModuleFile CheckModuleFile(const std::string& path, uid_t programOwner, std::str
     }
   }
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  const devices::sysfs::UniqueFd file(
+  const devices::UniqueFd file(
       ::open(loadPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
   if (!file || ::fstat(file.Get(), &info) != 0) {
     reason = path + ": " + std::strerror(errno);

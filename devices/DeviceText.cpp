@@ -147,6 +147,44 @@ std::size_t HashIgnoringCase::operator()(std::string_view text) const {
   return hash;
 }
 
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  std::uint32_t value = 0;
+  if (lead < 0x80)
+    return 1;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, value = lead & 0x1Fu;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, value = lead & 0x0Fu;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, value = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size())
+    return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80)
+      return 0;
+    value = (value << 6) | (byte(at + i) & 0x3Fu);
+  }
+  static constexpr std::array<std::uint32_t, 5> kSmallest = {0, 0, 0x80, 0x800, 0x10000};
+  const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
+  return value < kSmallest[length] || value > 0x10FFFF || surrogate ? 0 : length;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = Utf8SequenceLength(text, at);
+    if (length == 0)
+      return false;
+    at += length;
+  }
+  return true;
+}
+
 bool HasControlCharacter(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);

@@ -41,6 +41,14 @@ struct EqualIgnoringCase {
 // a name would break a report line or a terminal, so no source stores one.
 bool HasControlCharacter(std::string_view text);
 
+// Length of the UTF-8 sequence that starts at `text[at]` (1 for ASCII), or
+// 0 when none does: a bad lead or continuation byte, a cut sequence, an
+// overlong form, a surrogate or a value beyond U+10FFFF.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at);
+
+// Whether `text` is well-formed UTF-8 throughout.
+bool IsValidUtf8(std::string_view text);
+
 // Control characters (bytes 0x00-0x1F and 0x7F) replaced by blanks: a name
 // from a device source stays on its one line of a report, and no escape
 // sequence reaches a terminal.

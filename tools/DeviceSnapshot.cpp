@@ -138,51 +138,12 @@ std::string Lowered(std::string_view text) {
   return lowered;
 }
 
-// Length of the UTF-8 sequence at `text[at]`, or 0 when it is not one.
-std::size_t Utf8Length(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  std::uint32_t minimum = 0;
-  std::uint32_t value = 0;
-  if (lead < 0x80)
-    return 1;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2, minimum = 0x80, value = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, minimum = 0x800, value = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, minimum = 0x10000, value = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size())
-    return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80)
-      return 0;
-    value = (value << 6) | (byte(at + i) & 0x3F);
-  }
-  const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
-  return value < minimum || value > 0x10FFFF || surrogate ? 0 : length;
-}
-
-bool IsUtf8(std::string_view text) {
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t length = Utf8Length(text, at);
-    if (length == 0)
-      return false;
-    at += length;
-  }
-  return true;
-}
-
 // `text` for a note: its bytes that are not UTF-8 as \xHH, control
 // characters escaped as in any diagnostic line.
 std::string ShowBytes(std::string_view text) {
   std::string shown;
   for (std::size_t at = 0; at < text.size() && shown.size() < 80;) {
-    const std::size_t length = Utf8Length(text, at);
+    const std::size_t length = Utf8SequenceLength(text, at);
     if (length == 0) {
       std::array<char, 5> hex{};
       std::snprintf(hex.data(), hex.size(), "\\x%02X", static_cast<unsigned char>(text[at]));
@@ -283,7 +244,7 @@ std::string JsonString(std::string_view text) {
   std::string out = "\"";
   for (std::size_t at = 0; at < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[at]);
-    const std::size_t length = Utf8Length(text, at);
+    const std::size_t length = Utf8SequenceLength(text, at);
     if (length == 0) {
       out += "\xEF\xBF\xBD";  // U+FFFD
       ++at;
@@ -406,7 +367,7 @@ void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
     }
     // A JSON text is UTF-8: other bytes cannot be kept, and are not dropped unsaid.
     const auto notUtf8 = [&](const char* what, const std::string& text) {
-      if (!IsUtf8(text)) {
+      if (!IsValidUtf8(text)) {
         notes.push_back("the " + std::string(what) + " of device " + std::to_string(index + 1) +
                         " (" + ShowBytes(text) +
                         ") holds bytes that are not UTF-8; each is written as U+FFFD");

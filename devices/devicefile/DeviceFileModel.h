@@ -110,8 +110,6 @@ void StoreFriendlyName(Model& model, nlohmann::ordered_json& document, std::size
 // (text that is not UTF-8).
 bool SerializeDocument(const nlohmann::ordered_json& document, std::string& text);
 
-bool IsValidUtf8(std::string_view text);
-
 // 1-based line of the byte at `offset`.
 std::size_t LineAt(const std::string& text, std::size_t offset);
 

@@ -183,8 +183,7 @@ class DeviceFileService final : public DeviceService {
     // A name that could never be read back (at most 259 bytes fit the
     // readers' buffer), that would break a report line, or that the file
     // cannot hold as given (JSON text is UTF-8) is refused, never altered.
-    if (name.size() >= kTextBufferSize || HasControlCharacter(name) ||
-        !devicefile::IsValidUtf8(name)) {
+    if (name.size() >= kTextBufferSize || HasControlCharacter(name) || !IsValidUtf8(name)) {
       return Fail(error::kInvalidParameter);
     }
     return Change(*found.member, [&name](Model& model, Document& document, std::size_t index) {

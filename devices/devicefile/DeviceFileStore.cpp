@@ -10,6 +10,7 @@
 
 #include "devices/DeviceService.h"
 #include "devices/devicefile/DeviceFileStoreShared.h"
+#include "os/AtomicFile.h"
 #include "os/LocaleText.h"
 
 namespace quillon::devices::devicefile {
@@ -34,24 +35,11 @@ bool IsLeftoverName(std::string_view name, std::string_view prefix) {
                      });
 }
 
-}  // namespace
-
-FileError TooLarge(std::uint64_t size) {
-  return {error::kInvalidData, "too large (" + std::to_string(size) +
-                                   " bytes): a device file may have at most " +
-                                   std::to_string(kMaxDeviceFileSize >> 20) + " MiB"};
-}
-
-std::string TemporaryPrefix(const fs::path& target) {
-  // Built by appending: GCC 12 at -O3 misreads operator+ chains here (-Wrestrict).
-  std::string prefix = ".";
-  prefix += NarrowFromPath(target.filename());
-  prefix += ".tmp-";
-  return prefix;
-}
-
+// Removes what a killed change left behind: regular files of the temporary
+// naming (HiddenTemporaryPrefix, then letters, digits and "-") beside the
+// target. Only under the lock, so that none of them is being written.
 void RemoveLeftovers(const fs::path& target) {
-  const std::string prefix = TemporaryPrefix(target);
+  const std::string prefix = NarrowFromPath(HiddenTemporaryPrefix(target));
   std::error_code ec;
   for (fs::directory_iterator it(target.parent_path(), ec), end; !ec && it != end;
        it.increment(ec)) {
@@ -62,6 +50,46 @@ void RemoveLeftovers(const fs::path& target) {
       fs::remove(it->path(), ignored);
     }
   }
+}
+
+// Reports a failed replacement; true when it failed only to flush the
+// folder, after the new content was in place, which counts as done.
+bool ReplaceFailed(const AtomicFileError& failure, FileError& error) {
+  const char* what = "cannot write";
+  switch (failure.step) {
+    case AtomicStep::kCreate:
+      what = "cannot create a temporary file";
+      break;
+    case AtomicStep::kPermissions:
+      what = "cannot set permissions";
+      break;
+    case AtomicStep::kWrite:
+      break;
+    case AtomicStep::kFlush:
+      what = "cannot flush";
+      break;
+    case AtomicStep::kRename:
+      what = "cannot replace the file";
+      break;
+    case AtomicStep::kSyncFolder:
+      // Only the rename's durability is in doubt; the content is in place.
+      return true;
+  }
+#ifdef _WIN32
+  const std::uint32_t code = failure.code;
+#else
+  const std::uint32_t code = ErrorFromErrno(static_cast<int>(failure.code));
+#endif
+  error = {code, std::string(what) + ": " + AtomicErrorText(failure.code)};
+  return false;
+}
+
+}  // namespace
+
+FileError TooLarge(std::uint64_t size) {
+  return {error::kInvalidData, "too large (" + std::to_string(size) +
+                                   " bytes): a device file may have at most " +
+                                   std::to_string(kMaxDeviceFileSize >> 20) + " MiB"};
 }
 
 std::uint32_t ErrorFromErrno(int errnoValue) {
@@ -93,6 +121,18 @@ std::uint32_t ErrorFromErrno(int errnoValue) {
     default:
       return error::kGenFailure;
   }
+}
+
+bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const std::string& text,
+                        FileError& error) {
+  fs::path target;
+  if (!ReplaceableTarget(path, target, error))
+    return false;
+  if (lock.Held())
+    RemoveLeftovers(target);
+  const std::optional<AtomicFileError> failure =
+      WriteFileAtomically(target, text, {HiddenTemporaryPrefix(target), std::nullopt});
+  return !failure || ReplaceFailed(*failure, error);
 }
 
 ChangeLock::~ChangeLock() {

@@ -1,5 +1,5 @@
 // The device-file store on POSIX systems: descriptors, flock on the folder,
-// mkstemp and rename.
+// and what may be replaced.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,51 +14,13 @@
 #include "devices/devicefile/DeviceFileStore.h"
 #include "devices/devicefile/DeviceFileStoreShared.h"
 #include "os/MemoryAdvice.h"
+#include "os/UniqueFd.h"
 
 namespace quillon::devices::devicefile {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, to see the error a deferred write may report.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
-// Removes the temporary file unless it has been renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!committed_)
-      ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  void Commit() { committed_ = true; }
-
- private:
-  std::string path_;
-  bool committed_ = false;
-};
 
 std::string ErrnoText(int errnoValue) {
   return std::generic_category().message(errnoValue);
@@ -87,7 +49,7 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
   // O_NONBLOCK: opening a FIFO must not wait for a writer. It is refused below.
   const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat info {};
-  if (file.get() < 0 || ::fstat(file.get(), &info) != 0) {
+  if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0) {
     const int err = errno;
     error = {ErrorFromErrno(err), ErrnoText(err)};
     return false;
@@ -114,7 +76,7 @@ bool ReadWholeFile(const std::string& path, std::string& text, FileError& error)
   for (;;) {
     if (filled == content.size())
       content.resize(content.size() + 65536);
-    const ssize_t got = ::read(file.get(), content.data() + filled, content.size() - filled);
+    const ssize_t got = ::read(file.Get(), content.data() + filled, content.size() - filled);
     if (got < 0) {
       if (errno == EINTR)
         continue;
@@ -177,11 +139,10 @@ bool ChangeLock::Acquire(const std::string& path, FileError& error) {
   return true;
 }
 
-bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const std::string& text,
-                        FileError& error) {
+bool ReplaceableTarget(const std::string& path, fs::path& target, FileError& error) {
   std::error_code ec;
   // Through a symbolic link to the file it names: the link stays a link.
-  const fs::path target = fs::canonical(fs::path(path), ec);
+  target = fs::canonical(fs::path(path), ec);
   if (ec)
     return Fail(error, "cannot resolve the path", ec.value());
   struct stat original {};
@@ -197,47 +158,6 @@ bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const s
   if (probe < 0)
     return Fail(error, "cannot write", errno);
   ::close(probe);
-  if (lock.Held())
-    RemoveLeftovers(target);
-
-  std::string pattern = (target.parent_path() / (TemporaryPrefix(target) + "XXXXXX")).string();
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0)
-    return Fail(error, "cannot create a temporary file", errno);
-  UniqueFd file(fd);
-  TemporaryFile temporary(pattern);
-
-  if (::fchmod(file.get(), original.st_mode & 07777) != 0) {
-    return Fail(error, "cannot set permissions", errno);
-  }
-  // Keeps the owner when we may (as root); otherwise the file becomes ours.
-  if (::fchown(file.get(), original.st_uid, original.st_gid) != 0) {
-    errno = 0;
-  }
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t done = ::write(file.get(), text.data() + written, text.size() - written);
-    if (done < 0) {
-      if (errno == EINTR)
-        continue;
-      return Fail(error, "cannot write", errno);
-    }
-    written += static_cast<std::size_t>(done);
-  }
-  if (::fsync(file.get()) != 0)
-    return Fail(error, "cannot flush", errno);
-  if (file.Close() != 0)
-    return Fail(error, "cannot write", errno);
-  if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
-    return Fail(error, "cannot replace the file", errno);
-  }
-  temporary.Commit();
-  // Makes the rename itself durable; the new content is in place either way.
-  const int directory = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
-  if (directory >= 0) {
-    ::fsync(directory);
-    ::close(directory);
-  }
   return true;
 }
 

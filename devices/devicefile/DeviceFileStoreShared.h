@@ -36,12 +36,9 @@ bool WaitFor(TryLock tryLock) {
   }
 }
 
-// Temporary files are named "." + the file's name + ".tmp-" + a unique part
-// of letters, digits and "-", so that leftovers can be told from the user's files.
-std::string TemporaryPrefix(const std::filesystem::path& target);
-
-// Removes what a killed change left behind: regular files of our naming
-// beside the target. Only under the lock, so that none of them is being written.
-void RemoveLeftovers(const std::filesystem::path& target);
+// The file a change of `path` replaces: the file itself, through a link to
+// the file it names. False, with the error, for a file that must stay as it
+// is (one without any write permission: error 5).
+bool ReplaceableTarget(const std::string& path, std::filesystem::path& target, FileError& error);
 
 }  // namespace quillon::devices::devicefile

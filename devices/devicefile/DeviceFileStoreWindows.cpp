@@ -1,5 +1,5 @@
 // The device-file store on Windows: handles, a lock file beside the target,
-// and MoveFileEx.
+// and what may be replaced.
 
 // Before <windows.h>: its macros share names with the constants there.
 #include "devices/DeviceService.h"
@@ -122,68 +122,16 @@ bool ChangeLock::Acquire(const std::string& path, FileError& error) {
   return true;
 }
 
-bool ReplaceFileContent(const ChangeLock& lock, const std::string& path, const std::string& text,
-                        FileError& error) {
+bool ReplaceableTarget(const std::string& path, fs::path& target, FileError& error) {
   std::error_code ec;
-  const fs::path target = fs::canonical(PathFromNarrow(path), ec);  // through a link, to its file
+  target = fs::canonical(PathFromNarrow(path), ec);  // through a link, to its file
   if (ec) {
     error = {static_cast<std::uint32_t>(ec.value()), ec.message()};
     return false;
   }
-  const std::string targetText = NarrowFromPath(target);
-  const DWORD attributes = GetFileAttributesA(targetText.c_str());
+  const DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     error = {error::kAccessDenied, "cannot write: the file is read-only"};
-    return false;
-  }
-  if (lock.Held())
-    RemoveLeftovers(target);
-  const std::string prefix =
-      NarrowFromPath(target.parent_path() / PathFromNarrow(TemporaryPrefix(target))) +
-      std::to_string(GetCurrentProcessId()) + "-";
-  std::string temporary;
-  UniqueHandle file;
-  for (unsigned attempt = 0; attempt < 100 && !file; ++attempt) {
-    temporary = prefix + std::to_string(attempt);
-    HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      file.reset(handle);
-    } else if (::GetLastError() != ERROR_FILE_EXISTS) {
-      error = LastWindowsError("cannot create a temporary file");
-      return false;
-    }
-  }
-  if (!file) {
-    error = {error::kGenFailure, "cannot create a temporary file"};
-    return false;
-  }
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - written, 1u << 30));
-    DWORD done = 0;
-    if (!WriteFile(file.get(), text.data() + written, chunk, &done, nullptr)) {
-      error = LastWindowsError("cannot write");
-      file.reset();
-      DeleteFileA(temporary.c_str());
-      return false;
-    }
-    written += done;
-  }
-  if (!FlushFileBuffers(file.get())) {
-    error = LastWindowsError("cannot flush");
-    file.reset();
-    DeleteFileA(temporary.c_str());
-    return false;
-  }
-  file.reset();
-  // ReplaceFile keeps the target's security descriptor and attributes.
-  if (!ReplaceFileA(targetText.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                    nullptr, nullptr) &&
-      !MoveFileExA(temporary.c_str(), targetText.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    error = LastWindowsError("cannot replace the file");
-    DeleteFileA(temporary.c_str());
     return false;
   }
   return true;

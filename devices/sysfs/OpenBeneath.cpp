@@ -22,24 +22,6 @@
 
 namespace quillon::devices::sysfs {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0)
-      close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0)
-    close(fd_);
-}
-
-int UniqueFd::Release() {
-  return std::exchange(fd_, -1);
-}
-
 namespace {
 
 std::atomic<bool> walkForTesting{false};

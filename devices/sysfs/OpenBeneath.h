@@ -10,26 +10,11 @@
 #include <string>
 #include <string_view>
 
+#include "os/UniqueFd.h"
+
 namespace quillon::devices::sysfs {
 
-// An owned file descriptor; empty (-1) after a failed open.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-
-  int Get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int Release();
-
- private:
-  int fd_ = -1;
-};
+using devices::UniqueFd;
 
 // What a link or ".." may do at the base directory.
 enum class Confine {

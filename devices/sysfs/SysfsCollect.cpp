@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <unordered_set>
 
 #include "devices/sysfs/SysfsParse.h"
@@ -12,12 +11,6 @@
 namespace quillon::devices::sysfs {
 
 namespace {
-
-std::string Hex(std::uint32_t value, int digits) {
-  std::array<char, 12> text{};
-  std::snprintf(text.data(), text.size(), "%0*X", digits, static_cast<unsigned>(value));
-  return text.data();
-}
 
 // Characters an instance ID part may not hold become underscores.
 std::string IdPart(std::string_view text) {
@@ -58,14 +51,14 @@ bool IsAcpiNodeShown(const Node& node) {
 // Hardware ID part of the instance ID.
 std::string HardwareId(const Node& node, const std::string& enumerator) {
   if (enumerator == "PCI") {
-    std::string id = "VEN_" + Hex(node.HexAttr("vendor").value_or(0), 4) + "&DEV_" +
-                     Hex(node.HexAttr("device").value_or(0), 4);
+    std::string id = "VEN_" + UpperHex(node.HexAttr("vendor").value_or(0), 4) + "&DEV_" +
+                     UpperHex(node.HexAttr("device").value_or(0), 4);
     const auto subVendor = node.HexAttr("subsystem_vendor");
     const auto subDevice = node.HexAttr("subsystem_device");
     if (subVendor && subDevice)
-      id += "&SUBSYS_" + Hex(*subDevice, 4) + Hex(*subVendor, 4);
+      id += "&SUBSYS_" + UpperHex(*subDevice, 4) + UpperHex(*subVendor, 4);
     if (const auto revision = node.HexAttr("revision"))
-      id += "&REV_" + Hex(*revision, 2);
+      id += "&REV_" + UpperHex(*revision, 2);
     return id;
   }
   if (enumerator == "USB") {
@@ -82,11 +75,11 @@ std::string HardwareId(const Node& node, const std::string& enumerator) {
       const auto vendor = deviceId("idVendor", 0);
       const auto product = deviceId("idProduct", 1);
       const auto number = node.HexAttr("bInterfaceNumber");
-      return "VID_" + Hex(vendor.value_or(0), 4) + "&PID_" + Hex(product.value_or(0), 4) + "&MI_" +
-             Hex(number.value_or(0), 2);
+      return "VID_" + UpperHex(vendor.value_or(0), 4) + "&PID_" + UpperHex(product.value_or(0), 4) +
+             "&MI_" + UpperHex(number.value_or(0), 2);
     }
-    return "VID_" + Hex(node.HexAttr("idVendor").value_or(0), 4) + "&PID_" +
-           Hex(node.HexAttr("idProduct").value_or(0), 4);
+    return "VID_" + UpperHex(node.HexAttr("idVendor").value_or(0), 4) + "&PID_" +
+           UpperHex(node.HexAttr("idProduct").value_or(0), 4);
   }
   if (enumerator == "ACPI") {
     return node.PnpIds().empty() ? std::string("DEVICE") : IdPart(node.PnpIds().front());
@@ -94,8 +87,8 @@ std::string HardwareId(const Node& node, const std::string& enumerator) {
   if (enumerator == "STORAGE")
     return node.Kind() == NodeKind::kPartition ? "VOLUME" : "DISK";
   if (node.Bus() == "virtio") {
-    return "VEN_" + Hex(node.HexAttr("vendor").value_or(0), 4) + "&DEV_" +
-           Hex(node.HexAttr("device").value_or(0), 4);
+    return "VEN_" + UpperHex(node.HexAttr("vendor").value_or(0), 4) + "&DEV_" +
+           UpperHex(node.HexAttr("device").value_or(0), 4);
   }
   if (node.Bus() == "hid") {
     // bus:vendor:product.instance
@@ -106,9 +99,9 @@ std::string HardwareId(const Node& node, const std::string& enumerator) {
   }
   if (node.Bus() == "hdaudio") {
     if (const auto id = node.HexAttr("vendor_id")) {
-      std::string hardware = "VEN_" + Hex(*id >> 16, 4) + "&DEV_" + Hex(*id & 0xFFFF, 4);
+      std::string hardware = "VEN_" + UpperHex(*id >> 16, 4) + "&DEV_" + UpperHex(*id & 0xFFFF, 4);
       if (const auto subsystem = node.HexAttr("subsystem_id")) {
-        hardware += "&SUBSYS_" + Hex(*subsystem, 8);
+        hardware += "&SUBSYS_" + UpperHex(*subsystem, 8);
       }
       return hardware;
     }

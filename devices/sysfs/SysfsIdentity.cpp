@@ -1,31 +1,23 @@
 // Hardware and compatible IDs, driver module, location and parent of a sysfs node.
 #include "devices/sysfs/SysfsIdentity.h"
 
-#include <array>
-#include <cstdio>
-
 #include "devices/sysfs/SysfsParse.h"
 
 namespace quillon::devices::sysfs {
 
 namespace {
 
-std::string Hex(std::uint32_t value, int digits) {
-  std::array<char, 12> text{};
-  std::snprintf(text.data(), text.size(), "%0*X", digits, static_cast<unsigned>(value));
-  return text.data();
-}
-
 NodeIds PciIds(const Node& node) {
   NodeIds ids;
-  const std::string base = "PCI\\VEN_" + Hex(node.HexAttr("vendor").value_or(0), 4) + "&DEV_" +
-                           Hex(node.HexAttr("device").value_or(0), 4);
+  const std::string base = "PCI\\VEN_" + UpperHex(node.HexAttr("vendor").value_or(0), 4) + "&DEV_" +
+                           UpperHex(node.HexAttr("device").value_or(0), 4);
   const auto subVendor = node.HexAttr("subsystem_vendor");
   const auto subDevice = node.HexAttr("subsystem_device");
   const auto revision = node.HexAttr("revision");
-  const std::string rev = revision ? "&REV_" + Hex(*revision, 2) : std::string();
+  const std::string rev = revision ? "&REV_" + UpperHex(*revision, 2) : std::string();
   if (subVendor && subDevice) {
-    const std::string subsys = base + "&SUBSYS_" + Hex(*subDevice, 4) + Hex(*subVendor, 4);
+    const std::string subsys =
+        base + "&SUBSYS_" + UpperHex(*subDevice, 4) + UpperHex(*subVendor, 4);
     if (revision)
       ids.hardware.push_back(subsys + rev);
     ids.hardware.push_back(subsys);
@@ -36,13 +28,13 @@ NodeIds PciIds(const Node& node) {
   if (revision)
     ids.compatible.push_back(base + rev);
   ids.compatible.push_back(base);
-  const std::string vendor = "PCI\\VEN_" + Hex(node.HexAttr("vendor").value_or(0), 4);
+  const std::string vendor = "PCI\\VEN_" + UpperHex(node.HexAttr("vendor").value_or(0), 4);
   if (const auto pci = PciClassOf(node)) {
-    const std::string cc = "CC_" + Hex(pci->base, 2) + Hex(pci->sub, 2);
-    ids.compatible.push_back(vendor + "&" + cc + Hex(pci->prog, 2));
+    const std::string cc = "CC_" + UpperHex(pci->base, 2) + UpperHex(pci->sub, 2);
+    ids.compatible.push_back(vendor + "&" + cc + UpperHex(pci->prog, 2));
     ids.compatible.push_back(vendor + "&" + cc);
     ids.compatible.push_back(vendor);
-    ids.compatible.push_back("PCI\\" + cc + Hex(pci->prog, 2));
+    ids.compatible.push_back("PCI\\" + cc + UpperHex(pci->prog, 2));
     ids.compatible.push_back("PCI\\" + cc);
   } else {
     ids.compatible.push_back(vendor);
@@ -53,9 +45,9 @@ NodeIds PciIds(const Node& node) {
 void AddUsbClass(NodeIds& ids, const std::optional<UsbClass>& usb) {
   if (!usb)
     return;
-  const std::string cls = "USB\\Class_" + Hex(usb->base, 2);
-  const std::string sub = cls + "&SubClass_" + Hex(usb->sub, 2);
-  ids.compatible.push_back(sub + "&Prot_" + Hex(usb->protocol, 2));
+  const std::string cls = "USB\\Class_" + UpperHex(usb->base, 2);
+  const std::string sub = cls + "&SubClass_" + UpperHex(usb->sub, 2);
+  ids.compatible.push_back(sub + "&Prot_" + UpperHex(usb->protocol, 2));
   ids.compatible.push_back(sub);
   ids.compatible.push_back(cls);
 }
@@ -68,12 +60,13 @@ NodeIds UsbIds(const Node& node) {
   const auto hex = [&](std::string_view name) {
     return ParseHex(tree.Read(device, name).value_or(""));
   };
-  const std::string base = "USB\\VID_" + Hex(hex("idVendor").value_or(0), 4) + "&PID_" +
-                           Hex(hex("idProduct").value_or(0), 4);
+  const std::string base = "USB\\VID_" + UpperHex(hex("idVendor").value_or(0), 4) + "&PID_" +
+                           UpperHex(hex("idProduct").value_or(0), 4);
   const auto revision = hex("bcdDevice");
-  const std::string rev = revision ? "&REV_" + Hex(*revision, 4) : std::string();
+  const std::string rev = revision ? "&REV_" + UpperHex(*revision, 4) : std::string();
   const std::string mi =
-      interface ? "&MI_" + Hex(node.HexAttr("bInterfaceNumber").value_or(0), 2) : std::string();
+      interface ? "&MI_" + UpperHex(node.HexAttr("bInterfaceNumber").value_or(0), 2)
+                : std::string();
   if (revision)
     ids.hardware.push_back(base + rev + mi);
   ids.hardware.push_back(base + mi);

@@ -1,6 +1,9 @@
 // Small text parsers shared by the sysfs mapping files.
 #include "devices/sysfs/SysfsParse.h"
 
+#include <array>
+#include <cstdio>
+
 namespace quillon::devices::sysfs {
 
 std::string Upper(std::string_view text) {
@@ -14,6 +17,12 @@ std::string Upper(std::string_view text) {
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
+}
+
+std::string UpperHex(std::uint32_t value, int digits) {
+  std::array<char, 12> text{};
+  std::snprintf(text.data(), text.size(), "%0*X", digits, static_cast<unsigned>(value));
+  return text.data();
 }
 
 std::optional<std::uint32_t> ParseHex(std::string_view text) {

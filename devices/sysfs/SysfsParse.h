@@ -20,6 +20,10 @@ bool StartsWith(std::string_view text, std::string_view prefix);
 // Up to eight hexadecimal digits, "0x" optional ("0x8086", "046d").
 std::optional<std::uint32_t> ParseHex(std::string_view text);
 
+// `value` as exactly `digits` uppercase hexadecimal digits (more when it
+// needs them), as instance and hardware IDs write numbers: 0x8086 gives "8086".
+std::string UpperHex(std::uint32_t value, int digits);
+
 // Up to nine decimal digits after leading blanks.
 std::optional<std::uint32_t> ParseDecimal(std::string_view text);
 

@@ -9,11 +9,12 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
+#include "devices/DeviceText.h"
 #include "devices/sysfs/SysfsCollect.h"
 #include "devices/sysfs/SysfsParse.h"
+#include "os/AtomicFile.h"
 
 namespace quillon::devices::sysfs {
 
@@ -43,42 +44,6 @@ bool Matchable(const std::optional<std::string>& value) {
                        c == ':' || c == '.' || c == '_' || c == '-' || c == '+';
     if (!plain)
       return false;
-  }
-  return true;
-}
-
-bool ValidUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    std::uint32_t value = 0;
-    if (byte < 0x80) {
-      ++i;
-      continue;
-    } else if ((byte & 0xE0) == 0xC0) {
-      length = 2;
-      value = byte & 0x1F;
-    } else if ((byte & 0xF0) == 0xE0) {
-      length = 3;
-      value = byte & 0x0F;
-    } else if ((byte & 0xF8) == 0xF0) {
-      length = 4;
-      value = byte & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > text.size())
-      return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80)
-        return false;
-      value = (value << 6) | (next & 0x3F);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (value < least[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-      return false;
-    i += length;
   }
   return true;
 }
@@ -198,7 +163,7 @@ std::optional<std::string> DisableRule(const Node& node) {
 }
 
 std::optional<std::string> AliasRule(const Node& node, std::string_view name) {
-  if (!ValidUtf8(name))
+  if (!IsValidUtf8(name))
     return std::nullopt;
   // Matched through the device that owns the interface, never its name:
   // udev renames interfaces.
@@ -290,38 +255,21 @@ int RulesFile::Read(std::string& text) const {
 }
 
 int RulesFile::Write(const std::string& text) const {
+  if (!text.empty()) {
+    // Not named *.rules, so udev never reads it half written; the rename
+    // replaces the file itself (Read refuses a link there).
+    const std::optional<AtomicFileError> failure =
+        WriteFileAtomically(path_, text, {std::string(".") + kFileName + ".", 0644});
+    // A folder that cannot be flushed at all (EINVAL) is no failure, as below.
+    if (failure && !(failure->step == AtomicStep::kSyncFolder && failure->code == EINVAL))
+      return static_cast<int>(failure->code);
+    return 0;
+  }
   const UniqueFd folder(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder)
     return errno;
-  if (text.empty()) {
-    if (unlinkat(folder.Get(), kFileName, 0) != 0 && errno != ENOENT)
-      return errno;
-  } else {
-    // Not named *.rules, so udev never reads it half written.
-    std::string temporary = std::string(".") + kFileName + ".XXXXXX";
-    std::string full = folder_ + "/" + temporary;
-    const UniqueFd fd(mkostemp(full.data(), O_CLOEXEC));
-    if (!fd)
-      return errno;
-    const auto fail = [&](int error) {
-      unlink(full.c_str());
-      return error;
-    };
-    if (fchmod(fd.Get(), 0644) != 0)
-      return fail(errno);
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t wrote = write(fd.Get(), text.data() + done, text.size() - done);
-      if (wrote < 0 && errno == EINTR)
-        continue;
-      if (wrote < 0)
-        return fail(errno);
-      done += static_cast<std::size_t>(wrote);
-    }
-    if (fsync(fd.Get()) != 0)
-      return fail(errno);
-    if (rename(full.c_str(), path_.c_str()) != 0)
-      return fail(errno);
-  }
+  if (unlinkat(folder.Get(), kFileName, 0) != 0 && errno != ENOENT)
+    return errno;
   if (fsync(folder.Get()) != 0 && errno != EINVAL)
     return errno;
   return 0;

@@ -86,5 +86,25 @@ TEST(DeviceText, ControlCharactersAreFoundAndEscaped) {
   EXPECT_EQ(EscapeForDiagnostics(std::string(50'000'000, '[')).size(), 43u);
 }
 
+TEST(DeviceText, Utf8IsValidatedBySequence) {
+  const std::pair<std::string, bool> rows[] = {
+      {"", true},
+      {"ger\xC3\xA4t \xE2\x82\xAC \xF0\x9F\x98\x80", true},
+      {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF
+      {"\xF4\x90\x80\x80", false},  // beyond it
+      {"\xC0\xAF", false},          // overlong
+      {"\xE0\x80\xAF", false},
+      {"\xED\xA0\x80", false},  // a surrogate
+      {"\xC3", false},          // cut
+      {"\xC3(", false},
+      {"\x80", false},
+      {"\xFF", false},
+  };
+  for (const auto& [text, valid] : rows)
+    EXPECT_EQ(IsValidUtf8(text), valid) << EscapeForDiagnostics(text);
+  EXPECT_EQ(Utf8SequenceLength("a\xE2\x82\xAC", 1), 3u);
+  EXPECT_EQ(Utf8SequenceLength("a\xE2\x82", 1), 0u);
+}
+
 }  // namespace
 }  // namespace quillon::devices

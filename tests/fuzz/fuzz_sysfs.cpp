@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "devices/DeviceText.h"
-#include "devices/devicefile/DeviceFileModel.h"
 #include "devices/sysfs/IdDatabase.h"
 #include "devices/sysfs/SysfsParse.h"
 #include "tests/fuzz/FuzzCheck.h"
@@ -37,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (const auto clean = CleanText(text)) {
     FUZZ_CHECK(!clean->empty() && clean->size() <= kMaxText);
     FUZZ_CHECK(!HasControlCharacter(*clean) && clean->front() != ' ');
-    FUZZ_CHECK(!devicefile::IsValidUtf8(text) || devicefile::IsValidUtf8(*clean));
+    FUZZ_CHECK(!IsValidUtf8(text) || IsValidUtf8(*clean));
   }
 
   // Look up the IDs the text's first bytes spell in the text as a database.
