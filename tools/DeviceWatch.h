@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "devices/DeviceService.h"
+#ifndef _WIN32
+#include "os/UniqueFd.h"
+#endif
 #include "tools/DeviceChanges.h"
 #include "tools/DeviceFilter.h"
 #include "tools/DeviceSnapshot.h"
@@ -62,18 +65,15 @@ class UeventSocket {
   // Listens to the multicast `groups`: 1 for the kernel's events, 0 for none
   // (only messages sent to this socket itself arrive).
   explicit UeventSocket(unsigned groups);
-  ~UeventSocket();
-  UeventSocket(const UeventSocket&) = delete;
-  UeventSocket& operator=(const UeventSocket&) = delete;
 
   // -1 when the socket could not be opened.
-  int Fd() const { return fd_; }
+  int Fd() const { return fd_.Get(); }
   // Reads every message waiting into `batch`. Only the kernel's own count: a
   // program allowed to send to the socket could otherwise make events up.
   void Drain(UeventBatch& batch);
 
  private:
-  int fd_ = -1;
+  devices::UniqueFd fd_;
 };
 #endif
 

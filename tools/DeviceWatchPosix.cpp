@@ -25,27 +25,6 @@ namespace quillon::tools {
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Takes `fd` in place of the one held.
-  void Reset(int fd) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
 // One uevent: "ACTION@DEVPATH" then NUL-separated KEY=VALUE texts.
 void ReadUevent(std::string_view message, UeventBatch& batch) {
   const std::size_t at = message.find('@');
@@ -86,24 +65,19 @@ bool DrainInotify(int fd, const std::string& name) {
 
 UeventSocket::UeventSocket(unsigned groups)
     : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT)) {
+  const int fd = fd_.Get();
   sockaddr_nl address{};
   address.nl_family = AF_NETLINK;
   address.nl_groups = groups;
   // A larger buffer rides out bursts; ENOBUFS still says when it did not.
   const int size = 4 << 20;
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
   // The sender's credentials come with each message, to tell the kernel's.
   const int on = 1;
-  if (fd_ >= 0 && (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-                   ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)) {
-    ::close(fd_);
-    fd_ = -1;
+  if (fd >= 0 && (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+                  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)) {
+    fd_ = devices::UniqueFd();
   }
-}
-
-UeventSocket::~UeventSocket() {
-  if (fd_ >= 0)
-    ::close(fd_);
 }
 
 void UeventSocket::Drain(UeventBatch& batch) {
@@ -119,7 +93,7 @@ void UeventSocket::Drain(UeventBatch& batch) {
     message.msg_iovlen = 1;
     message.msg_control = control.data();
     message.msg_controllen = control.size();
-    const ssize_t length = ::recvmsg(fd_, &message, MSG_DONTWAIT);
+    const ssize_t length = ::recvmsg(fd_.Get(), &message, MSG_DONTWAIT);
     if (length < 0) {
       // The kernel dropped events: only a whole reading finds what they said.
       if (errno == ENOBUFS)
@@ -153,7 +127,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
   sigaddset(&signals, SIGTERM);
   if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0)
     return 1;
-  const Fd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  const devices::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 
   enum class Mode { kUevents, kFile, kPoll };
   namespace fs = std::filesystem;
@@ -163,7 +137,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
                                                               : Mode::kFile;
   std::string fileName;
   std::optional<UeventSocket> uevents;
-  Fd inotify;
+  devices::UniqueFd inotify;
   if (mode == Mode::kUevents) {
     if (uevents.emplace(1).Fd() < 0) {  // the kernel's own group
       errors << "quillon-devices: cannot listen to the kernel's device events\n";
@@ -172,15 +146,15 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
   } else if (mode == Mode::kFile) {
     const fs::path path = fs::absolute(options.source, error);
     fileName = path.filename().string();
-    inotify.Reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (inotify.get() < 0 || ::inotify_add_watch(inotify.get(), path.parent_path().c_str(),
+    inotify = devices::UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (inotify.Get() < 0 || ::inotify_add_watch(inotify.Get(), path.parent_path().c_str(),
                                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE |
                                                      IN_DELETE | IN_MOVED_FROM) < 0) {
       errors << "quillon-devices: cannot watch the folder of " << options.source << '\n';
       return 1;
     }
   }
-  const int eventFd = uevents ? uevents->Fd() : inotify.get();
+  const int eventFd = uevents ? uevents->Fd() : inotify.Get();
 
   // Listening first, reading second: nothing between the two is missed.
   const auto service = devices::CreateDeviceService(options.source, errors);
@@ -188,7 +162,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
   if (!watcher.Start(errors))
     return 1;
 
-  std::array<pollfd, 2> fds = {pollfd{signalFd.get(), POLLIN, 0}, pollfd{eventFd, POLLIN, 0}};
+  std::array<pollfd, 2> fds = {pollfd{signalFd.Get(), POLLIN, 0}, pollfd{eventFd, POLLIN, 0}};
   const nfds_t count = mode == Mode::kPoll ? 1 : 2;
   while (watcher.OutputOk()) {
     const int ready = ::poll(fds.data(), count, mode == Mode::kPoll ? 1000 : -1);
@@ -204,7 +178,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
     if ((fds[1].revents & POLLIN) == 0)
       continue;
     if (mode == Mode::kFile) {
-      if (DrainInotify(inotify.get(), fileName))
+      if (DrainInotify(inotify.Get(), fileName))
         watcher.RereadAll();
       continue;
     }
