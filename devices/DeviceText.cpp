@@ -138,6 +138,15 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
                     [&lower](char x, char y) { return lower(x) == lower(y); });
 }
 
+std::size_t HashIgnoringCase::operator()(std::string_view text) const {
+  std::size_t hash = 14695981039346656037ull;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);

@@ -28,6 +28,15 @@ bool ParseGuid(std::string_view text, GUID& guid);
 // enumerators and command-line switches are compared.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
+// EqualsIgnoringCase, and a hash that agrees with it: for sets and maps
+// keyed by instance ID.
+struct HashIgnoringCase {
+  std::size_t operator()(std::string_view text) const;
+};
+struct EqualIgnoringCase {
+  bool operator()(std::string_view a, std::string_view b) const { return EqualsIgnoringCase(a, b); }
+};
+
 // Whether `text` holds a control character (bytes 0x00-0x1F and 0x7F). Such
 // a name would break a report line or a terminal, so no source stores one.
 bool HasControlCharacter(std::string_view text);

@@ -1,6 +1,5 @@
 #include "tools/DeviceChanges.h"
 
-#include <cctype>
 #include <unordered_map>
 
 #include "devices/DeviceText.h"
@@ -11,16 +10,9 @@ namespace {
 
 using namespace devices;
 
+// The instance ID, compared ignoring case; the handle when it cannot be read.
 std::string KeyOf(const DeviceEntry& device) {
-  if (!device.instanceId.text) {
-    std::string key(1, '#');
-    key += std::to_string(device.devInst);
-    return key;
-  }
-  std::string key = *device.instanceId.text;
-  for (char& c : key)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return key;
+  return device.instanceId.text ? *device.instanceId.text : '#' + std::to_string(device.devInst);
 }
 
 bool StatusRead(const DeviceEntry& device) {
@@ -50,7 +42,7 @@ std::string JsonOrNull(const std::optional<std::string>& text) {
 std::vector<DeviceChange> DiffDevices(const std::vector<DeviceEntry>& before,
                                       const std::vector<DeviceEntry>& after,
                                       const DeviceFilter& filter) {
-  std::unordered_map<std::string, std::size_t> earlier;
+  std::unordered_map<std::string, std::size_t, HashIgnoringCase, EqualIgnoringCase> earlier;
   earlier.reserve(before.size());
   for (std::size_t i = 0; i < before.size(); ++i)
     earlier.emplace(KeyOf(before[i]), i);
@@ -93,7 +85,9 @@ std::string ChangeLine(const DeviceChange& change) {
     case DeviceChange::Kind::kChanged:
       break;
   }
-  std::string line = "changed " + change.after.instanceId.text.value_or("-");
+  std::string id = change.after.instanceId.text.value_or("-");
+  BlankControlCharacters(id);  // as in the lines of the listing
+  std::string line = "changed " + id;
   const char* separator = " ";
   const auto add = [&](const char* what, const std::string& then, const std::string& now) {
     line += separator + std::string(what) + ' ' + then + " -> " + now;

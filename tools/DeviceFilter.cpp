@@ -38,9 +38,33 @@ bool SegmentAt(std::string_view text, std::size_t at, std::string_view segment) 
   return true;
 }
 
+// Where one byte stands next in a text. A search goes on from its last
+// hit, and a byte found nowhere is not looked for again.
+class NextByte {
+ public:
+  NextByte(std::string_view text, char c) : text_(text), c_(c) {}
+  std::size_t At(std::size_t from) {
+    if (!searched_ || (next_ != std::string_view::npos && next_ < from)) {
+      searched_ = true;
+      const void* hit = std::memchr(text_.data() + from, c_, text_.size() - from);
+      next_ = hit == nullptr
+                  ? std::string_view::npos
+                  : static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data());
+    }
+    return next_;
+  }
+
+ private:
+  std::string_view text_;
+  char c_;
+  bool searched_ = false;
+  std::size_t next_ = std::string_view::npos;
+};
+
 // The first place at or after `from` where `segment` matches in `text`;
 // npos for none. Candidates are found by their first byte, in either case,
-// with memchr.
+// with memchr: each case's search resumes where it stopped, so a text full
+// of one case does not make the other's scan the rest of it each time.
 std::size_t FindSegment(std::string_view text, std::size_t from, std::string_view segment) {
   if (segment.front() == '?') {
     for (std::size_t at = from; at + segment.size() <= text.size(); ++at) {
@@ -51,16 +75,13 @@ std::size_t FindSegment(std::string_view text, std::size_t from, std::string_vie
   }
   const char lower = Lower(segment.front());
   const char upper = lower >= 'a' && lower <= 'z' ? static_cast<char>(lower - 'a' + 'A') : lower;
+  NextByte lowers(text, lower);
+  NextByte uppers(text, upper);
   while (from + segment.size() <= text.size()) {
-    const std::size_t left = text.size() - from;
-    const void* a = std::memchr(text.data() + from, lower, left);
-    const void* b = upper != lower ? std::memchr(text.data() + from, upper, left) : nullptr;
-    const char* hit = static_cast<const char*>(a == nullptr   ? b
-                                               : b == nullptr ? a
-                                                              : std::min(a, b));
-    if (hit == nullptr)
+    const std::size_t at =
+        std::min(lowers.At(from), upper != lower ? uppers.At(from) : std::string_view::npos);
+    if (at == std::string_view::npos)
       return std::string_view::npos;
-    const auto at = static_cast<std::size_t>(hit - text.data());
     if (SegmentAt(text, at, segment))
       return at;
     from = at + 1;

@@ -176,24 +176,15 @@ std::vector<std::string> SplitMultiText(std::string_view bytes) {
   return texts;
 }
 
-Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
-  return ReadSnapshot(service, what, nullptr);
-}
-
-void RereadState(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
-                 DeviceEntry& device) {
+void RereadState(DeviceService& service, DeviceEntry& device) {
   std::uint32_t status = 0;
   std::uint32_t problem = 0;
-  device.statusResult = service.CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0);
+  device.statusResult = service.CM_Get_DevNode_Status(&status, &problem, device.devInst, 0);
   device.status = device.statusResult == CR_SUCCESS ? status : 0;
   device.problem = device.statusResult == CR_SUCCESS ? problem : 0;
-  if (device.identityRead) {  // the watch reads everything
-    device.driver = ReadProperty(service, set, data, SPDRP_SERVICE);
-    device.driverModule = ReadProperty(service, set, data, kPropertyDriverModule);
-  }
 }
 
-Snapshot ReadSnapshot(DeviceService& service, unsigned what, OpenSet* keep) {
+Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
   Snapshot snapshot;
   DeviceInfoSetPtr set = OpenPresentDevices(service, "");
   if (set == nullptr) {
@@ -229,15 +220,11 @@ Snapshot ReadSnapshot(DeviceService& service, unsigned what, OpenSet* keep) {
       device.location = ReadProperty(service, set.get(), data, SPDRP_LOCATION_INFORMATION);
     device.identityRead = what == kReadAll;
     snapshot.devices.push_back(std::move(device));
-    if (keep != nullptr)
-      keep->records.push_back(data);
   }
   if (service.GetLastError() != error::kNoMoreItems)
     snapshot.enumError = service.GetLastError();
   if ((what & kReadParents) != 0)
     snapshot.ancestors = ReadAncestors(service, snapshot.devices);
-  if (keep != nullptr)
-    keep->set = std::move(set);
   return snapshot;
 }
 

@@ -81,18 +81,9 @@ struct Snapshot {
 };
 
 Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what = kReadAll);
-
-// The set a reading was made from, kept open, with each device's record (in
-// the order of the snapshot's devices), so that single devices can be read
-// again.
-struct OpenSet {
-  devices::DeviceInfoSetPtr set;
-  std::vector<devices::SP_DEVINFO_DATA> records;
-};
-Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what, OpenSet* keep);
-// Reads the status, problem and driver of one device of an open set again.
-void RereadState(devices::DeviceService& service, devices::HDEVINFO set,
-                 const devices::SP_DEVINFO_DATA& data, DeviceEntry& device);
+// Reads the status and problem of one device again, by its handle: no set
+// need stay open for it.
+void RereadState(devices::DeviceService& service, DeviceEntry& device);
 
 // The members of a REG_MULTI_SZ value: texts up to each NUL, to the first
 // empty one or the end of `bytes`.

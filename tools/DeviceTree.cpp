@@ -1,7 +1,6 @@
 #include "tools/DeviceTree.h"
 
 #include <algorithm>
-#include <cctype>
 #include <deque>
 #include <ostream>
 #include <unordered_map>
@@ -16,23 +15,6 @@ namespace {
 char Lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
-
-// Instance IDs are compared ignoring the case of ASCII letters.
-struct IdHash {
-  std::size_t operator()(std::string_view text) const {
-    std::size_t hash = 14695981039346656037ull;
-    for (const char c : text) {
-      hash ^= static_cast<unsigned char>(Lower(c));
-      hash *= 1099511628211ull;
-    }
-    return hash;
-  }
-};
-struct IdEqual {
-  bool operator()(std::string_view a, std::string_view b) const {
-    return devices::EqualsIgnoringCase(a, b);
-  }
-};
 
 // One line of the tree: a shown device, or a parent standing by its ID. The
 // texts view the snapshot's, or the placeholders' own.
@@ -84,7 +66,10 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
   // Sorted (handle, place) pairs: one block, where a hash map would allocate
   // a node for every device.
   std::vector<std::pair<std::uint32_t, std::size_t>> byHandle;
-  std::unordered_map<std::string_view, std::size_t, IdHash, IdEqual> byId;
+  // Instance IDs are compared ignoring the case of ASCII letters.
+  std::unordered_map<std::string_view, std::size_t, devices::HashIgnoringCase,
+                     devices::EqualIgnoringCase>
+      byId;
   const std::size_t expected = snapshot.devices.size() + snapshot.ancestors.size() + 1;
   places.reserve(expected);
   byHandle.reserve(expected);
@@ -147,6 +132,7 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
   };
   std::vector<std::size_t> parentOf;
   parentOf.reserve(places.size());
+  // The places placeOf adds come last and are met here too, as roots.
   for (std::size_t i = 0; i < places.size(); ++i) {
     std::size_t parent = kNone;
     const auto handle = i < parentHandle.size() ? parentHandle[i] : std::nullopt;
@@ -157,7 +143,6 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     }
     parentOf.push_back(parent == i ? kNone : parent);
   }
-  parentOf.resize(places.size(), kNone);  // the places added last are roots
   // Shown places and every place above them; a loop in the parents stops
   // the walk where it closes.
   for (std::size_t i = 0; i < places.size(); ++i) {
@@ -194,10 +179,14 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
       Place& place = places[at];
       indent.assign(depth * 2, ' ');
       out << indent;
-      if (place.shown)
+      if (place.shown) {
         out << line(*place.device) << '\n';
-      else
-        out << place.id << '\n';
+      } else {
+        // As the device lines have them: one line, no escape sequence.
+        std::string id(place.id);
+        devices::BlankControlCharacters(id);
+        out << id << '\n';
+      }
       sorted(place.children);
       for (auto child = place.children.rbegin(); child != place.children.rend(); ++child)
         stack.emplace_back(*child, depth + 1);

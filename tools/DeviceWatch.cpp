@@ -1,7 +1,9 @@
 // The part of --watch and --since that every platform shares.
 #include "tools/DeviceWatch.h"
 
+#include <algorithm>
 #include <ostream>
+#include <string_view>
 #include <unordered_map>
 
 #include "devices/DeviceServiceFactory.h"
@@ -14,7 +16,7 @@ DeviceWatcher::DeviceWatcher(devices::DeviceService& service, const WatchOptions
     : service_(service), options_(options), out_(out) {}
 
 bool DeviceWatcher::Start(std::ostream& errors) {
-  current_ = ReadSnapshot(service_, kReadAll, &set_);
+  current_ = ReadSnapshot(service_, kReadAll);
   if (!current_.opened) {
     errors << "Error: SetupDiGetClassDevs(): " << devices::FormatSigned(current_.openError) << '\n';
     return false;
@@ -23,39 +25,44 @@ bool DeviceWatcher::Start(std::ostream& errors) {
 }
 
 void DeviceWatcher::RereadAll() {
-  OpenSet set;
-  Snapshot next = ReadSnapshot(service_, kReadAll, &set);
+  Snapshot next = ReadSnapshot(service_, kReadAll);
   if (!next.opened)
     return;
   Write(DiffDevices(current_.devices, next.devices, options_.filter));
   current_ = std::move(next);
-  set_ = std::move(set);
 }
 
 bool DeviceWatcher::RereadAt(const std::vector<std::string>& paths) {
-  std::unordered_map<std::string, std::size_t> byLocation;
+  std::unordered_map<std::string_view, std::size_t> byLocation;
   for (std::size_t i = 0; i < current_.devices.size(); ++i) {
     if (const auto& location = current_.devices[i].location.text)
       byLocation.emplace(*location, i);
   }
   std::vector<std::size_t> named;
   bool allKnown = true;
-  for (std::string path : paths) {
+  for (const std::string& path : paths) {
+    std::string_view at = path;
     auto found = byLocation.end();
-    while (!path.empty() && (found = byLocation.find(path)) == byLocation.end())
-      path.erase(path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
+    while (!at.empty() && (found = byLocation.find(at)) == byLocation.end())
+      at = at.substr(0, at.rfind('/') == std::string_view::npos ? 0 : at.rfind('/'));
     if (found == byLocation.end()) {
       allKnown = false;
       continue;
     }
     named.push_back(found->second);
   }
-  std::vector<DeviceEntry> before = current_.devices;
+  // Only the devices named are read and compared: the others stay as they were.
+  std::sort(named.begin(), named.end());
+  named.erase(std::unique(named.begin(), named.end()), named.end());
+  std::vector<DeviceEntry> before;
+  std::vector<DeviceEntry> after;
   for (const std::size_t index : named) {
-    if (index < set_.records.size())
-      RereadState(service_, set_.set.get(), set_.records[index], current_.devices[index]);
+    DeviceEntry& device = current_.devices[index];
+    before.push_back(device);
+    RereadState(service_, device);
+    after.push_back(device);
   }
-  Write(DiffDevices(before, current_.devices, options_.filter));
+  Write(DiffDevices(before, after, options_.filter));
   return allKnown;
 }
 

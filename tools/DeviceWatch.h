@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "devices/DeviceService.h"
+#ifndef _WIN32
+#include "os/UniqueFd.h"
+#endif
 #include "tools/DeviceChanges.h"
 #include "tools/DeviceFilter.h"
 #include "tools/DeviceSnapshot.h"
@@ -32,9 +35,10 @@ class DeviceWatcher {
   // device file half written) changes nothing: the next one is compared
   // with the last good one.
   void RereadAll();
-  // Reads again the status and driver of the devices at these sysfs paths
+  // Reads again the status of the devices at these sysfs paths
   // ("/sys/devices/..."; a path below a device names that device) and
   // writes their changes; true when each path named a device it knows.
+  // (A driver that comes or goes has an event of its own, which reads all.)
   bool RereadAt(const std::vector<std::string>& paths);
   // False once standard output can no longer be written.
   bool OutputOk() const;
@@ -46,8 +50,32 @@ class DeviceWatcher {
   const WatchOptions& options_;
   std::ostream& out_;
   Snapshot current_;
-  OpenSet set_;
 };
+
+#ifndef _WIN32
+// What a batch of the kernel's device events asks the watch to read again.
+struct UeventBatch {
+  bool everything = false;         // nodes came or went, drivers changed, or events were lost
+  std::vector<std::string> paths;  // "/sys/devices/...": nodes whose state may have changed
+};
+
+// A socket on the kernel's device events.
+class UeventSocket {
+ public:
+  // Listens to the multicast `groups`: 1 for the kernel's events, 0 for none
+  // (only messages sent to this socket itself arrive).
+  explicit UeventSocket(unsigned groups);
+
+  // -1 when the socket could not be opened.
+  int Fd() const { return fd_.Get(); }
+  // Reads every message waiting into `batch`. Only the kernel's own count: a
+  // program allowed to send to the socket could otherwise make events up.
+  void Drain(UeventBatch& batch);
+
+ private:
+  devices::UniqueFd fd_;
+};
+#endif
 
 // Runs --watch until SIGINT or SIGTERM, or until `out` fails (0), or until
 // the source cannot be read at the start (1).

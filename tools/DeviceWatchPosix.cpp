@@ -12,7 +12,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string_view>
 
@@ -23,41 +25,8 @@ namespace quillon::tools {
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Takes `fd` in place of the one held.
-  void Reset(int fd) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-// What a batch of uevents asks for.
-struct Batch {
-  bool everything = false;  // nodes came or went, or events were lost
-  std::vector<std::string> paths;
-};
-
-// One uevent: "ACTION@DEVPATH" then NUL-separated KEY=VALUE texts. Events
-// of udev's own (they start "libudev") never reach the kernel's group.
-void ReadUevent(std::string_view message, Batch& batch) {
+// One uevent: "ACTION@DEVPATH" then NUL-separated KEY=VALUE texts.
+void ReadUevent(std::string_view message, UeventBatch& batch) {
   const std::size_t at = message.find('@');
   if (at == std::string_view::npos)
     return;
@@ -72,23 +41,6 @@ void ReadUevent(std::string_view message, Batch& batch) {
     batch.everything = true;
   } else
     batch.paths.push_back("/sys" + std::string(path));
-}
-
-// Reads every uevent waiting on the socket.
-void DrainUevents(int socket, Batch& batch) {
-  std::array<char, 8192> buffer{};
-  for (;;) {
-    const ssize_t length = ::recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (length < 0) {
-      // The kernel dropped events: only a whole reading finds what they said.
-      if (errno == ENOBUFS)
-        batch.everything = true;
-      if (errno == EINTR || errno == ENOBUFS)
-        continue;
-      return;
-    }
-    ReadUevent(std::string_view(buffer.data(), static_cast<std::size_t>(length)), batch);
-  }
 }
 
 bool DrainInotify(int fd, const std::string& name) {
@@ -111,6 +63,62 @@ bool DrainInotify(int fd, const std::string& name) {
 
 }  // namespace
 
+UeventSocket::UeventSocket(unsigned groups)
+    : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT)) {
+  const int fd = fd_.Get();
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = groups;
+  // A larger buffer rides out bursts; ENOBUFS still says when it did not.
+  const int size = 4 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  // The sender's credentials come with each message, to tell the kernel's.
+  const int on = 1;
+  if (fd >= 0 && (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+                  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)) {
+    fd_ = devices::UniqueFd();
+  }
+}
+
+void UeventSocket::Drain(UeventBatch& batch) {
+  std::array<char, 8192> buffer{};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(ucred))> control{};
+  for (;;) {
+    sockaddr_nl sender{};
+    iovec part{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof sender;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    const ssize_t length = ::recvmsg(fd_.Get(), &message, MSG_DONTWAIT);
+    if (length < 0) {
+      // The kernel dropped events: only a whole reading finds what they said.
+      if (errno == ENOBUFS)
+        batch.everything = true;
+      if (errno == EINTR || errno == ENOBUFS)
+        continue;
+      return;
+    }
+    // The kernel sends from port 0 as root; anything else, or anything cut
+    // short, is not one of its events.
+    const cmsghdr* header = CMSG_FIRSTHDR(&message);
+    ucred credentials{};
+    const bool haveCredentials = header != nullptr && header->cmsg_level == SOL_SOCKET &&
+                                 header->cmsg_type == SCM_CREDENTIALS &&
+                                 header->cmsg_len >= CMSG_LEN(sizeof credentials);
+    if (haveCredentials)
+      std::memcpy(&credentials, CMSG_DATA(header), sizeof credentials);
+    if (!haveCredentials || credentials.uid != 0 || sender.nl_pid != 0 ||
+        (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0) {
+      continue;
+    }
+    ReadUevent(std::string_view(buffer.data(), static_cast<std::size_t>(length)), batch);
+  }
+}
+
 int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& errors) {
   // The signals end the watch through the loop below, which then exits 0.
   sigset_t signals;
@@ -119,7 +127,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
   sigaddset(&signals, SIGTERM);
   if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0)
     return 1;
-  const Fd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  const devices::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 
   enum class Mode { kUevents, kFile, kPoll };
   namespace fs = std::filesystem;
@@ -127,35 +135,26 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
   const Mode mode = options.source.empty()                    ? Mode::kUevents
                     : fs::is_directory(options.source, error) ? Mode::kPoll
                                                               : Mode::kFile;
-  Fd eventFd;
   std::string fileName;
+  std::optional<UeventSocket> uevents;
+  devices::UniqueFd inotify;
   if (mode == Mode::kUevents) {
-    Fd socket(
-        ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT));
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_groups = 1;  // the kernel's own events
-    // A larger buffer rides out bursts; ENOBUFS still says when it did not.
-    const int size = 4 << 20;
-    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-    if (socket.get() < 0 ||
-        ::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (uevents.emplace(1).Fd() < 0) {  // the kernel's own group
       errors << "quillon-devices: cannot listen to the kernel's device events\n";
       return 1;
     }
-    eventFd.Reset(socket.Release());
   } else if (mode == Mode::kFile) {
     const fs::path path = fs::absolute(options.source, error);
     fileName = path.filename().string();
-    Fd inotify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (inotify.get() < 0 || ::inotify_add_watch(inotify.get(), path.parent_path().c_str(),
+    inotify = devices::UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (inotify.Get() < 0 || ::inotify_add_watch(inotify.Get(), path.parent_path().c_str(),
                                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE |
                                                      IN_DELETE | IN_MOVED_FROM) < 0) {
       errors << "quillon-devices: cannot watch the folder of " << options.source << '\n';
       return 1;
     }
-    eventFd.Reset(inotify.Release());
   }
+  const int eventFd = uevents ? uevents->Fd() : inotify.Get();
 
   // Listening first, reading second: nothing between the two is missed.
   const auto service = devices::CreateDeviceService(options.source, errors);
@@ -163,7 +162,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
   if (!watcher.Start(errors))
     return 1;
 
-  std::array<pollfd, 2> fds = {pollfd{signalFd.get(), POLLIN, 0}, pollfd{eventFd.get(), POLLIN, 0}};
+  std::array<pollfd, 2> fds = {pollfd{signalFd.Get(), POLLIN, 0}, pollfd{eventFd, POLLIN, 0}};
   const nfds_t count = mode == Mode::kPoll ? 1 : 2;
   while (watcher.OutputOk()) {
     const int ready = ::poll(fds.data(), count, mode == Mode::kPoll ? 1000 : -1);
@@ -179,12 +178,12 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
     if ((fds[1].revents & POLLIN) == 0)
       continue;
     if (mode == Mode::kFile) {
-      if (DrainInotify(eventFd.get(), fileName))
+      if (DrainInotify(inotify.Get(), fileName))
         watcher.RereadAll();
       continue;
     }
-    Batch batch;
-    DrainUevents(eventFd.get(), batch);
+    UeventBatch batch;
+    uevents->Drain(batch);
     // A node that some event names but that no reading knew (its parent
     // bound a driver and made it) is found by reading everything.
     if (batch.everything || (!batch.paths.empty() && !watcher.RereadAt(batch.paths)))

@@ -301,6 +301,20 @@ class MemberReader {
     return true;
   }
 
+  // The member's optional text of this key, if it has one.
+  std::optional<std::string>* OptionalText(std::string_view key) {
+    for (auto [name, text] : {std::pair{"friendlyName", &member_.friendlyName},
+                              {"description", &member_.description},
+                              {"parentId", &member_.parentId},
+                              {"driver", &member_.driver},
+                              {"driverModule", &member_.driverModule},
+                              {"location", &member_.location}}) {
+      if (key == name)
+        return text;
+    }
+    return nullptr;
+  }
+
   bool ReadField(const std::string& key, const Json& field, Path& path, std::string& reason) {
     if (key == "instanceId") {
       if (!ReadText(field, member_.instanceId))
@@ -309,11 +323,11 @@ class MemberReader {
         return Fault(path, reason, "must not be empty");
       return true;
     }
-    if (key == "friendlyName" || key == "description") {
+    if (std::optional<std::string>* target = OptionalText(key)) {
       std::string text;
       if (!ReadText(field, text))
         return Fault(path, reason, "expected a text");
-      (key == "friendlyName" ? member_.friendlyName : member_.description) = std::move(text);
+      *target = std::move(text);
       return true;
     }
     if (key == "classGuid") {
@@ -340,16 +354,6 @@ class MemberReader {
     }
     if (key == "fail")
       return ReadFailures(field, path, reason);
-    if (key == "parentId" || key == "driver" || key == "driverModule" || key == "location") {
-      std::string text;
-      if (!ReadText(field, text))
-        return Fault(path, reason, "expected a text");
-      (key == "parentId"       ? member_.parentId
-       : key == "driver"       ? member_.driver
-       : key == "driverModule" ? member_.driverModule
-                               : member_.location) = std::move(text);
-      return true;
-    }
     if (key == "hardwareIds" || key == "compatibleIds") {
       auto& ids = (key == "hardwareIds" ? member_.hardwareIds : member_.compatibleIds).emplace();
       if (!field.is_array())
@@ -438,7 +442,7 @@ bool ParseDeviceDocument(const std::string& text, Model& model, Json& parsedDocu
   if (devices != document.end() && devices->is_array()) {
     parsed.members->resize(devices->size());
     // Views into the members, which stay in place: they were sized above.
-    std::unordered_map<std::string_view, std::size_t, CaseInsensitiveHash, CaseInsensitiveEqual>
+    std::unordered_map<std::string_view, std::size_t, HashIgnoringCase, EqualIgnoringCase>
         instanceIds;
     std::unordered_map<std::uint32_t, std::size_t> devInsts;
     instanceIds.reserve(devices->size());

@@ -165,15 +165,9 @@ class QuickReader {
           hasInstanceId = true;
           return true;
         case MemberKey::kFriendlyName:
-          if (!String(text, valueScratch_))
-            return false;
-          member.friendlyName.emplace(text);
-          return true;
+          return Text(member.friendlyName);
         case MemberKey::kDescription:
-          if (!String(text, valueScratch_))
-            return false;
-          member.description.emplace(text);
-          return true;
+          return Text(member.description);
         case MemberKey::kClassGuid:
           return String(text, valueScratch_) && ParseGuid(text, member.classGuid);
         case MemberKey::kDevInst:

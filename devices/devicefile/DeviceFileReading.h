@@ -1,6 +1,5 @@
 // What the quick and the checked reader share: the number forms, the failure
-// keys, the case-insensitive instance ID set and the handle index. Private to
-// the device-file source.
+// keys and the handle index. Private to the device-file source.
 #pragma once
 
 #include <array>
@@ -62,22 +61,6 @@ inline constexpr std::array<std::pair<const char*, Operation>, kOperationCount> 
     {"callClassInstaller", Operation::kCallClassInstaller},
     {"status", Operation::kStatus},
 }};
-
-// Instance IDs are unique ignoring the case of ASCII letters.
-struct CaseInsensitiveHash {
-  std::size_t operator()(std::string_view text) const {
-    std::size_t hash = 14695981039346656037ull;
-    for (const char c : text) {
-      hash ^= static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-      hash *= 1099511628211ull;
-    }
-    return hash;
-  }
-};
-
-struct CaseInsensitiveEqual {
-  bool operator()(std::string_view a, std::string_view b) const { return EqualsIgnoringCase(a, b); }
-};
 
 // Fills the sorted handle index; false when two present members share a handle.
 bool IndexPresentHandles(Model& model);

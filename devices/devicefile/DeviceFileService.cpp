@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -308,17 +310,16 @@ class DeviceFileService final : public DeviceService {
     }
     // A parent the file does not list as present still has a handle, one no
     // present member holds, so that its children are grouped under it.
-    for (const auto& [handle, outsider] : outsiders_) {
-      if (EqualsIgnoringCase(outsider, id)) {
-        *parent = handle;
-        return CR_SUCCESS;
-      }
+    if (const auto known = outsiderHandles_.find(id); known != outsiderHandles_.end()) {
+      *parent = known->second;
+      return CR_SUCCESS;
     }
     const std::string outsiderId = id;  // `id` lives in the model, which may be read again
     std::uint32_t handle = 0xF0000000 + static_cast<std::uint32_t>(outsiders_.size());
     while (model_.FindPresent(handle) != nullptr || outsiders_.count(handle) != 0)
       ++handle;
     outsiders_.emplace(handle, outsiderId);
+    outsiderHandles_.emplace(outsiderId, handle);
     *parent = handle;
     return CR_SUCCESS;
   }
@@ -496,7 +497,7 @@ class DeviceFileService final : public DeviceService {
 
   // The member of the file last read with this instance ID (ignoring case).
   const Member* FindById(std::string_view id) {
-    const devicefile::CaseInsensitiveEqual equal;
+    const EqualIgnoringCase equal;
     if (indexed_ != model_.members) {
       lastParent_.reset();
       // Open addressing in one block: a node a member would cost a
@@ -539,6 +540,8 @@ class DeviceFileService final : public DeviceService {
   // Parents named by members but not present in the file, by the handle
   // they were given.
   std::map<std::uint32_t, std::string> outsiders_;
+  std::unordered_map<std::string, std::uint32_t, HashIgnoringCase, EqualIgnoringCase>
+      outsiderHandles_;  // the same, by instance ID
   std::uint32_t lastError_ = 0;
 };
 

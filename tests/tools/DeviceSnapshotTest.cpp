@@ -1,10 +1,16 @@
+#include "tools/DeviceChanges.h"
 #include "tools/DeviceFilter.h"
 #include "tools/DeviceSnapshot.h"
+#include "tools/DeviceTree.h"
 #include "tools/DeviceWatch.h"
 
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -276,6 +282,19 @@ TEST(DeviceFilter, GlobsMatchIgnoringCase) {
   }
 }
 
+// A device file may hold IDs of a megabyte. A text full of one case of a
+// segment's first letter once made the search for the other case scan the
+// rest of the text at every candidate: minutes for one device.
+TEST(DeviceFilter, LongTextsTakeLinearTime) {
+  const std::string lower(std::size_t{4} << 20, 'a');
+  const std::string upper(std::size_t{4} << 20, 'A');
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(GlobMatches("*ab*", lower));
+  EXPECT_FALSE(GlobMatches("*ab*", upper));
+  EXPECT_TRUE(GlobMatches("*ab*", lower + "B"));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
 }  // namespace
 }  // namespace quillon::tools
 
@@ -298,7 +317,9 @@ TEST(DeviceWatcher, RereadsTheDevicesAnEventNames) {
   const std::string stick = "pci0000:00/0000:00:14.0/usb1/1-2";
   tree.WriteFile("sys/devices/" + keyboard + "/authorized", "0\n");
   tree.WriteFile("sys/devices/" + stick + "/authorized", "0\n");
-  EXPECT_TRUE(watcher.RereadAt({"/sys/devices/" + keyboard + "/power"}));
+  // Named twice, it is still one change.
+  EXPECT_TRUE(
+      watcher.RereadAt({"/sys/devices/" + keyboard + "/power", "/sys/devices/" + keyboard}));
   EXPECT_EQ(out.str(),
             "changed USB\\VID_046D&PID_C31C\\1-1 status 0x0180600A -> 0x00806400, problem 0 "
             "(enabled) -> 22 (disabled)\n");
@@ -308,6 +329,69 @@ TEST(DeviceWatcher, RereadsTheDevicesAnEventNames) {
   watcher.RereadAll();
   EXPECT_NE(out.str().find("changed USB\\VID_0781&PID_5567\\1-2 status"), std::string::npos)
       << out.str();
+}
+
+}  // namespace
+}  // namespace quillon::tools
+
+namespace quillon::tools {
+namespace {
+
+// Only the kernel's own events count: messages another program sends to the
+// watch's socket (root may) make it read nothing again.
+TEST(DeviceWatcher, IgnoresEventsNotFromTheKernel) {
+  using namespace std::string_literals;
+  UeventSocket watch(0);
+  ASSERT_GE(watch.Fd(), 0);
+  sockaddr_nl own{};
+  socklen_t length = sizeof own;
+  ASSERT_EQ(::getsockname(watch.Fd(), reinterpret_cast<sockaddr*>(&own), &length), 0);
+  const UeventSocket sender(0);
+  sockaddr_nl to{};
+  to.nl_family = AF_NETLINK;
+  to.nl_pid = own.nl_pid;
+  for (const std::string& fake : {"add@/devices/pci0000:00/0000:00:1f.0\0ACTION=add\0"s,
+                                  "change@/devices/pci0000:00/0000:00:1f.0\0ACTION=change\0"s}) {
+    if (::sendto(sender.Fd(), fake.data(), fake.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to) < 0) {
+      GTEST_SKIP() << "sending to a device event socket needs CAP_NET_ADMIN";
+    }
+  }
+  pollfd waiting{watch.Fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&waiting, 1, 1000), 1);  // they did arrive
+  UeventBatch batch;
+  watch.Drain(batch);
+  EXPECT_FALSE(batch.everything);
+  EXPECT_EQ(batch.paths, std::vector<std::string>{});
+  EXPECT_EQ(::poll(&waiting, 1, 0), 0);  // and were read
+}
+
+}  // namespace
+}  // namespace quillon::tools
+
+namespace quillon::tools {
+namespace {
+
+// An instance ID from a device file may hold control characters: every line
+// that shows one blanks them, as the listing does, so that it stays one line
+// and sends no escape sequence to a terminal.
+TEST(DeviceLines, BlankControlCharactersInInstanceIds) {
+  DeviceEntry child;
+  child.instanceId.text = "ROOT\\KID\x1B[32m\n\\1";
+  child.name = "Kid";
+  child.parentId = "ROOT\\EVIL\x1B[31m\n\\0";
+  Snapshot snapshot;
+  snapshot.devices = {child};
+  std::ostringstream tree;
+  WriteTree(snapshot, {true}, DeviceLine, tree);
+  EXPECT_EQ(tree.str(), "ROOT\\EVIL [31m \\0\n  ROOT\\KID [32m \\1 Kid: 0x00000000(enabled)\n");
+
+  DeviceEntry disabled = child;
+  disabled.problem = 22;
+  const std::vector<DeviceChange> changes = DiffDevices({child}, {disabled});
+  ASSERT_EQ(changes.size(), 1U);
+  EXPECT_EQ(ChangeLine(changes[0]),
+            "changed ROOT\\KID [32m \\1 problem 0 (enabled) -> 22 (disabled)");
 }
 
 }  // namespace

@@ -446,6 +446,66 @@ TEST_F(DeviceFileTest, EachOpenReadsTheFileAndASetKeepsWhatItSaw) {
   EXPECT_EQ(Members(first.get()).size(), 1u);
 }
 
+// A parent is found by instance ID, ignoring case. One the file does not
+// list as present gets a handle of its own, the same for every child that
+// names it; an absent member that names a parent leads on to it.
+TEST_F(DeviceFileTest, ParentsAreFoundByInstanceIdIgnoringCase) {
+  Service(R"({"devices": [
+    {"instanceId": "PCI\\ROOT\\0"},
+    {"instanceId": "PCI\\KID\\1", "parentId": "pci\\root\\0"},
+    {"instanceId": "USB\\A\\2", "parentId": "ACPI\\GONE\\0"},
+    {"instanceId": "USB\\B\\3", "parentId": "acpi\\gone\\0"},
+    {"instanceId": "ACPI\\HUB\\0", "present": false, "parentId": "ACPI\\TOP\\0"},
+    {"instanceId": "USB\\C\\5", "parentId": "ACPI\\HUB\\0"}]})");
+  DeviceInfoSetPtr set = Open();  // reads the file
+  const auto parentOf = [this](std::uint32_t devInst) -> std::optional<std::uint32_t> {
+    std::uint32_t parent = 0;
+    if (service_->CM_Get_Parent(&parent, devInst, 0) != CR_SUCCESS)
+      return std::nullopt;
+    return parent;
+  };
+  const auto idOf = [this](std::uint32_t devInst) {
+    std::array<char, kTextBufferSize> buffer{};
+    const std::uint32_t result =
+        service_->CM_Get_Device_IDA(devInst, buffer.data(), kTextBufferSize, 0);
+    return result == CR_SUCCESS ? std::string(buffer.data()) : "CR " + std::to_string(result);
+  };
+  EXPECT_EQ(parentOf(1), std::nullopt);  // a root
+  EXPECT_EQ(parentOf(2), 1u);
+  const auto gone = parentOf(3);
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(idOf(*gone), "ACPI\\GONE\\0");
+  EXPECT_EQ(parentOf(4), gone);
+  EXPECT_EQ(parentOf(*gone), std::nullopt);
+  const auto hub = parentOf(6);
+  ASSERT_TRUE(hub);
+  EXPECT_EQ(idOf(*hub), "ACPI\\HUB\\0");
+  const auto top = parentOf(*hub);
+  ASSERT_TRUE(top);
+  EXPECT_EQ(idOf(*top), "ACPI\\TOP\\0");
+  EXPECT_EQ(parentOf(*top), std::nullopt);
+
+  // Each parent not listed is looked up by its ID, not among all such
+  // parents one by one: a file of many took minutes once.
+  std::string text = R"({"devices": [)";
+  constexpr std::uint32_t kCount = 100000;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    text += std::string(i == 0 ? "" : ",") + R"({"instanceId": "PCI\\D\\)" + std::to_string(i) +
+            R"(", "parentId": "ACPI\\GONE\\)" + std::to_string(i) + "\"}";
+  }
+  set.reset();  // closed by the service that opened it
+  Service(text + "]}");
+  set = Open();
+  const auto started = std::chrono::steady_clock::now();
+  std::set<std::uint32_t> parents;
+  for (std::uint32_t devInst = 1; devInst <= kCount; ++devInst)
+    parents.insert(parentOf(devInst).value_or(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ(parents.size(), kCount);
+  EXPECT_EQ(parents.count(0), 0u);
+  EXPECT_EQ(idOf(parentOf(kCount).value_or(0)), "ACPI\\GONE\\" + std::to_string(kCount - 1));
+}
+
 TEST_F(DeviceFileTest, AFailedOpenGivesItsCode) {
   const std::pair<std::string, std::uint32_t> injected[] = {
       {R"({"openError": 5, "devices": [{}]})", 5},
