@@ -208,10 +208,15 @@ Verdict Guard::Holding(const Node& node) const {
   // Mounts, swap and stacking concern block devices: a node with none below
   // it, or only those already held, needs no mount table. On most machines
   // that is every node, the disk holding "/" aside.
+  // Sorted, those at or below the node are one run of those starting with
+  // its path: asked for every node, a scan of them all grows with the
+  // square of the machine.
   const std::vector<std::string>& blocks = BlockDevices();
-  const bool any = std::any_of(blocks.begin(), blocks.end(), [&](const std::string& block) {
-    return AtOrBelow(block, node.Path()) && Find(block).refusal == Refusal::kNone;
-  });
+  bool any = false;
+  for (auto block = std::lower_bound(blocks.begin(), blocks.end(), node.Path());
+       !any && block != blocks.end() && StartsWith(*block, node.Path()); ++block) {
+    any = AtOrBelow(*block, node.Path()) && Find(*block).refusal == Refusal::kNone;
+  }
   if (!any)
     return Verdict{};
   if (!blockFactsRead_) {
@@ -245,6 +250,7 @@ const std::vector<std::string>& Guard::BlockDevices() const {
     if (const auto path = tree_.Child(classDir, name); path && !StartsWith(*path, virtualDir))
       blockDevices_->push_back(*path);
   }
+  std::sort(blockDevices_->begin(), blockDevices_->end());
   return *blockDevices_;
 }
 
