@@ -80,12 +80,18 @@ class SysfsService final : public DeviceService {
         member.instanceId = sysfs::InstanceId(member.node);
       }
     }
-    AssignTwinIds(members);
+    const std::vector<std::pair<std::size_t, std::string>> twins = AssignTwinIds(members);
+    auto twin = twins.begin();
     // Handles are handed out for every node seen, filtered or not, so a
     // node keeps its handle whatever the caller asks for.
-    for (Member& member : members) {
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      Member& member = members[i];
       member.devInst = HandleFor(member.instanceId, member.node.Location(),
                                  set->tree.KnownListing(member.node.Path()));
+      if (twin != twins.end() && twin->first == i)
+        twinBases_[member.devInst] = (twin++)->second;
+      else if (!twinBases_.empty())
+        twinBases_.erase(member.devInst);
     }
     // Those not asked for leave in place: one vector of members, not two,
     // on a machine of many nodes.
@@ -311,7 +317,7 @@ class SysfsService final : public DeviceService {
     }
     if (devInst == 0 || devInst > known_.size())
       return NoSuchDevinst();
-    const std::string& id = known_[devInst - 1].instanceId;
+    const std::string& id = *known_[devInst - 1].instanceId;
     std::memcpy(buffer, id.data(), std::min<std::size_t>(id.size(), bufferLength));
     if (bufferLength <= id.size())
       return CR_BUFFER_SMALL;
@@ -350,14 +356,16 @@ class SysfsService final : public DeviceService {
                           std::shared_ptr<const SysfsTree::Listing> entries) {
     const auto [entry, added] =
         handles_.emplace(instanceId, static_cast<std::uint32_t>(known_.size() + 1));
+    // The ID is kept once, as the key of its handle, which stays for good.
+    const std::string* id = &entry->first;
     if (added) {
-      known_.push_back(KnownNode{location, std::move(entries), instanceId});
+      known_.push_back(KnownNode{location, std::move(entries), id});
     } else {
       if (const auto old = byPath_.find(known_[entry->second - 1].location.path);
           old != byPath_.end() && old->second == entry->second) {
         byPath_.erase(old);
       }
-      known_[entry->second - 1] = KnownNode{location, std::move(entries), instanceId};
+      known_[entry->second - 1] = KnownNode{location, std::move(entries), id};
     }
     byPath_[location.path] = entry->second;
     return entry->second;
@@ -397,18 +405,26 @@ class SysfsService final : public DeviceService {
 
   // Two nodes never share an ID within a set (and so never a handle): the
   // second of two twins gets "_2", cut so that it stays within the limit. A
-  // node keeps the ID it had before, so that when the first twin goes the
-  // second keeps its own ID and handle.
-  void AssignTwinIds(std::vector<Member>& members) {
+  // node keeps the ID it had before (the node last seen at its path, if its
+  // rules gave it the same ID), so that when the first twin goes the second
+  // keeps its own ID and handle. Returns the members handed another ID than
+  // their rules gave them, by index, with that ID.
+  std::vector<std::pair<std::size_t, std::string>> AssignTwinIds(std::vector<Member>& members) {
     std::unordered_set<std::string> taken;  // upper case: IDs ignore case
+    std::vector<std::pair<std::size_t, std::string>> twins;
     std::vector<bool> assigned(members.size(), false);
     for (std::size_t i = 0; i < members.size(); ++i) {
-      const auto earlier = twinIds_.find(members[i].node.Path());
-      if (earlier == twinIds_.end() || earlier->second.first != members[i].instanceId)
+      const auto earlier = byPath_.find(members[i].node.Path());
+      if (earlier == byPath_.end())
         continue;
-      const std::string& handed =
-          earlier->second.second.empty() ? earlier->second.first : earlier->second.second;
+      const std::string& handed = *known_[earlier->second - 1].instanceId;
+      const auto twin = twinBases_.find(earlier->second);
+      const std::string& base = twin != twinBases_.end() ? twin->second : handed;
+      if (base != members[i].instanceId)
+        continue;
       if (taken.insert(sysfs::Upper(handed)).second) {
+        if (twin != twinBases_.end())
+          twins.emplace_back(i, base);
         members[i].instanceId = handed;
         assigned[i] = true;
       }
@@ -423,9 +439,12 @@ class SysfsService final : public DeviceService {
         tail += std::to_string(suffix);
         id = base.substr(0, sysfs::kMaxInstanceId - tail.size()) + tail;
       }
-      members[i].instanceId = id;
-      twinIds_[members[i].node.Path()] = {base, id == base ? std::string() : std::move(id)};
+      if (id != base)
+        twins.emplace_back(i, base);
+      members[i].instanceId = std::move(id);
     }
+    std::sort(twins.begin(), twins.end());
+    return twins;
   }
 
   GUID ClassOf(Member& member) {
@@ -512,15 +531,15 @@ class SysfsService final : public DeviceService {
   sysfs::Verdict refusal_;  // why the last change was refused
   std::optional<SysfsTree> root_;
   std::unordered_map<std::string, std::uint32_t> handles_;
-  // Node path: the ID its rules give it, and the one it was handed (empty
-  // when the same: most nodes have no twin).
-  std::unordered_map<std::string, std::pair<std::string, std::string>> twinIds_;
+  // Handle of a twin: the ID its rules gave it (most nodes have no twin,
+  // and were handed the ID their rules gave them).
+  std::unordered_map<std::uint32_t, std::string> twinBases_;
   // Where a node was last seen, and what its folder held then (none when
   // it was not listed).
   struct KnownNode {
     NodeLocation location;
     std::shared_ptr<const SysfsTree::Listing> entries;
-    std::string instanceId;
+    const std::string* instanceId;  // the key in handles_
   };
   std::vector<KnownNode> known_;                           // by handle - 1
   std::unordered_map<std::string, std::uint32_t> byPath_;  // node folder: handle
