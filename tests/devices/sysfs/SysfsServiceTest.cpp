@@ -228,6 +228,13 @@ TEST(SysfsSet, TwinsKeepTheirOwnIdsAndHandles) {
   ASSERT_EQ(first.size(), 2U);
   EXPECT_EQ(first[0].instanceId.size(), 200U);
   EXPECT_EQ(first[1].instanceId, first[0].instanceId.substr(0, 198) + "_2");
+  // Opened again, each keeps its own.
+  const auto again = ReadAll(*service);
+  ASSERT_EQ(again.size(), 2U);
+  for (std::size_t i = 0; i < again.size(); ++i) {
+    EXPECT_EQ(again[i].instanceId, first[i].instanceId);
+    EXPECT_EQ(again[i].devInst, first[i].devInst);
+  }
 
   // The first goes: the second keeps its ID and handle.
   tree.RemoveDevice("p/" + stem + "1");
