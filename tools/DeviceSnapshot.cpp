@@ -76,40 +76,52 @@ std::optional<std::string> ReadNodeId(DeviceService& service, std::uint32_t devI
   return std::string(buffer.data());
 }
 
-// The parent's instance ID: none for a root or where the source has no tree.
-void ReadParent(DeviceService& service, DeviceEntry& device) {
+// The parent's handle, and with `withId` its instance ID: none for a root or
+// where the source has no tree.
+void ReadParent(DeviceService& service, DeviceEntry& device, bool withId) {
   std::uint32_t parent = 0;
   device.parentResult = service.CM_Get_Parent(&parent, device.devInst, 0);
   if (device.parentResult != CR_SUCCESS)
     return;
+  if (!withId) {
+    device.parentDevInst = parent;
+    return;
+  }
   device.parentId = ReadNodeId(service, parent, device.parentResult);
   if (device.parentId)
     device.parentDevInst = parent;
 }
 
 // The nodes above the listed ones that the listing does not hold, up to the
-// roots; a bounded walk, whatever loops a source may have.
-std::vector<Ancestor> ReadAncestors(DeviceService& service,
-                                    const std::vector<DeviceEntry>& devices) {
-  // The listed handles sorted in one block; only the few nodes above them
-  // go into a set.
+// roots; a bounded walk, whatever loops a source may have. False when the
+// bound cut it short.
+bool ReadAncestors(DeviceService& service, const std::vector<DeviceEntry>& devices,
+                   std::vector<Ancestor>& ancestors) {
+  // The listed handles sorted in one block (sources list them in order,
+  // mostly); only the few nodes above them go into a set.
   std::vector<std::uint32_t> listed;
   listed.reserve(devices.size());
   for (const DeviceEntry& device : devices)
     listed.push_back(device.devInst);
-  std::sort(listed.begin(), listed.end());
+  if (!std::is_sorted(listed.begin(), listed.end()))
+    std::sort(listed.begin(), listed.end());
   std::unordered_set<std::uint32_t> above;
   const auto firstSeen = [&](std::uint32_t devInst) {
     return !std::binary_search(listed.begin(), listed.end(), devInst) &&
            above.insert(devInst).second;
   };
   std::vector<std::uint32_t> pending;
+  // Siblings mostly follow each other: their parent is looked up once.
+  std::optional<std::uint32_t> last;
   for (const DeviceEntry& device : devices) {
-    if (device.parentDevInst && firstSeen(*device.parentDevInst))
-      pending.push_back(*device.parentDevInst);
+    if (!device.parentDevInst || device.parentDevInst == last)
+      continue;
+    last = device.parentDevInst;
+    if (firstSeen(*last))
+      pending.push_back(*last);
   }
-  std::vector<Ancestor> ancestors;
-  while (!pending.empty() && ancestors.size() < 4096) {
+  constexpr std::size_t kMostAncestors = 4096;
+  while (!pending.empty() && ancestors.size() < kMostAncestors) {
     const std::uint32_t devInst = pending.back();
     pending.pop_back();
     std::uint32_t result = 0;
@@ -128,7 +140,7 @@ std::vector<Ancestor> ReadAncestors(DeviceService& service,
     }
     ancestors.push_back(std::move(ancestor));
   }
-  return ancestors;
+  return pending.empty();
 }
 
 std::string Lowered(std::string_view text) {
@@ -165,6 +177,10 @@ constexpr std::uint32_t kMissing = error::kInvalidData;
 
 std::vector<std::string> SplitMultiText(std::string_view bytes) {
   std::vector<std::string> texts;
+  // Sized once: a device has a few IDs.
+  const std::size_t listEnd = std::min(bytes.find(std::string_view("\0\0", 2)), bytes.size());
+  texts.reserve(static_cast<std::size_t>(std::count(bytes.begin(), bytes.begin() + listEnd, '\0')) +
+                1);
   std::size_t at = 0;
   while (at < bytes.size()) {
     const std::size_t end = std::min(bytes.find('\0', at), bytes.size());
@@ -207,7 +223,7 @@ Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
     device.statusResult =
         service.CM_Get_DevNode_Status(&device.status, &device.problem, data.DevInst, 0);
     if ((what & kReadParents) != 0)
-      ReadParent(service, device);
+      ReadParent(service, device, (what & kReadParentIds) == kReadParentIds);
     if ((what & kReadHardwareIds) != 0)
       device.hardwareIds = ReadIdList(service, set.get(), data, SPDRP_HARDWAREID);
     if ((what & kReadCompatibleIds) != 0)
@@ -223,8 +239,17 @@ Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
   }
   if (service.GetLastError() != error::kNoMoreItems)
     snapshot.enumError = service.GetLastError();
-  if ((what & kReadParents) != 0)
-    snapshot.ancestors = ReadAncestors(service, snapshot.devices);
+  if ((what & kReadParents) != 0 && !ReadAncestors(service, snapshot.devices, snapshot.ancestors) &&
+      (what & kReadParentIds) != kReadParentIds) {
+    // Parents beyond the walk's bound stand by their IDs, as with them read.
+    for (DeviceEntry& device : snapshot.devices) {
+      if (device.parentDevInst) {
+        device.parentId = ReadNodeId(service, *device.parentDevInst, device.parentResult);
+        if (!device.parentId)
+          device.parentDevInst.reset();
+      }
+    }
+  }
   return snapshot;
 }
 

@@ -38,6 +38,8 @@ struct DeviceEntry {
   // does not have is an empty text or list; its failures are kept apart.
   bool identityRead = false;            // everything was read (kReadAll)
   std::optional<std::string> parentId;  // none for a root, or unknown
+  // Read with the parents: the parent's handle (without kReadParentIds, also
+  // one whose instance ID cannot be read: no node then stands for it).
   std::optional<std::uint32_t> parentDevInst;
   std::uint32_t parentResult = devices::CR_SUCCESS;
   std::vector<std::string> hardwareIds;
@@ -48,9 +50,10 @@ struct DeviceEntry {
 };
 
 // What to read beyond the names, class and status, combined with |: the
-// parents, the hardware IDs, the driver and its module, the location, the
-// compatible IDs, or all
-// (which the JSON and the device file write).
+// parents' handles (with the nodes above the listed ones), the hardware IDs,
+// the driver and its module, the location, the compatible IDs, each parent's
+// instance ID, or all (which the JSON and the device file write). The tree
+// needs the handles alone.
 enum ReadWhat : unsigned {
   kReadBasic = 0,
   kReadParents = 1,
@@ -58,7 +61,8 @@ enum ReadWhat : unsigned {
   kReadDrivers = 4,
   kReadLocation = 8,
   kReadCompatibleIds = 16,
-  kReadAll = 31,
+  kReadParentIds = 32 | kReadParents,
+  kReadAll = 63,
 };
 
 // A node above the listed ones that no listing holds (Windows' root, a PCI

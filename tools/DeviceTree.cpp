@@ -1,7 +1,7 @@
 #include "tools/DeviceTree.h"
 
 #include <algorithm>
-#include <deque>
+#include <cstring>
 #include <ostream>
 #include <unordered_map>
 #include <unordered_set>
@@ -25,13 +25,18 @@ struct Place {
   const DeviceEntry* device = nullptr;
   bool shown = false;
   bool needed = false;
-  std::vector<std::size_t> children;
 };
 
 // Negative, zero or positive as `a` sorts before, with or after `b`,
 // ignoring the case of ASCII letters.
 int CompareIgnoringCase(std::string_view a, std::string_view b) {
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+  const std::size_t common = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  // Bytes alike as they stand are alike ignoring case: siblings' names share
+  // long beginnings, passed eight bytes at a time.
+  while (i + 8 <= common && std::memcmp(a.data() + i, b.data() + i, 8) == 0)
+    i += 8;
+  for (; i < common; ++i) {
     const int x = Lower(a[i]);
     const int y = Lower(b[i]);
     if (x != y)
@@ -52,6 +57,25 @@ bool HandleBelow(const std::pair<std::uint32_t, std::size_t>& entry, std::uint32
 bool Before(const Place& a, const Place& b) {
   const int byName = CompareIgnoringCase(a.sortName, b.sortName);
   return byName != 0 ? byName < 0 : a.id < b.id;
+}
+
+// Sorts places' indices by name, keeping the order of equals. Most devices
+// have a few children: an insertion sort needs no buffer for them.
+void SortPlaces(const std::vector<Place>& places, std::size_t* first, std::size_t* last) {
+  const auto before = [&places](std::size_t a, std::size_t b) {
+    return Before(places[a], places[b]);
+  };
+  if (last - first > 32) {
+    std::stable_sort(first, last, before);
+    return;
+  }
+  for (std::size_t* at = first + (first != last ? 1 : 0); at < last; ++at) {
+    const std::size_t moved = *at;
+    std::size_t* to = at;
+    for (; to != first && before(moved, *(to - 1)); --to)
+      *to = *(to - 1);
+    *to = moved;
+  }
 }
 
 }  // namespace
@@ -86,17 +110,18 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     place.shown = i < shown.size() && shown[i];
     byHandle.emplace_back(device.devInst, places.size());
     parentHandle.push_back(device.parentDevInst);
-    places.push_back(std::move(place));
+    places.push_back(place);
   }
-  // The first place with a handle holds it.
-  const auto sortHandles = [&] { std::stable_sort(byHandle.begin(), byHandle.end(), ByHandle); };
+  // The first place with a handle holds it. Sources list their handles in
+  // order, mostly: then there is nothing to sort.
+  if (!std::is_sorted(byHandle.begin(), byHandle.end(), ByHandle))
+    std::stable_sort(byHandle.begin(), byHandle.end(), ByHandle);
   const auto findHandle = [&](std::uint32_t handle) -> std::optional<std::size_t> {
     const auto found = std::lower_bound(byHandle.begin(), byHandle.end(), handle, HandleBelow);
     if (found == byHandle.end() || found->first != handle)
       return std::nullopt;
     return found->second;
   };
-  sortHandles();
   std::vector<std::pair<std::uint32_t, std::size_t>> ancestorPlaces;
   std::unordered_set<std::uint32_t> ancestorHandles;  // few, beside the listed devices
   for (const Ancestor& ancestor : snapshot.ancestors) {
@@ -109,10 +134,17 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     if (ancestor.parentId)
       place.parent = *ancestor.parentId;
     parentHandle.push_back(ancestor.parentDevInst);
-    places.push_back(std::move(place));
+    places.push_back(place);
   }
+  // The few ancestors sorted apart, then merged: their handles mostly come
+  // after the listed ones.
+  std::stable_sort(ancestorPlaces.begin(), ancestorPlaces.end(), ByHandle);
+  const auto listedEnd = static_cast<std::ptrdiff_t>(byHandle.size());
   byHandle.insert(byHandle.end(), ancestorPlaces.begin(), ancestorPlaces.end());
-  sortHandles();
+  if (listedEnd > 0 && listedEnd < static_cast<std::ptrdiff_t>(byHandle.size()) &&
+      ByHandle(byHandle[listedEnd], byHandle[listedEnd - 1])) {
+    std::inplace_merge(byHandle.begin(), byHandle.begin() + listedEnd, byHandle.end(), ByHandle);
+  }
   // A parent named without a handle the snapshot knows stands by its ID.
   const auto placeOf = [&](std::string_view id) {
     if (byId.empty()) {
@@ -126,18 +158,25 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
       Place place;
       place.id = id;
       place.sortName = id;
-      places.push_back(std::move(place));
+      places.push_back(place);
     }
     return it->second;
   };
   std::vector<std::size_t> parentOf;
   parentOf.reserve(places.size());
+  // Siblings mostly follow each other: their parent's handle is looked up once.
+  std::optional<std::uint32_t> lastHandle;
+  std::optional<std::size_t> lastFound;
   // The places placeOf adds come last and are met here too, as roots.
   for (std::size_t i = 0; i < places.size(); ++i) {
     std::size_t parent = kNone;
     const auto handle = i < parentHandle.size() ? parentHandle[i] : std::nullopt;
-    if (const auto found = handle ? findHandle(*handle) : std::nullopt) {
-      parent = *found;
+    if (handle && handle != lastHandle) {
+      lastHandle = handle;
+      lastFound = findHandle(*handle);
+    }
+    if (handle && lastFound) {
+      parent = *lastFound;
     } else if (const auto named = places[i].parent) {
       parent = placeOf(*named);
     }
@@ -151,32 +190,42 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
       places[at].needed = true;
     }
   }
+  // Each place's children in one block, in the order of the places: the
+  // children of place p are children[firstChild[p]] up to firstChild[p + 1].
+  std::vector<std::size_t> firstChild(places.size() + 1, 0);
   std::vector<std::size_t> roots;
   for (std::size_t i = 0; i < places.size(); ++i) {
-    if (!places[i].needed)
-      continue;
-    if (parentOf[i] != kNone)
-      places[parentOf[i]].children.push_back(i);
-    else
-      roots.push_back(i);
+    if (places[i].needed && parentOf[i] != kNone)
+      ++firstChild[parentOf[i] + 1];
   }
-  const auto sorted = [&](std::vector<std::size_t>& list) {
-    std::stable_sort(list.begin(), list.end(),
-                     [&](std::size_t a, std::size_t b) { return Before(places[a], places[b]); });
-  };
+  for (std::size_t p = 0; p < places.size(); ++p)
+    firstChild[p + 1] += firstChild[p];
+  std::vector<std::size_t> children(firstChild.back());
+  {
+    std::vector<std::size_t> filled(firstChild.begin(), firstChild.end() - 1);
+    for (std::size_t i = 0; i < places.size(); ++i) {
+      if (!places[i].needed)
+        continue;
+      if (parentOf[i] != kNone)
+        children[filled[parentOf[i]]++] = i;
+      else
+        roots.push_back(i);
+    }
+  }
   // A place on a loop of parents has no root above it: the first of the loop
   // to be met becomes one.
   std::vector<bool> written(places.size(), false);
   std::string indent;
+  std::vector<std::pair<std::size_t, std::size_t>> stack;
   const auto write = [&](std::size_t root) {
-    std::vector<std::pair<std::size_t, std::size_t>> stack = {{root, 0}};
+    stack.assign(1, {root, 0});
     while (!stack.empty()) {
       const auto [at, depth] = stack.back();
       stack.pop_back();
       if (written[at])
         continue;
       written[at] = true;
-      Place& place = places[at];
+      const Place& place = places[at];
       indent.assign(depth * 2, ' ');
       out << indent;
       if (place.shown) {
@@ -187,12 +236,14 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
         devices::BlankControlCharacters(id);
         out << id << '\n';
       }
-      sorted(place.children);
-      for (auto child = place.children.rbegin(); child != place.children.rend(); ++child)
-        stack.emplace_back(*child, depth + 1);
+      std::size_t* first = children.data() + firstChild[at];
+      std::size_t* last = children.data() + firstChild[at + 1];
+      SortPlaces(places, first, last);
+      for (std::size_t* child = last; child != first; --child)
+        stack.emplace_back(*(child - 1), depth + 1);
     }
   };
-  sorted(roots);
+  SortPlaces(places, roots.data(), roots.data() + roots.size());
   for (const std::size_t root : roots)
     write(root);
   for (std::size_t i = 0; i < places.size(); ++i) {
