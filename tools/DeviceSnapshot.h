@@ -36,11 +36,12 @@ struct DeviceEntry {
   std::uint32_t problem = 0;
   // Read only when asked for (ReadWhat). A property the source
   // does not have is an empty text or list; its failures are kept apart.
-  bool identityRead = false;            // everything was read (kReadAll)
-  std::optional<std::string> parentId;  // none for a root, or unknown
+  bool identityRead = false;  // everything was read (kReadAll)
   // Read with the parents: the parent's handle (without kReadParentIds, also
-  // one whose instance ID cannot be read: no node then stands for it).
+  // one whose instance ID cannot be read: no node then stands for it). Near
+  // the handle, which the tree reads with it.
   std::optional<std::uint32_t> parentDevInst;
+  std::optional<std::string> parentId;  // none for a root, or unknown
   std::uint32_t parentResult = devices::CR_SUCCESS;
   std::vector<std::string> hardwareIds;
   std::vector<std::string> compatibleIds;

@@ -16,16 +16,42 @@ char Lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// One line of the tree: a shown device, or a parent standing by its ID. The
-// texts view the snapshot's, or the placeholders' own.
+// One line of the tree: a shown device, or a parent standing by its ID. A
+// device's texts are read from it only when its line is needed; the others'
+// view the snapshot's, or the placeholders' own.
 struct Place {
-  std::string_view id;        // instance ID ("-" when unreadable)
-  std::string_view sortName;  // what siblings are sorted by
-  std::optional<std::string_view> parent;
   const DeviceEntry* device = nullptr;
+  std::string_view id;  // when there is no device
+  std::optional<std::string_view> parent;
   bool shown = false;
   bool needed = false;
 };
+
+constexpr std::string_view kUnreadable = "-";
+
+// The instance ID ("-" when unreadable).
+std::string_view IdOf(const Place& place) {
+  if (place.device == nullptr)
+    return place.id;
+  return place.device->instanceId.text ? std::string_view(*place.device->instanceId.text)
+                                       : kUnreadable;
+}
+
+// What siblings are sorted by.
+std::string_view SortNameOf(const Place& place) {
+  if (place.device == nullptr || place.device->name.empty())
+    return IdOf(place);
+  return place.device->name;
+}
+
+// The parent's instance ID, where it is named.
+std::optional<std::string_view> ParentIdOf(const Place& place) {
+  if (place.device == nullptr)
+    return place.parent;
+  if (!place.device->parentId)
+    return std::nullopt;
+  return *place.device->parentId;
+}
 
 // Negative, zero or positive as `a` sorts before, with or after `b`,
 // ignoring the case of ASCII letters.
@@ -55,8 +81,8 @@ bool HandleBelow(const std::pair<std::uint32_t, std::size_t>& entry, std::uint32
 }
 
 bool Before(const Place& a, const Place& b) {
-  const int byName = CompareIgnoringCase(a.sortName, b.sortName);
-  return byName != 0 ? byName < 0 : a.id < b.id;
+  const int byName = CompareIgnoringCase(SortNameOf(a), SortNameOf(b));
+  return byName != 0 ? byName < 0 : IdOf(a) < IdOf(b);
 }
 
 // Sorts places' indices by name, keeping the order of equals. Most devices
@@ -82,7 +108,6 @@ void SortPlaces(const std::vector<Place>& places, std::size_t* first, std::size_
 
 void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
                const std::function<std::string(const DeviceEntry&)>& line, std::ostream& out) {
-  static constexpr std::string_view kUnreadable = "-";
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<Place> places;
   // Parents are found by node handle, as the source gave them; by instance
@@ -102,10 +127,6 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
   for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
     const DeviceEntry& device = snapshot.devices[i];
     Place place;
-    place.id = device.instanceId.text ? std::string_view(*device.instanceId.text) : kUnreadable;
-    place.sortName = device.name.empty() ? place.id : std::string_view(device.name);
-    if (device.parentId)
-      place.parent = *device.parentId;
     place.device = &device;
     place.shown = i < shown.size() && shown[i];
     byHandle.emplace_back(device.devInst, places.size());
@@ -130,7 +151,6 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     ancestorPlaces.emplace_back(ancestor.devInst, places.size());
     Place place;
     place.id = ancestor.instanceId;
-    place.sortName = place.id;
     if (ancestor.parentId)
       place.parent = *ancestor.parentId;
     parentHandle.push_back(ancestor.parentDevInst);
@@ -150,14 +170,13 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     if (byId.empty()) {
       for (std::size_t i = 0; i < places.size(); ++i) {
         if (places[i].device == nullptr || places[i].device->instanceId.text)
-          byId.emplace(places[i].id, i);
+          byId.emplace(IdOf(places[i]), i);
       }
     }
     const auto [it, added] = byId.emplace(id, places.size());
     if (added) {
       Place place;
       place.id = id;
-      place.sortName = id;
       places.push_back(place);
     }
     return it->second;
@@ -177,7 +196,7 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
     }
     if (handle && lastFound) {
       parent = *lastFound;
-    } else if (const auto named = places[i].parent) {
+    } else if (const auto named = ParentIdOf(places[i])) {
       parent = placeOf(*named);
     }
     parentOf.push_back(parent == i ? kNone : parent);
@@ -232,7 +251,7 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
         out << line(*place.device) << '\n';
       } else {
         // As the device lines have them: one line, no escape sequence.
-        std::string id(place.id);
+        std::string id(IdOf(place));
         devices::BlankControlCharacters(id);
         out << id << '\n';
       }
