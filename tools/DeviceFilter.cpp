@@ -120,7 +120,7 @@ bool DeviceFilter::Matches(const DeviceEntry& device) const {
     if (!idGlob_)
       idGlob_.emplace(*idPattern);
     bool any = device.instanceId.text && idGlob_->Matches(*device.instanceId.text);
-    for (const std::string& id : device.hardwareIds)
+    for (const std::string_view id : device.hardwareIds)
       any = any || idGlob_->Matches(id);
     if (!any)
       return false;

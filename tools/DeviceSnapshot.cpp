@@ -39,8 +39,8 @@ TextRead ReadProperty(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DAT
   return {std::string(buffer.data()), 0};
 }
 
-std::vector<std::string> ReadIdList(DeviceService& service, HDEVINFO set,
-                                    const SP_DEVINFO_DATA& data, std::uint32_t property) {
+IdList ReadIdList(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
+                  std::uint32_t property) {
   // Most lists fit the first buffer, on the stack.
   std::array<std::uint8_t, 1024> first{};
   std::vector<std::uint8_t> larger;
@@ -53,7 +53,7 @@ std::vector<std::string> ReadIdList(DeviceService& service, HDEVINFO set,
                                                   static_cast<std::uint32_t>(size), &required)) {
       // Up to the list's two NULs in the buffer, which started zeroed: the
       // size reported is not to be trusted (Wine's differs from the bytes).
-      return SplitMultiText(std::string_view(reinterpret_cast<const char*>(buffer), size));
+      return IdList::FromMultiText(std::string_view(reinterpret_cast<const char*>(buffer), size));
     }
     if (service.GetLastError() != error::kInsufficientBuffer || required <= size ||
         required > 1 << 20) {
@@ -175,21 +175,16 @@ constexpr std::uint32_t kMissing = error::kInvalidData;
 
 }  // namespace
 
-std::vector<std::string> SplitMultiText(std::string_view bytes) {
-  std::vector<std::string> texts;
-  // Sized once: a device has a few IDs.
-  const std::size_t listEnd = std::min(bytes.find(std::string_view("\0\0", 2)), bytes.size());
-  texts.reserve(static_cast<std::size_t>(std::count(bytes.begin(), bytes.begin() + listEnd, '\0')) +
-                1);
+IdList IdList::FromMultiText(std::string_view bytes) {
+  // Past each text's NUL, up to an empty text or the end.
   std::size_t at = 0;
-  while (at < bytes.size()) {
-    const std::size_t end = std::min(bytes.find('\0', at), bytes.size());
-    if (end == at)
-      break;
-    texts.emplace_back(bytes.substr(at, end - at));
-    at = end + 1;
-  }
-  return texts;
+  while (at < bytes.size() && bytes[at] != '\0')
+    at = std::min(bytes.find('\0', at), bytes.size()) + 1;
+  IdList list;
+  list.block_ = bytes.substr(0, std::min(at, bytes.size()));
+  if (!list.block_.empty() && list.block_.back() != '\0')
+    list.block_.push_back('\0');  // the last text ran to the end
+  return list;
 }
 
 void RereadState(DeviceService& service, DeviceEntry& device) {
@@ -290,11 +285,24 @@ std::string JsonString(std::string_view text) {
   return out + '"';
 }
 
-std::string JsonArray(const std::vector<std::string>& texts) {
+namespace {
+
+template <typename Texts>
+std::string JsonArrayOf(const Texts& texts) {
   std::string out = "[";
-  for (const std::string& text : texts)
+  for (const std::string_view text : texts)
     out += (out.size() > 1 ? ", " : "") + JsonString(text);
   return out + ']';
+}
+
+}  // namespace
+
+std::string JsonArray(const std::vector<std::string>& texts) {
+  return JsonArrayOf(texts);
+}
+
+std::string JsonArray(const IdList& texts) {
+  return JsonArrayOf(texts);
 }
 
 std::string DeviceJson(const DeviceEntry& device) {

@@ -21,6 +21,37 @@ struct TextRead {
   std::uint32_t error = 0;  // meaningful when there is no text
 };
 
+// A device's IDs as a REG_MULTI_SZ value holds them, each followed by a NUL,
+// in one block: a list costs one allocation, not one an ID. Iterates over
+// the IDs as views into the block.
+class IdList {
+ public:
+  class Iterator {
+   public:
+    explicit Iterator(const char* at) : at_(at) {}
+    std::string_view operator*() const { return at_; }
+    Iterator& operator++() {
+      at_ += std::char_traits<char>::length(at_) + 1;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const = default;
+
+   private:
+    const char* at_;
+  };
+
+  IdList() = default;
+  // The texts of `bytes` up to each NUL, to the first empty one or the end.
+  static IdList FromMultiText(std::string_view bytes);
+
+  bool empty() const { return block_.empty(); }
+  Iterator begin() const { return Iterator(block_.data()); }
+  Iterator end() const { return Iterator(block_.data() + block_.size()); }
+
+ private:
+  std::string block_;
+};
+
 // One present device as the service gave it.
 struct DeviceEntry {
   TextRead instanceId;
@@ -43,8 +74,8 @@ struct DeviceEntry {
   std::optional<std::uint32_t> parentDevInst;
   std::optional<std::string> parentId;  // none for a root, or unknown
   std::uint32_t parentResult = devices::CR_SUCCESS;
-  std::vector<std::string> hardwareIds;
-  std::vector<std::string> compatibleIds;
+  IdList hardwareIds;
+  IdList compatibleIds;
   TextRead driver;
   TextRead driverModule;
   TextRead location;
@@ -90,10 +121,6 @@ Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what = kReadAll)
 // need stay open for it.
 void RereadState(devices::DeviceService& service, DeviceEntry& device);
 
-// The members of a REG_MULTI_SZ value: texts up to each NUL, to the first
-// empty one or the end of `bytes`.
-std::vector<std::string> SplitMultiText(std::string_view bytes);
-
 // "<name>: 0x<status>(<problem text>)": the report log's enumDevices line,
 // made by the same code, control characters blanked.
 std::string ReportLine(const DeviceEntry& device);
@@ -122,6 +149,7 @@ void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
 
 // A JSON array of string literals.
 std::string JsonArray(const std::vector<std::string>& texts);
+std::string JsonArray(const IdList& texts);
 
 // `text` as a JSON string literal. Bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);

@@ -21,7 +21,8 @@ char Lower(char c) {
 // view the snapshot's, or the placeholders' own.
 struct Place {
   const DeviceEntry* device = nullptr;
-  std::string_view id;  // when there is no device
+  std::string_view id;        // when there is no device
+  std::string_view sortName;  // set once the place is known to be needed
   std::optional<std::string_view> parent;
   bool shown = false;
   bool needed = false;
@@ -81,7 +82,7 @@ bool HandleBelow(const std::pair<std::uint32_t, std::size_t>& entry, std::uint32
 }
 
 bool Before(const Place& a, const Place& b) {
-  const int byName = CompareIgnoringCase(SortNameOf(a), SortNameOf(b));
+  const int byName = CompareIgnoringCase(a.sortName, b.sortName);
   return byName != 0 ? byName < 0 : IdOf(a) < IdOf(b);
 }
 
@@ -209,6 +210,28 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
       places[at].needed = true;
     }
   }
+  // The names siblings are sorted by and the lines, made in the order the
+  // devices lie in memory rather than in the tree's: the lines one after
+  // the other in one block, place i's from lineAt[i].first to .second.
+  std::string lines;
+  lines.reserve(places.size() * 96);
+  std::vector<std::pair<std::size_t, std::size_t>> lineAt(places.size());
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    Place& place = places[i];
+    if (!place.needed)
+      continue;
+    place.sortName = SortNameOf(place);
+    lineAt[i].first = lines.size();
+    if (place.shown) {
+      lines += line(*place.device);
+    } else {
+      // As the device lines have them: one line, no escape sequence.
+      std::string id(IdOf(place));
+      devices::BlankControlCharacters(id);
+      lines += id;
+    }
+    lineAt[i].second = lines.size();
+  }
   // Each place's children in one block, in the order of the places: the
   // children of place p are children[firstChild[p]] up to firstChild[p + 1].
   std::vector<std::size_t> firstChild(places.size() + 1, 0);
@@ -234,7 +257,7 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
   // A place on a loop of parents has no root above it: the first of the loop
   // to be met becomes one.
   std::vector<bool> written(places.size(), false);
-  std::string indent;
+  std::string text;  // one line at a time, indented
   std::vector<std::pair<std::size_t, std::size_t>> stack;
   const auto write = [&](std::size_t root) {
     stack.assign(1, {root, 0});
@@ -244,17 +267,10 @@ void WriteTree(const Snapshot& snapshot, const std::vector<bool>& shown,
       if (written[at])
         continue;
       written[at] = true;
-      const Place& place = places[at];
-      indent.assign(depth * 2, ' ');
-      out << indent;
-      if (place.shown) {
-        out << line(*place.device) << '\n';
-      } else {
-        // As the device lines have them: one line, no escape sequence.
-        std::string id(IdOf(place));
-        devices::BlankControlCharacters(id);
-        out << id << '\n';
-      }
+      text.assign(depth * 2, ' ');
+      text.append(lines, lineAt[at].first, lineAt[at].second - lineAt[at].first);
+      text += '\n';
+      out << text;
       std::size_t* first = children.data() + firstChild[at];
       std::size_t* last = children.data() + firstChild[at + 1];
       SortPlaces(places, first, last);
