@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <sstream>
 #include <unordered_set>
@@ -181,9 +182,14 @@ IdList IdList::FromMultiText(std::string_view bytes) {
   while (at < bytes.size() && bytes[at] != '\0')
     at = std::min(bytes.find('\0', at), bytes.size()) + 1;
   IdList list;
-  list.block_ = bytes.substr(0, std::min(at, bytes.size()));
-  if (!list.block_.empty() && list.block_.back() != '\0')
-    list.block_.push_back('\0');  // the last text ran to the end
+  const std::string_view texts = bytes.substr(0, std::min(at, bytes.size()));
+  if (texts.empty())
+    return list;
+  // Zeroed: the last text's NUL, should it have run to the end, and the
+  // list's own.
+  const std::shared_ptr<char[]> block = std::make_shared<char[]>(texts.size() + 2);
+  std::memcpy(block.get(), texts.data(), texts.size());
+  list.block_ = block;
   return list;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,11 +22,13 @@ struct TextRead {
   std::uint32_t error = 0;  // meaningful when there is no text
 };
 
-// A device's IDs as a REG_MULTI_SZ value holds them, each followed by a NUL,
-// in one block: a list costs one allocation, not one an ID. Iterates over
-// the IDs as views into the block.
+// A device's IDs as a REG_MULTI_SZ value holds them, each followed by a NUL
+// and the last by a second one, in one block that copies share (it never
+// changes): a list costs one allocation, not one an ID, and a device that
+// has none costs nothing. Iterates over the IDs as views into the block.
 class IdList {
  public:
+  struct End {};
   class Iterator {
    public:
     explicit Iterator(const char* at) : at_(at) {}
@@ -34,7 +37,7 @@ class IdList {
       at_ += std::char_traits<char>::length(at_) + 1;
       return *this;
     }
-    bool operator==(const Iterator& other) const = default;
+    bool operator==(End) const { return *at_ == '\0'; }
 
    private:
     const char* at_;
@@ -44,12 +47,12 @@ class IdList {
   // The texts of `bytes` up to each NUL, to the first empty one or the end.
   static IdList FromMultiText(std::string_view bytes);
 
-  bool empty() const { return block_.empty(); }
-  Iterator begin() const { return Iterator(block_.data()); }
-  Iterator end() const { return Iterator(block_.data() + block_.size()); }
+  bool empty() const { return block_ == nullptr; }
+  Iterator begin() const { return Iterator(block_ != nullptr ? block_.get() : ""); }
+  End end() const { return {}; }
 
  private:
-  std::string block_;
+  std::shared_ptr<const char[]> block_;
 };
 
 // One present device as the service gave it.
