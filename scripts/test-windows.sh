@@ -69,6 +69,10 @@ else
   echo "quillon-devices under Wine listed $(grep -cE ': 0x[0-9A-F]{8}\(' "$log") devices"
 fi
 
+# --watch, read every second on Windows, over Wine's devices and a device file.
+# shellcheck source=tests/wine/watch.sh
+. "$here/tests/wine/watch.sh"
+
 finished=$(date +%s)
 echo "Timings: build $((built - started)) s, prefix $((booted - built)) s, tests $((finished - booted)) s"
 echo "Wine: $passed passed, $failed failed, $skipped skipped"

@@ -1,6 +1,5 @@
 #include "tools/DeviceFilter.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "devices/DeviceText.h"
@@ -11,8 +10,9 @@ namespace {
 
 using namespace devices;
 
+// ASCII letters only, as the C locale has it, without a call per byte.
 char Lower(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool ClassNamed(std::string_view wanted, const GUID& guid) {
@@ -27,98 +27,76 @@ bool ClassNamed(std::string_view wanted, const GUID& guid) {
 
 namespace {
 
-// `segment` (no '*'; '?' any byte) matches `text` at `at`, ignoring case.
+// `segment` (no '*'; '?' any byte; letters lowered) matches `text` at `at`,
+// ignoring case.
 bool SegmentAt(std::string_view text, std::size_t at, std::string_view segment) {
   if (text.size() - at < segment.size())
     return false;
   for (std::size_t i = 0; i < segment.size(); ++i) {
-    if (segment[i] != '?' && Lower(segment[i]) != Lower(text[at + i]))
+    if (segment[i] != '?' && segment[i] != Lower(text[at + i]))
       return false;
   }
   return true;
 }
 
-// Where one byte stands next in a text. A search goes on from its last
-// hit, and a byte found nowhere is not looked for again.
-class NextByte {
- public:
-  NextByte(std::string_view text, char c) : text_(text), c_(c) {}
-  std::size_t At(std::size_t from) {
-    if (!searched_ || (next_ != std::string_view::npos && next_ < from)) {
-      searched_ = true;
-      const void* hit = std::memchr(text_.data() + from, c_, text_.size() - from);
-      next_ = hit == nullptr
-                  ? std::string_view::npos
-                  : static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data());
-    }
-    return next_;
-  }
-
- private:
-  std::string_view text_;
-  char c_;
-  bool searched_ = false;
-  std::size_t next_ = std::string_view::npos;
-};
-
 // The first place at or after `from` where `segment` matches in `text`;
-// npos for none. Candidates are found by their first byte, in either case,
-// with memchr: each case's search resumes where it stopped, so a text full
-// of one case does not make the other's scan the rest of it each time.
+// npos for none. A loop over the bytes finds the candidates: the IDs are
+// short, where a library call for each would cost more than the scan.
 std::size_t FindSegment(std::string_view text, std::size_t from, std::string_view segment) {
-  if (segment.front() == '?') {
-    for (std::size_t at = from; at + segment.size() <= text.size(); ++at) {
-      if (SegmentAt(text, at, segment))
-        return at;
-    }
-    return std::string_view::npos;
-  }
-  const char lower = Lower(segment.front());
-  const char upper = lower >= 'a' && lower <= 'z' ? static_cast<char>(lower - 'a' + 'A') : lower;
-  NextByte lowers(text, lower);
-  NextByte uppers(text, upper);
-  while (from + segment.size() <= text.size()) {
-    const std::size_t at =
-        std::min(lowers.At(from), upper != lower ? uppers.At(from) : std::string_view::npos);
-    if (at == std::string_view::npos)
-      return std::string_view::npos;
-    if (SegmentAt(text, at, segment))
+  const char first = segment.front();
+  for (std::size_t at = from; at + segment.size() <= text.size(); ++at) {
+    if ((first == '?' || Lower(text[at]) == first) && SegmentAt(text, at, segment))
       return at;
-    from = at + 1;
   }
   return std::string_view::npos;
 }
 
 }  // namespace
 
-bool GlobMatches(std::string_view pattern, std::string_view text) {
+Glob::Glob(std::string_view pattern) {
+  std::string lowered(pattern);
+  for (char& c : lowered)
+    c = Lower(c);
+  const std::size_t firstStar = lowered.find('*');
+  if (firstStar == std::string::npos) {
+    head_ = std::move(lowered);
+    return;
+  }
+  star_ = true;
+  const std::size_t lastStar = lowered.rfind('*');
+  head_ = lowered.substr(0, firstStar);
+  tail_ = lowered.substr(lastStar + 1);
+  for (std::size_t from = firstStar + 1; from < lastStar;) {
+    const std::size_t star = lowered.find('*', from);
+    if (star > from)
+      middle_.push_back(lowered.substr(from, star - from));
+    from = star + 1;
+  }
+}
+
+bool Glob::Matches(std::string_view text) const {
+  if (!star_)
+    return head_.size() == text.size() && SegmentAt(text, 0, head_);
   // The parts between stars, each taken at its first place after the one
   // before: the leftmost place never loses a match a later one would find.
   // Linear in practice, never exponential whatever the pattern.
-  const std::size_t firstStar = pattern.find('*');
-  if (firstStar == std::string_view::npos)
-    return pattern.size() == text.size() && SegmentAt(text, 0, pattern);
-  const std::string_view head = pattern.substr(0, firstStar);
-  const std::size_t lastStar = pattern.rfind('*');
-  const std::string_view tail = pattern.substr(lastStar + 1);
-  if (text.size() < head.size() + tail.size() || !SegmentAt(text, 0, head) ||
-      !SegmentAt(text, text.size() - tail.size(), tail)) {
+  if (text.size() < head_.size() + tail_.size() || !SegmentAt(text, 0, head_) ||
+      !SegmentAt(text, text.size() - tail_.size(), tail_)) {
     return false;
   }
-  std::size_t at = head.size();
-  const std::size_t end = text.size() - tail.size();
-  for (std::size_t from = firstStar + 1; from < lastStar;) {
-    const std::size_t star = pattern.find('*', from);
-    const std::string_view segment = pattern.substr(from, star - from);
-    from = star + 1;
-    if (segment.empty())
-      continue;
-    at = FindSegment(text.substr(0, end), at, segment);
+  std::size_t at = head_.size();
+  const std::string_view middle = text.substr(0, text.size() - tail_.size());
+  for (const std::string& segment : middle_) {
+    at = FindSegment(middle, at, segment);
     if (at == std::string_view::npos)
       return false;
     at += segment.size();
   }
   return true;
+}
+
+bool GlobMatches(std::string_view pattern, std::string_view text) {
+  return Glob(pattern).Matches(text);
 }
 
 bool DeviceFilter::ClassMatches(const GUID& guid) const {
@@ -139,9 +117,11 @@ bool DeviceFilter::Matches(const DeviceEntry& device) const {
     return false;
   }
   if (idPattern) {
-    bool any = device.instanceId.text && GlobMatches(*idPattern, *device.instanceId.text);
-    for (const std::string& id : device.hardwareIds)
-      any = any || GlobMatches(*idPattern, id);
+    if (!idGlob_)
+      idGlob_.emplace(*idPattern);
+    bool any = device.instanceId.text && idGlob_->Matches(*device.instanceId.text);
+    for (const std::string_view id : device.hardwareIds)
+      any = any || idGlob_->Matches(id);
     if (!any)
       return false;
   }

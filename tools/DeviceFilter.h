@@ -12,6 +12,23 @@
 
 namespace quillon::tools {
 
+// A glob ('*' any run, '?' one byte, everything else itself), ignoring the
+// case of ASCII letters, taken apart once for the many texts it is matched
+// against.
+class Glob {
+ public:
+  explicit Glob(std::string_view pattern);
+  bool Matches(std::string_view text) const;
+
+ private:
+  bool star_ = false;
+  // Lowered: the part before the first star (the whole pattern without
+  // one), the parts between stars, and the part after the last.
+  std::string head_;
+  std::vector<std::string> middle_;
+  std::string tail_;
+};
+
 struct DeviceFilter {
   std::optional<std::string> className;  // a setup class name or GUID
   bool problem = false;                  // only nodes with a problem (disabled included)
@@ -25,6 +42,7 @@ struct DeviceFilter {
   bool ClassMatches(const devices::GUID& guid) const;
   // Answers for the class GUIDs met so far: a machine has a few dozen.
   mutable std::vector<std::pair<devices::GUID, bool>> classAnswers_;
+  mutable std::optional<Glob> idGlob_;  // idPattern, taken apart at its first use
 };
 
 // Takes `argument` when it is one of the filter switches: true, and `error`

@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <sstream>
 #include <unordered_set>
@@ -39,8 +40,8 @@ TextRead ReadProperty(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DAT
   return {std::string(buffer.data()), 0};
 }
 
-std::vector<std::string> ReadIdList(DeviceService& service, HDEVINFO set,
-                                    const SP_DEVINFO_DATA& data, std::uint32_t property) {
+IdList ReadIdList(DeviceService& service, HDEVINFO set, const SP_DEVINFO_DATA& data,
+                  std::uint32_t property) {
   // Most lists fit the first buffer, on the stack.
   std::array<std::uint8_t, 1024> first{};
   std::vector<std::uint8_t> larger;
@@ -53,7 +54,7 @@ std::vector<std::string> ReadIdList(DeviceService& service, HDEVINFO set,
                                                   static_cast<std::uint32_t>(size), &required)) {
       // Up to the list's two NULs in the buffer, which started zeroed: the
       // size reported is not to be trusted (Wine's differs from the bytes).
-      return SplitMultiText(std::string_view(reinterpret_cast<const char*>(buffer), size));
+      return IdList::FromMultiText(std::string_view(reinterpret_cast<const char*>(buffer), size));
     }
     if (service.GetLastError() != error::kInsufficientBuffer || required <= size ||
         required > 1 << 20) {
@@ -76,40 +77,52 @@ std::optional<std::string> ReadNodeId(DeviceService& service, std::uint32_t devI
   return std::string(buffer.data());
 }
 
-// The parent's instance ID: none for a root or where the source has no tree.
-void ReadParent(DeviceService& service, DeviceEntry& device) {
+// The parent's handle, and with `withId` its instance ID: none for a root or
+// where the source has no tree.
+void ReadParent(DeviceService& service, DeviceEntry& device, bool withId) {
   std::uint32_t parent = 0;
   device.parentResult = service.CM_Get_Parent(&parent, device.devInst, 0);
   if (device.parentResult != CR_SUCCESS)
     return;
+  if (!withId) {
+    device.parentDevInst = parent;
+    return;
+  }
   device.parentId = ReadNodeId(service, parent, device.parentResult);
   if (device.parentId)
     device.parentDevInst = parent;
 }
 
 // The nodes above the listed ones that the listing does not hold, up to the
-// roots; a bounded walk, whatever loops a source may have.
-std::vector<Ancestor> ReadAncestors(DeviceService& service,
-                                    const std::vector<DeviceEntry>& devices) {
-  // The listed handles sorted in one block; only the few nodes above them
-  // go into a set.
+// roots; a bounded walk, whatever loops a source may have. False when the
+// bound cut it short.
+bool ReadAncestors(DeviceService& service, const std::vector<DeviceEntry>& devices,
+                   std::vector<Ancestor>& ancestors) {
+  // The listed handles sorted in one block (sources list them in order,
+  // mostly); only the few nodes above them go into a set.
   std::vector<std::uint32_t> listed;
   listed.reserve(devices.size());
   for (const DeviceEntry& device : devices)
     listed.push_back(device.devInst);
-  std::sort(listed.begin(), listed.end());
+  if (!std::is_sorted(listed.begin(), listed.end()))
+    std::sort(listed.begin(), listed.end());
   std::unordered_set<std::uint32_t> above;
   const auto firstSeen = [&](std::uint32_t devInst) {
     return !std::binary_search(listed.begin(), listed.end(), devInst) &&
            above.insert(devInst).second;
   };
   std::vector<std::uint32_t> pending;
+  // Siblings mostly follow each other: their parent is looked up once.
+  std::optional<std::uint32_t> last;
   for (const DeviceEntry& device : devices) {
-    if (device.parentDevInst && firstSeen(*device.parentDevInst))
-      pending.push_back(*device.parentDevInst);
+    if (!device.parentDevInst || device.parentDevInst == last)
+      continue;
+    last = device.parentDevInst;
+    if (firstSeen(*last))
+      pending.push_back(*last);
   }
-  std::vector<Ancestor> ancestors;
-  while (!pending.empty() && ancestors.size() < 4096) {
+  constexpr std::size_t kMostAncestors = 4096;
+  while (!pending.empty() && ancestors.size() < kMostAncestors) {
     const std::uint32_t devInst = pending.back();
     pending.pop_back();
     std::uint32_t result = 0;
@@ -128,7 +141,7 @@ std::vector<Ancestor> ReadAncestors(DeviceService& service,
     }
     ancestors.push_back(std::move(ancestor));
   }
-  return ancestors;
+  return pending.empty();
 }
 
 std::string Lowered(std::string_view text) {
@@ -163,17 +176,21 @@ constexpr std::uint32_t kMissing = error::kInvalidData;
 
 }  // namespace
 
-std::vector<std::string> SplitMultiText(std::string_view bytes) {
-  std::vector<std::string> texts;
+IdList IdList::FromMultiText(std::string_view bytes) {
+  // Past each text's NUL, up to an empty text or the end.
   std::size_t at = 0;
-  while (at < bytes.size()) {
-    const std::size_t end = std::min(bytes.find('\0', at), bytes.size());
-    if (end == at)
-      break;
-    texts.emplace_back(bytes.substr(at, end - at));
-    at = end + 1;
-  }
-  return texts;
+  while (at < bytes.size() && bytes[at] != '\0')
+    at = std::min(bytes.find('\0', at), bytes.size()) + 1;
+  IdList list;
+  const std::string_view texts = bytes.substr(0, std::min(at, bytes.size()));
+  if (texts.empty())
+    return list;
+  // Zeroed: the last text's NUL, should it have run to the end, and the
+  // list's own.
+  const std::shared_ptr<char[]> block = std::make_shared<char[]>(texts.size() + 2);
+  std::memcpy(block.get(), texts.data(), texts.size());
+  list.block_ = block;
+  return list;
 }
 
 void RereadState(DeviceService& service, DeviceEntry& device) {
@@ -207,7 +224,7 @@ Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
     device.statusResult =
         service.CM_Get_DevNode_Status(&device.status, &device.problem, data.DevInst, 0);
     if ((what & kReadParents) != 0)
-      ReadParent(service, device);
+      ReadParent(service, device, (what & kReadParentIds) == kReadParentIds);
     if ((what & kReadHardwareIds) != 0)
       device.hardwareIds = ReadIdList(service, set.get(), data, SPDRP_HARDWAREID);
     if ((what & kReadCompatibleIds) != 0)
@@ -223,8 +240,17 @@ Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
   }
   if (service.GetLastError() != error::kNoMoreItems)
     snapshot.enumError = service.GetLastError();
-  if ((what & kReadParents) != 0)
-    snapshot.ancestors = ReadAncestors(service, snapshot.devices);
+  if ((what & kReadParents) != 0 && !ReadAncestors(service, snapshot.devices, snapshot.ancestors) &&
+      (what & kReadParentIds) != kReadParentIds) {
+    // Parents beyond the walk's bound stand by their IDs, as with them read.
+    for (DeviceEntry& device : snapshot.devices) {
+      if (device.parentDevInst) {
+        device.parentId = ReadNodeId(service, *device.parentDevInst, device.parentResult);
+        if (!device.parentId)
+          device.parentDevInst.reset();
+      }
+    }
+  }
   return snapshot;
 }
 
@@ -265,11 +291,24 @@ std::string JsonString(std::string_view text) {
   return out + '"';
 }
 
-std::string JsonArray(const std::vector<std::string>& texts) {
+namespace {
+
+template <typename Texts>
+std::string JsonArrayOf(const Texts& texts) {
   std::string out = "[";
-  for (const std::string& text : texts)
+  for (const std::string_view text : texts)
     out += (out.size() > 1 ? ", " : "") + JsonString(text);
   return out + ']';
+}
+
+}  // namespace
+
+std::string JsonArray(const std::vector<std::string>& texts) {
+  return JsonArrayOf(texts);
+}
+
+std::string JsonArray(const IdList& texts) {
+  return JsonArrayOf(texts);
 }
 
 std::string DeviceJson(const DeviceEntry& device) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,39 @@ namespace quillon::tools {
 struct TextRead {
   std::optional<std::string> text;
   std::uint32_t error = 0;  // meaningful when there is no text
+};
+
+// A device's IDs as a REG_MULTI_SZ value holds them, each followed by a NUL
+// and the last by a second one, in one block that copies share (it never
+// changes): a list costs one allocation, not one an ID, and a device that
+// has none costs nothing. Iterates over the IDs as views into the block.
+class IdList {
+ public:
+  struct End {};
+  class Iterator {
+   public:
+    explicit Iterator(const char* at) : at_(at) {}
+    std::string_view operator*() const { return at_; }
+    Iterator& operator++() {
+      at_ += std::char_traits<char>::length(at_) + 1;
+      return *this;
+    }
+    bool operator==(End) const { return *at_ == '\0'; }
+
+   private:
+    const char* at_;
+  };
+
+  IdList() = default;
+  // The texts of `bytes` up to each NUL, to the first empty one or the end.
+  static IdList FromMultiText(std::string_view bytes);
+
+  bool empty() const { return block_ == nullptr; }
+  Iterator begin() const { return Iterator(block_ != nullptr ? block_.get() : ""); }
+  End end() const { return {}; }
+
+ private:
+  std::shared_ptr<const char[]> block_;
 };
 
 // One present device as the service gave it.
@@ -36,21 +70,25 @@ struct DeviceEntry {
   std::uint32_t problem = 0;
   // Read only when asked for (ReadWhat). A property the source
   // does not have is an empty text or list; its failures are kept apart.
-  bool identityRead = false;            // everything was read (kReadAll)
-  std::optional<std::string> parentId;  // none for a root, or unknown
+  bool identityRead = false;  // everything was read (kReadAll)
+  // Read with the parents: the parent's handle (without kReadParentIds, also
+  // one whose instance ID cannot be read: no node then stands for it). Near
+  // the handle, which the tree reads with it.
   std::optional<std::uint32_t> parentDevInst;
+  std::optional<std::string> parentId;  // none for a root, or unknown
   std::uint32_t parentResult = devices::CR_SUCCESS;
-  std::vector<std::string> hardwareIds;
-  std::vector<std::string> compatibleIds;
+  IdList hardwareIds;
+  IdList compatibleIds;
   TextRead driver;
   TextRead driverModule;
   TextRead location;
 };
 
 // What to read beyond the names, class and status, combined with |: the
-// parents, the hardware IDs, the driver and its module, the location, the
-// compatible IDs, or all
-// (which the JSON and the device file write).
+// parents' handles (with the nodes above the listed ones), the hardware IDs,
+// the driver and its module, the location, the compatible IDs, each parent's
+// instance ID, or all (which the JSON and the device file write). The tree
+// needs the handles alone.
 enum ReadWhat : unsigned {
   kReadBasic = 0,
   kReadParents = 1,
@@ -58,7 +96,8 @@ enum ReadWhat : unsigned {
   kReadDrivers = 4,
   kReadLocation = 8,
   kReadCompatibleIds = 16,
-  kReadAll = 31,
+  kReadParentIds = 32 | kReadParents,
+  kReadAll = 63,
 };
 
 // A node above the listed ones that no listing holds (Windows' root, a PCI
@@ -84,10 +123,6 @@ Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what = kReadAll)
 // Reads the status and problem of one device again, by its handle: no set
 // need stay open for it.
 void RereadState(devices::DeviceService& service, DeviceEntry& device);
-
-// The members of a REG_MULTI_SZ value: texts up to each NUL, to the first
-// empty one or the end of `bytes`.
-std::vector<std::string> SplitMultiText(std::string_view bytes);
 
 // "<name>: 0x<status>(<problem text>)": the report log's enumDevices line,
 // made by the same code, control characters blanked.
@@ -117,6 +152,7 @@ void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
 
 // A JSON array of string literals.
 std::string JsonArray(const std::vector<std::string>& texts);
+std::string JsonArray(const IdList& texts);
 
 // `text` as a JSON string literal. Bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);

@@ -75,6 +75,10 @@ class UeventSocket {
  private:
   devices::UniqueFd fd_;
 };
+
+// Reads again what a batch asks for, and writes the changes: everything
+// when nodes came or went or events were lost, else the devices it names.
+void FollowUevents(DeviceWatcher& watcher, const UeventBatch& batch);
 #endif
 
 // Runs --watch until SIGINT or SIGTERM, or until `out` fails (0), or until

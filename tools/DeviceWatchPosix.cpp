@@ -119,6 +119,13 @@ void UeventSocket::Drain(UeventBatch& batch) {
   }
 }
 
+void FollowUevents(DeviceWatcher& watcher, const UeventBatch& batch) {
+  // A node that some event names but that no reading knew (its parent
+  // bound a driver and made it) is found by reading everything.
+  if (batch.everything || (!batch.paths.empty() && !watcher.RereadAt(batch.paths)))
+    watcher.RereadAll();
+}
+
 int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& errors) {
   // The signals end the watch through the loop below, which then exits 0.
   sigset_t signals;
@@ -184,10 +191,7 @@ int RunWatch(const WatchOptions& options, std::ostream& out, std::ostream& error
     }
     UeventBatch batch;
     uevents->Drain(batch);
-    // A node that some event names but that no reading knew (its parent
-    // bound a driver and made it) is found by reading everything.
-    if (batch.everything || (!batch.paths.empty() && !watcher.RereadAt(batch.paths)))
-      watcher.RereadAll();
+    FollowUevents(watcher, batch);
   }
   return 0;  // standard output failed: the caller says why, unless its reader left
 }

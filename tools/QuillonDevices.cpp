@@ -254,7 +254,9 @@ int main(int argc, char** argv) {
   }
   if (options.tree)
     tools::WriteTree(snapshot, shown, line, std::cout);
-  if (!options.filter.Empty()) {
+  // The JSON and the device file hold the shown devices alone.
+  if (!options.filter.Empty() &&
+      (options.output == Output::kJson || options.output == Output::kExport)) {
     std::vector<tools::DeviceEntry> kept;
     for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
       if (shown[i])

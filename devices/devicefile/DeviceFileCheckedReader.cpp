@@ -475,7 +475,9 @@ bool ParseDeviceDocument(const std::string& text, Model& model, Json& parsedDocu
       }
     }
   }
-  IndexPresentHandles(parsed);  // clashes were explained above
+  // Clashes were explained above.
+  IndexInstanceIds(parsed);
+  IndexPresentHandles(parsed);
   parsedDocument = std::move(document);
   model = std::move(parsed);
   return true;

@@ -2,6 +2,8 @@
 #include "devices/devicefile/DeviceFileModel.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 
 #include "devices/devicefile/DeviceFileReading.h"
@@ -20,6 +22,64 @@ const Member* Model::FindPresent(std::uint32_t devInst) const {
   if (it == presentByDevInst.end() || it->first != devInst)
     return nullptr;
   return &(*members)[it->second];
+}
+
+namespace {
+
+// A hash that IDs equal ignoring case share, eight bytes at a time: each
+// byte with bit 5 set, which lowers ASCII capitals (and folds a few
+// punctuation pairs, which only costs a comparison).
+std::uint64_t FoldedHash(std::string_view text) {
+  constexpr std::uint64_t kFold = 0x2020202020202020;
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15;
+  std::uint64_t hash = text.size();
+  while (text.size() >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data(), sizeof word);
+    hash = std::rotl((hash ^ (word | kFold)) * kMultiplier, 29);
+    text.remove_prefix(8);
+  }
+  std::uint64_t word = 0;
+  std::memcpy(&word, text.data(), text.size());
+  hash = (hash ^ (word | kFold)) * kMultiplier;
+  return hash ^ (hash >> 32);
+}
+
+}  // namespace
+
+bool IndexInstanceIds(Model& model) {
+  const Members& members = *model.members;
+  std::size_t capacity = 16;
+  while (capacity < members.size() * 2)
+    capacity *= 2;
+  std::vector<std::uint32_t>& slots = model.byInstanceId;
+  slots.assign(capacity, 0);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const std::string& id = members[i].instanceId;
+    for (std::size_t slot = FoldedHash(id) & (capacity - 1);; slot = (slot + 1) & (capacity - 1)) {
+      if (slots[slot] == 0) {
+        slots[slot] = static_cast<std::uint32_t>(i + 1);
+        break;
+      }
+      if (EqualsIgnoringCase(members[slots[slot] - 1].instanceId, id))
+        return false;
+    }
+  }
+  return true;
+}
+
+const Member* Model::FindById(std::string_view instanceId) const {
+  const std::size_t capacity = byInstanceId.size();
+  if (capacity == 0)
+    return nullptr;
+  for (std::size_t slot = FoldedHash(instanceId) & (capacity - 1);;
+       slot = (slot + 1) & (capacity - 1)) {
+    if (byInstanceId[slot] == 0)
+      return nullptr;
+    const Member& member = (*members)[byInstanceId[slot] - 1];
+    if (EqualsIgnoringCase(member.instanceId, instanceId))
+      return &member;
+  }
 }
 
 bool ParseDeviceFile(const std::string& text, Model& model, ParseError& error) {

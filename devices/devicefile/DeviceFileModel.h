@@ -73,14 +73,24 @@ struct Model {
   // Present members' node handles with their index, sorted by handle, for
   // the status query.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> presentByDevInst;
+  // Every member by instance ID, ignoring case: open addressing over member
+  // index + 1 (0 is free), a power of two long, at most half full. Made
+  // while reading, where it proves the IDs unique; the parents are found in it.
+  std::vector<std::uint32_t> byInstanceId;
 
   const Member* FindPresent(std::uint32_t devInst) const;
+  // The member with this instance ID, ignoring case, present or not.
+  const Member* FindById(std::string_view instanceId) const;
 };
 
 struct ParseError {
   std::size_t line = 1;
   std::string reason;
 };
+
+// Fills model.byInstanceId; false when two members' instance IDs are equal
+// ignoring case.
+bool IndexInstanceIds(Model& model);
 
 // Parses a device file's text and checks it: types, known keys, GUIDs,
 // numbers, unique instance IDs and node handles. Defaults are filled in.

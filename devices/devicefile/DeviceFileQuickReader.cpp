@@ -1,7 +1,6 @@
 // The quick reader: an ordinary device file read in one pass, straight into members.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -431,47 +430,6 @@ class QuickReader {
   std::string valueScratch_;
 };
 
-// A hash that IDs equal ignoring case share, eight bytes at a time: each
-// byte with bit 5 set, which lowers ASCII capitals (and folds a few
-// punctuation pairs, which only costs a comparison).
-std::uint64_t FoldedHash(std::string_view text) {
-  constexpr std::uint64_t kFold = 0x2020202020202020;
-  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15;
-  std::uint64_t hash = text.size();
-  while (text.size() >= 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text.data(), sizeof word);
-    hash = std::rotl((hash ^ (word | kFold)) * kMultiplier, 29);
-    text.remove_prefix(8);
-  }
-  std::uint64_t word = 0;
-  std::memcpy(&word, text.data(), text.size());
-  hash = (hash ^ (word | kFold)) * kMultiplier;
-  return hash ^ (hash >> 32);
-}
-
-// Instance IDs are unique ignoring case: an open-addressing table of member
-// indices, far lighter than a node per ID.
-bool InstanceIdsAreUnique(const Members& members) {
-  std::size_t capacity = 16;
-  while (capacity < members.size() * 2)
-    capacity *= 2;
-  std::vector<std::uint32_t> slots(capacity);  // member index + 1; 0 is free
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const std::string& id = members[i].instanceId;
-    const std::uint64_t h = FoldedHash(id);
-    for (std::size_t slot = h & (capacity - 1);; slot = (slot + 1) & (capacity - 1)) {
-      if (slots[slot] == 0) {
-        slots[slot] = static_cast<std::uint32_t>(i + 1);
-        break;
-      }
-      if (EqualsIgnoringCase(members[slots[slot] - 1].instanceId, id))
-        return false;
-    }
-  }
-  return true;
-}
-
 // An upper bound of the members: each opens a brace right after the
 // array's "[" or a ",", white space aside (the braces of GUIDs and "fail"
 // objects follow a quote or a colon).
@@ -505,8 +463,8 @@ bool ParseDeviceFileQuickly(const std::string& text, Model& model) {
   AdviseHugePages(members.data(), members.capacity() * sizeof(Member));
   if (!QuickReader(text, parsed).Read())
     return false;
-  if (members.size() > std::numeric_limits<std::uint32_t>::max() - 1 ||
-      !InstanceIdsAreUnique(members) || !IndexPresentHandles(parsed)) {
+  if (members.size() > std::numeric_limits<std::uint32_t>::max() - 1 || !IndexInstanceIds(parsed) ||
+      !IndexPresentHandles(parsed)) {
     return false;
   }
   if (members.capacity() > members.size() + members.size() / 4)

@@ -34,20 +34,6 @@ bool SameGuid(const GUID& a, const GUID& b) {
          std::memcmp(a.Data4, b.Data4, sizeof a.Data4) == 0;
 }
 
-// A hash of `text` that ignores the case of ASCII letters, eight bytes at a
-// time: setting bit 5 of every byte makes a letter's cases alike (and some
-// punctuation alike too, which the comparison then tells apart).
-std::size_t FoldedHash(std::string_view text) {
-  std::uint64_t hash = text.size();
-  for (std::size_t at = 0; at < text.size(); at += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text.data() + at, std::min<std::size_t>(8, text.size() - at));
-    hash = (hash ^ (word | 0x2020202020202020ull)) * 0x9E3779B97F4A7C15ull;
-    hash ^= hash >> 29;
-  }
-  return static_cast<std::size_t>(hash);
-}
-
 class DeviceFileService final : public DeviceService {
  public:
   DeviceFileService(std::string path, std::ostream& diagnostics)
@@ -60,7 +46,7 @@ class DeviceFileService final : public DeviceService {
     if (!Load(model))
       return nullptr;
     const std::uint32_t openError = model.openError;
-    model_ = std::move(model);
+    Adopt(std::move(model));
     if (openError != 0) {
       lastError_ = openError;
       return nullptr;
@@ -272,7 +258,7 @@ class DeviceFileService final : public DeviceService {
                                       std::uint32_t devInst, std::uint32_t) override {
     if (status == nullptr || problemNumber == nullptr)
       return CR_INVALID_POINTER;
-    const Member* member = model_.FindPresent(devInst);
+    const Member* member = FindPresent(devInst);
     if (member == nullptr)
       return CR_NO_SUCH_DEVINST;
     if (const auto code = member->Failure(Operation::kStatus))
@@ -286,7 +272,7 @@ class DeviceFileService final : public DeviceService {
                               std::uint32_t) override {
     if (parent == nullptr)
       return CR_INVALID_POINTER;
-    const Member* member = model_.FindPresent(devInst);
+    const Member* member = FindPresent(devInst);
     if (const auto outsider = outsiders_.find(devInst);
         member == nullptr && outsider != outsiders_.end()) {
       // A node above the present ones may be written as an absent member
@@ -299,7 +285,8 @@ class DeviceFileService final : public DeviceService {
       return CR_NO_SUCH_DEVINST;
     const std::string& id = *member->parentId;
     // Siblings follow each other in most files: their parent is found once.
-    if (lastParent_ && indexed_ == model_.members && EqualsIgnoringCase(lastParent_->first, id)) {
+    // Their IDs are mostly written alike: the exact comparison is the quicker.
+    if (lastParent_ && (lastParent_->first == id || EqualsIgnoringCase(lastParent_->first, id))) {
       *parent = lastParent_->second;
       return CR_SUCCESS;
     }
@@ -316,7 +303,7 @@ class DeviceFileService final : public DeviceService {
     }
     const std::string outsiderId = id;  // `id` lives in the model, which may be read again
     std::uint32_t handle = 0xF0000000 + static_cast<std::uint32_t>(outsiders_.size());
-    while (model_.FindPresent(handle) != nullptr || outsiders_.count(handle) != 0)
+    while (FindPresent(handle) != nullptr || outsiders_.count(handle) != 0)
       ++handle;
     outsiders_.emplace(handle, outsiderId);
     outsiderHandles_.emplace(outsiderId, handle);
@@ -329,7 +316,7 @@ class DeviceFileService final : public DeviceService {
     if (buffer == nullptr)
       return CR_INVALID_POINTER;
     const std::string* id = nullptr;
-    if (const Member* member = model_.FindPresent(devInst))
+    if (const Member* member = FindPresent(devInst))
       id = &member->instanceId;
     else if (const auto outsider = outsiders_.find(devInst); outsider != outsiders_.end())
       id = &outsider->second;
@@ -491,50 +478,35 @@ class DeviceFileService final : public DeviceService {
           copy = changed;
       }
     }
-    model_ = std::move(model);
+    Adopt(std::move(model));
     return Succeed();
   }
 
-  // The member of the file last read with this instance ID (ignoring case).
-  const Member* FindById(std::string_view id) {
-    const EqualIgnoringCase equal;
-    if (indexed_ != model_.members) {
-      lastParent_.reset();
-      // Open addressing in one block: a node a member would cost a
-      // tree listing more than its parents' lookups.
-      std::size_t slots = 16;
-      while (slots < model_.members->size() * 2)
-        slots *= 2;
-      byId_.assign(slots, nullptr);
-      for (const Member& member : *model_.members) {
-        for (std::size_t at = FoldedHash(member.instanceId);; ++at) {
-          const Member*& slot = byId_[at & (slots - 1)];
-          if (slot == nullptr) {
-            slot = &member;
-            break;
-          }
-          if (equal(slot->instanceId, member.instanceId))
-            break;  // the first member with this ID is the one found
-        }
-      }
-      indexed_ = model_.members;
-    }
-    for (std::size_t at = FoldedHash(id);; ++at) {
-      const Member* slot = byId_[at & (byId_.size() - 1)];
-      if (slot == nullptr || equal(slot->instanceId, id))
-        return slot;
-    }
+  void Adopt(Model model) {
+    model_ = std::move(model);
+    lastPresent_.reset();
+    lastParent_.reset();
   }
+
+  // The present member with this handle. A lister asks for one device's
+  // status and then its parent: the last answer is kept for the second.
+  const Member* FindPresent(std::uint32_t devInst) {
+    if (!lastPresent_ || lastPresent_->first != devInst)
+      lastPresent_.emplace(devInst, model_.FindPresent(devInst));
+    return lastPresent_->second;
+  }
+
+  // The member of the file last read with this instance ID (ignoring case).
+  const Member* FindById(std::string_view id) const { return model_.FindById(id); }
 
   std::string path_;
   std::ostream& diagnostics_;
-  // Instance IDs of model_'s members, for the parents; views into them.
-  std::shared_ptr<Members> indexed_;
-  // The parent found last, as a view into indexed_, and its handle.
+  // The parent found last, as a view into model_, and its handle.
   std::optional<std::pair<std::string_view, std::uint32_t>> lastParent_;
-  std::vector<const Member*> byId_;  // a power of two long, at most half full
-  std::string multi_;                // an ID list as the property reads it
-  Model model_;                      // the file as last read or written; the status query reads it
+  std::string multi_;  // an ID list as the property reads it
+  Model model_;        // the file as last read or written; the status query reads it
+  // FindPresent's last handle and answer, for model_.
+  std::optional<std::pair<std::uint32_t, const Member*>> lastPresent_;
   std::map<std::uintptr_t, Set> sets_;
   std::uintptr_t nextHandle_ = 0x1000;
   // Parents named by members but not present in the file, by the handle

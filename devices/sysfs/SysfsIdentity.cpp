@@ -2,6 +2,7 @@
 #include "devices/sysfs/SysfsIdentity.h"
 
 #include "devices/sysfs/SysfsParse.h"
+#include "devices/sysfs/SysfsUevent.h"
 
 namespace quillon::devices::sysfs {
 
@@ -57,12 +58,21 @@ NodeIds UsbIds(const Node& node) {
   const bool interface = IsUsbInterface(node);
   const std::string device = interface ? ParentPath(node.Path()) : node.Path();
   const SysfsTree& tree = node.Tree();
-  const auto hex = [&](std::string_view name) {
+  // The device's numbers: a device's from its kept uevent or files; an
+  // interface's uevent carries its device's (PRODUCT=), so neither folder
+  // is read for them where the tree has uevent files.
+  const auto hex = [&](std::string_view name, std::size_t index) {
+    if (!interface)
+      return node.HexAttr(name);
+    if (tree.ReadsUevents() && node.Uevent()) {
+      if (const auto product = UeventValue(*node.Uevent(), "PRODUCT"))
+        return ParseHex(UeventField(*product, '/', index));
+    }
     return ParseHex(tree.Read(device, name).value_or(""));
   };
-  const std::string base = "USB\\VID_" + UpperHex(hex("idVendor").value_or(0), 4) + "&PID_" +
-                           UpperHex(hex("idProduct").value_or(0), 4);
-  const auto revision = hex("bcdDevice");
+  const std::string base = "USB\\VID_" + UpperHex(hex("idVendor", 0).value_or(0), 4) + "&PID_" +
+                           UpperHex(hex("idProduct", 1).value_or(0), 4);
+  const auto revision = hex("bcdDevice", 2);
   const std::string rev = revision ? "&REV_" + UpperHex(*revision, 4) : std::string();
   const std::string mi =
       interface ? "&MI_" + UpperHex(node.HexAttr("bInterfaceNumber").value_or(0), 2)
