@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <ostream>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -48,7 +50,28 @@ struct DeviceSet {
   explicit DeviceSet(const std::string& root) : tree(root) {}
   SysfsTree tree;  // the members' nodes refer to it
   std::vector<Member> members;
+  // Kernel modules by bus and driver name: one driver serves many nodes, so
+  // its module link is read once a set.
+  std::unordered_map<std::string, std::optional<std::string>> modules;
 };
+
+// The kernel module of the node's driver, read through the first node of
+// the set bound to that driver.
+std::optional<std::string> ModuleOf(DeviceSet& set, const Node& node) {
+  const std::optional<std::string>& driver = node.Driver();
+  // Disks and partitions stand for a node of another bus: read alone.
+  if (!driver || node.Bus().empty() || node.Bus() == "block")
+    return sysfs::DriverModule(node);
+  const std::string key = node.Bus() + '/' + *driver;
+  if (const auto known = set.modules.find(key); known != set.modules.end())
+    return known->second;
+  // Kept only once the driver's folder was found: a node gone meanwhile
+  // decides nothing for the others.
+  const auto folder = node.Tree().Child(node.Path(), "driver");
+  if (!folder)
+    return std::nullopt;
+  return set.modules.emplace(key, node.Tree().LinkName(*folder, "module")).first->second;
+}
 
 class SysfsService final : public DeviceService {
  public:
@@ -164,7 +187,7 @@ class SysfsService final : public DeviceService {
     if (property == SPDRP_SERVICE)
       other = member->node.Tree().LinkName(member->node.Path(), "driver");
     else if (property == kPropertyDriverModule)
-      other = sysfs::DriverModule(member->node);
+      other = ModuleOf(*FindSet(handle), member->node);
     else if (property == SPDRP_LOCATION_INFORMATION)
       other = sysfs::SysfsLocation(member->node);
     const std::optional<std::string>* text = &other;

@@ -102,6 +102,9 @@ TEST(SysfsIdentity, IdsDriverLocationAndParentOfEachKindOfNode) {
   ASSERT_TRUE(tree.Load(kTree));
   tree.WriteFile("sys/module/xhci_pci/refcnt", "1\n");
   tree.Symlink("sys/bus/pci/drivers/xhci_hcd/module", "sys/module/xhci_pci");
+  // One driver for two devices: each is told its module.
+  tree.WriteFile("sys/module/usbcore/refcnt", "1\n");
+  tree.Symlink("sys/bus/usb/drivers/usb/module", "sys/module/usbcore");
   const auto service = MakeSysfsService(SysfsOptions{tree.Root(), std::string()});
   const auto identities = ReadIdentities(*service);
   struct Row {
@@ -134,7 +137,7 @@ TEST(SysfsIdentity, IdsDriverLocationAndParentOfEachKindOfNode) {
         {"USB\\VID_046D&PID_C31C&REV_6400", "USB\\VID_046D&PID_C31C"},
         {"USB\\Class_03&SubClass_01&Prot_01", "USB\\Class_03&SubClass_01", "USB\\Class_03"},
         "usb",
-        "-",
+        "usbcore",
         "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1"}},
       {"USB\\VID_046D&PID_C31C&MI_00\\1-1:1.0",
        {"USB\\VID_046D&PID_C31C\\1-1",
@@ -149,7 +152,7 @@ TEST(SysfsIdentity, IdsDriverLocationAndParentOfEachKindOfNode) {
         {"USB\\Class_EF&SubClass_02&Prot_01", "USB\\Class_EF&SubClass_02", "USB\\Class_EF",
          "USB\\COMPOSITE"},
         "usb",
-        "-",
+        "usbcore",
         "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4"}},
       {"USB\\VID_0C45&PID_6713&MI_01\\1-4:1.1",
        {"USB\\VID_0C45&PID_6713\\1-4",
