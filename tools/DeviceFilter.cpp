@@ -110,29 +110,33 @@ bool DeviceFilter::ClassMatches(const GUID& guid) const {
 }
 
 bool DeviceFilter::Matches(const DeviceEntry& device) const {
+  return !Rejects(device, kReadAll);
+}
+
+bool DeviceFilter::Rejects(const DeviceEntry& device, unsigned read) const {
   if (className && !ClassMatches(device.classGuid))
-    return false;
+    return true;
   if (problem && (device.statusResult != CR_SUCCESS ||
                   (device.problem == 0 && (device.status & DN_HAS_PROBLEM) == 0))) {
-    return false;
+    return true;
   }
-  if (idPattern) {
+  if (idPattern && (read & kReadHardwareIds) != 0) {
     if (!idGlob_)
       idGlob_.emplace(*idPattern);
     bool any = device.instanceId.text && idGlob_->Matches(*device.instanceId.text);
     for (const std::string_view id : device.hardwareIds)
       any = any || idGlob_->Matches(id);
     if (!any)
-      return false;
+      return true;
   }
-  if (driver) {
-    const auto same = [&](const TextRead& read) {
-      return read.text && EqualsIgnoringCase(*read.text, *driver);
+  if (driver && (read & kReadDrivers) != 0) {
+    const auto same = [&](const TextRead& text) {
+      return text.text && EqualsIgnoringCase(*text.text, *driver);
     };
     if (!same(device.driver) && !same(device.driverModule))
-      return false;
+      return true;
   }
-  return true;
+  return false;
 }
 
 bool ParseFilterArgument(std::string_view argument, DeviceFilter& filter, std::string& error) {

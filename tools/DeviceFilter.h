@@ -37,6 +37,10 @@ struct DeviceFilter {
 
   bool Empty() const { return !className && !problem && !idPattern && !driver; }
   bool Matches(const DeviceEntry& device) const;
+  // True when the device fails a filter on its class or status, or on what
+  // the ReadWhat bits in `read` name: each filter asked about once, as soon
+  // as what it needs is read.
+  bool Rejects(const DeviceEntry& device, unsigned read) const;
 
  private:
   bool ClassMatches(const devices::GUID& guid) const;

@@ -95,36 +95,65 @@ void ReadParent(DeviceService& service, DeviceEntry& device, bool withId) {
 
 // The nodes above the listed ones that the listing does not hold, up to the
 // roots; a bounded walk, whatever loops a source may have. False when the
-// bound cut it short.
-bool ReadAncestors(DeviceService& service, const std::vector<DeviceEntry>& devices,
-                   std::vector<Ancestor>& ancestors) {
+// bound cut it short. With `parentRead` (a device's parent was read), the
+// walk also reads the parents of the listed devices it passes through whose
+// parents were not read, so that a tree of some devices places them as a
+// tree of all would.
+bool ReadAncestors(DeviceService& service, std::vector<DeviceEntry>& devices,
+                   std::vector<bool>* parentRead, bool withIds, std::vector<Ancestor>& ancestors) {
   // The listed handles sorted in one block (sources list them in order,
-  // mostly); only the few nodes above them go into a set.
-  std::vector<std::uint32_t> listed;
+  // mostly), the first device with a handle standing for it as in the tree;
+  // only the few nodes above them go into a set.
+  std::vector<std::pair<std::uint32_t, std::size_t>> listed;
   listed.reserve(devices.size());
-  for (const DeviceEntry& device : devices)
-    listed.push_back(device.devInst);
-  if (!std::is_sorted(listed.begin(), listed.end()))
-    std::sort(listed.begin(), listed.end());
-  std::unordered_set<std::uint32_t> above;
-  const auto firstSeen = [&](std::uint32_t devInst) {
-    return !std::binary_search(listed.begin(), listed.end(), devInst) &&
-           above.insert(devInst).second;
+  for (std::size_t i = 0; i < devices.size(); ++i)
+    listed.emplace_back(devices[i].devInst, i);
+  const auto byHandle = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(listed.begin(), listed.end(), byHandle))
+    std::stable_sort(listed.begin(), listed.end(), byHandle);
+  const auto listedAt = [&](std::uint32_t devInst) -> std::optional<std::size_t> {
+    const auto found = std::lower_bound(
+        listed.begin(), listed.end(), std::pair<std::uint32_t, std::size_t>(devInst, 0), byHandle);
+    if (found == listed.end() || found->first != devInst)
+      return std::nullopt;
+    return found->second;
   };
+  std::unordered_set<std::uint32_t> above;
   std::vector<std::uint32_t> pending;
+  // Pending when not seen yet: a node no listing holds, or a listed device
+  // whose parent is still to be read.
+  const auto meet = [&](std::uint32_t devInst) {
+    if (const auto at = listedAt(devInst)) {
+      if (parentRead != nullptr && !(*parentRead)[*at]) {
+        (*parentRead)[*at] = true;
+        pending.push_back(devInst);
+      }
+    } else if (above.insert(devInst).second) {
+      pending.push_back(devInst);
+    }
+  };
   // Siblings mostly follow each other: their parent is looked up once.
   std::optional<std::uint32_t> last;
-  for (const DeviceEntry& device : devices) {
-    if (!device.parentDevInst || device.parentDevInst == last)
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    const DeviceEntry& device = devices[i];
+    if (!device.parentDevInst || device.parentDevInst == last ||
+        (parentRead != nullptr && !(*parentRead)[i])) {
       continue;
+    }
     last = device.parentDevInst;
-    if (firstSeen(*last))
-      pending.push_back(*last);
+    meet(*last);
   }
   constexpr std::size_t kMostAncestors = 4096;
   while (!pending.empty() && ancestors.size() < kMostAncestors) {
     const std::uint32_t devInst = pending.back();
     pending.pop_back();
+    if (const auto at = listedAt(devInst)) {
+      DeviceEntry& device = devices[*at];
+      ReadParent(service, device, withIds);
+      if (device.parentDevInst)
+        meet(*device.parentDevInst);
+      continue;
+    }
     std::uint32_t result = 0;
     std::optional<std::string> id = ReadNodeId(service, devInst, result);
     if (!id)
@@ -135,8 +164,7 @@ bool ReadAncestors(DeviceService& service, const std::vector<DeviceEntry>& devic
       ancestor.parentId = ReadNodeId(service, parent, result);
       if (ancestor.parentId) {
         ancestor.parentDevInst = parent;
-        if (firstSeen(parent))
-          pending.push_back(parent);
+        meet(parent);
       }
     }
     ancestors.push_back(std::move(ancestor));
@@ -201,7 +229,7 @@ void RereadState(DeviceService& service, DeviceEntry& device) {
   device.problem = device.statusResult == CR_SUCCESS ? problem : 0;
 }
 
-Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
+Snapshot ReadSnapshot(DeviceService& service, unsigned what, const Rejection& rejects) {
   Snapshot snapshot;
   DeviceInfoSetPtr set = OpenPresentDevices(service, "");
   if (set == nullptr) {
@@ -223,25 +251,37 @@ Snapshot ReadSnapshot(DeviceService& service, unsigned what) {
     // The query may succeed without writing (Wine): start from zero.
     device.statusResult =
         service.CM_Get_DevNode_Status(&device.status, &device.problem, data.DevInst, 0);
-    if ((what & kReadParents) != 0)
-      ReadParent(service, device, (what & kReadParentIds) == kReadParentIds);
-    if ((what & kReadHardwareIds) != 0)
+    // What a rejection may ask about first, cheapest first, each asked
+    // about once; the rest only for a device it keeps.
+    bool kept = !rejects || !rejects(device, kReadBasic);
+    if ((what & kReadHardwareIds) != 0 && kept) {
       device.hardwareIds = ReadIdList(service, set.get(), data, SPDRP_HARDWAREID);
-    if ((what & kReadCompatibleIds) != 0)
-      device.compatibleIds = ReadIdList(service, set.get(), data, SPDRP_COMPATIBLEIDS);
-    if ((what & kReadDrivers) != 0) {
+      kept = !rejects || !rejects(device, kReadHardwareIds);
+    }
+    if ((what & kReadDrivers) != 0 && kept) {
       device.driver = ReadProperty(service, set.get(), data, SPDRP_SERVICE);
       device.driverModule = ReadProperty(service, set.get(), data, kPropertyDriverModule);
+      kept = !rejects || !rejects(device, kReadDrivers);
     }
-    if ((what & kReadLocation) != 0)
+    if (rejects)
+      snapshot.kept.push_back(kept);
+    if ((what & kReadParents) != 0 && kept)
+      ReadParent(service, device, (what & kReadParentIds) == kReadParentIds);
+    if ((what & kReadCompatibleIds) != 0 && kept)
+      device.compatibleIds = ReadIdList(service, set.get(), data, SPDRP_COMPATIBLEIDS);
+    if ((what & kReadLocation) != 0 && kept)
       device.location = ReadProperty(service, set.get(), data, SPDRP_LOCATION_INFORMATION);
-    device.identityRead = what == kReadAll;
+    device.identityRead = what == kReadAll && kept;
     snapshot.devices.push_back(std::move(device));
   }
   if (service.GetLastError() != error::kNoMoreItems)
     snapshot.enumError = service.GetLastError();
-  if ((what & kReadParents) != 0 && !ReadAncestors(service, snapshot.devices, snapshot.ancestors) &&
-      (what & kReadParentIds) != kReadParentIds) {
+  const bool withIds = (what & kReadParentIds) == kReadParentIds;
+  std::vector<bool> parentRead = snapshot.kept;  // a device's parent is read (or asked for)
+  if ((what & kReadParents) != 0 &&
+      !ReadAncestors(service, snapshot.devices, rejects ? &parentRead : nullptr, withIds,
+                     snapshot.ancestors) &&
+      !withIds) {
     // Parents beyond the walk's bound stand by their IDs, as with them read.
     for (DeviceEntry& device : snapshot.devices) {
       if (device.parentDevInst) {

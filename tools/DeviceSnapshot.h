@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -117,9 +118,19 @@ struct Snapshot {
   std::optional<std::uint32_t> enumError;
   // Read with the parents: the parents, grandparents, ... not listed.
   std::vector<Ancestor> ancestors;
+  // With a rejection: whether it kept each device.
+  std::vector<bool> kept;
 };
 
-Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what = kReadAll);
+// Says from a device's names, class and status, and from what the ReadWhat
+// bits in `read` name (read just now), that it is not wanted: what else
+// `what` asks for is then not read for it,
+// but for the parents of those above wanted ones, so that a tree places the
+// wanted ones as with everything read.
+using Rejection = std::function<bool(const DeviceEntry& device, unsigned read)>;
+
+Snapshot ReadSnapshot(devices::DeviceService& service, unsigned what = kReadAll,
+                      const Rejection& rejects = {});
 // Reads the status and problem of one device again, by its handle: no set
 // need stay open for it.
 void RereadState(devices::DeviceService& service, DeviceEntry& device);

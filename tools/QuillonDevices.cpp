@@ -226,7 +226,16 @@ int main(int argc, char** argv) {
     what |= tools::kReadHardwareIds;
   if (options.filter.driver)
     what |= tools::kReadDrivers;
-  tools::Snapshot snapshot = tools::ReadSnapshot(*service, what);
+  // The lines and the tree need no more of a device the filters leave out
+  // (the JSON and the device file keep the full read: their ancestors).
+  tools::Rejection rejects;
+  if (!options.filter.Empty() &&
+      (options.output == Output::kLines || options.output == Output::kReport)) {
+    rejects = [&filter = options.filter](const tools::DeviceEntry& device, unsigned read) {
+      return filter.Rejects(device, read);
+    };
+  }
+  tools::Snapshot snapshot = tools::ReadSnapshot(*service, what, rejects);
   if (!snapshot.opened) {
     ReportError("SetupDiGetClassDevs", snapshot.openError);
     return kFailed;
@@ -236,7 +245,7 @@ int main(int argc, char** argv) {
   std::ostringstream text;
   std::vector<bool> shown(snapshot.devices.size());
   for (std::size_t i = 0; i < snapshot.devices.size(); ++i)
-    shown[i] = options.filter.Matches(snapshot.devices[i]);
+    shown[i] = rejects ? snapshot.kept[i] : options.filter.Matches(snapshot.devices[i]);
   const auto line = [&options](const tools::DeviceEntry& device) {
     return options.output == Output::kReport ? tools::ReportLine(device)
                                              : tools::DeviceLine(device);
