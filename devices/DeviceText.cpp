@@ -130,18 +130,15 @@ bool ParseGuid(std::string_view text, GUID& guid) {
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [&lower](char x, char y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return AsciiLower(x) == AsciiLower(y);
+         });
 }
 
 std::size_t HashIgnoringCase::operator()(std::string_view text) const {
   std::size_t hash = 14695981039346656037ull;
   for (const char c : text) {
-    hash ^= static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+    hash ^= static_cast<unsigned char>(AsciiLower(c));
     hash *= 1099511628211ull;
   }
   return hash;

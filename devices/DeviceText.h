@@ -24,6 +24,12 @@ std::string FormatGuid(const GUID& guid);
 // Parses the braced (or bare) registry form; false when malformed.
 bool ParseGuid(std::string_view text, GUID& guid);
 
+// The letter lowered when it is an ASCII capital, any other byte as it is:
+// the case instance IDs, enumerators and switches ignore.
+constexpr char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // Equal texts ignoring the case of ASCII letters only, as instance IDs,
 // enumerators and command-line switches are compared.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);

@@ -10,11 +10,6 @@ namespace {
 
 using namespace devices;
 
-// ASCII letters only, as the C locale has it, without a call per byte.
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool ClassNamed(std::string_view wanted, const GUID& guid) {
   GUID parsed{};
   if (ParseGuid(wanted, parsed))
@@ -33,7 +28,7 @@ bool SegmentAt(std::string_view text, std::size_t at, std::string_view segment) 
   if (text.size() - at < segment.size())
     return false;
   for (std::size_t i = 0; i < segment.size(); ++i) {
-    if (segment[i] != '?' && segment[i] != Lower(text[at + i]))
+    if (segment[i] != '?' && segment[i] != AsciiLower(text[at + i]))
       return false;
   }
   return true;
@@ -45,7 +40,7 @@ bool SegmentAt(std::string_view text, std::size_t at, std::string_view segment) 
 std::size_t FindSegment(std::string_view text, std::size_t from, std::string_view segment) {
   const char first = segment.front();
   for (std::size_t at = from; at + segment.size() <= text.size(); ++at) {
-    if ((first == '?' || Lower(text[at]) == first) && SegmentAt(text, at, segment))
+    if ((first == '?' || AsciiLower(text[at]) == first) && SegmentAt(text, at, segment))
       return at;
   }
   return std::string_view::npos;
@@ -56,7 +51,7 @@ std::size_t FindSegment(std::string_view text, std::size_t from, std::string_vie
 Glob::Glob(std::string_view pattern) {
   std::string lowered(pattern);
   for (char& c : lowered)
-    c = Lower(c);
+    c = AsciiLower(c);
   const std::size_t firstStar = lowered.find('*');
   if (firstStar == std::string::npos) {
     head_ = std::move(lowered);

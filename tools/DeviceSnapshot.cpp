@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -170,13 +169,6 @@ bool ReadAncestors(DeviceService& service, std::vector<DeviceEntry>& devices,
     ancestors.push_back(std::move(ancestor));
   }
   return pending.empty();
-}
-
-std::string Lowered(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lowered;
 }
 
 // `text` for a note: its bytes that are not UTF-8 as \xHH, control
@@ -401,12 +393,14 @@ void WriteDeviceFile(const Snapshot& snapshot, std::ostream& out, std::vector<st
 void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
                      const std::vector<Ancestor>& ancestors, std::ostream& out,
                      std::vector<std::string>& notes) {
-  std::unordered_set<std::string> taken;
+  // Instance IDs, as the file compares them: ignoring the case of ASCII letters.
+  using IdSet = std::unordered_set<std::string, HashIgnoringCase, EqualIgnoringCase>;
+  IdSet taken;
   for (const DeviceEntry& device : devices) {
     if (device.instanceId.text)
-      taken.insert(Lowered(*device.instanceId.text));
+      taken.insert(*device.instanceId.text);
   }
-  std::unordered_set<std::string> written;
+  IdSet written;
 
   out << "{\n  \"openError\": 0,\n  \"devices\": [";
   const char* separator = "\n";
@@ -421,26 +415,24 @@ void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
       const std::string& original = *device.instanceId.text;
       // The file holds each instance ID once; quillon never shows them.
       std::string id = original;
-      for (int n = 2;
-           written.count(Lowered(id)) != 0 || (id != original && taken.count(Lowered(id)) != 0);
-           ++n) {
+      for (int n = 2; written.count(id) != 0 || (id != original && taken.count(id) != 0); ++n) {
         id = original + '&' + std::to_string(n);
       }
       if (id != original) {
         notes.push_back("the instance ID " + original +
                         " is held by more than one device; this one is written as " + id);
       }
-      written.insert(Lowered(id));
+      written.insert(id);
       out << "\"instanceId\": " << JsonString(id) << ", ";
     } else {
       // Some ID the file can hold, unreadable all the same.
       std::string id;
       for (std::size_t n = index;; ++n) {
         id = "ROOT\\UNREADABLE\\" + std::to_string(n);
-        if (taken.count(Lowered(id)) == 0 && written.count(Lowered(id)) == 0)
+        if (taken.count(id) == 0 && written.count(id) == 0)
           break;
       }
-      written.insert(Lowered(id));
+      written.insert(id);
       out << "\"instanceId\": " << JsonString(id) << ", ";
       failure("instanceId", device.instanceId.error);
     }
@@ -491,7 +483,7 @@ void WriteDeviceFile(const std::vector<DeviceEntry>& devices,
     separator = ",\n";
   }
   for (const Ancestor& ancestor : ancestors) {
-    if (!written.insert(Lowered(ancestor.instanceId)).second)
+    if (!written.insert(ancestor.instanceId).second)
       continue;
     out << separator << "    {\"instanceId\": " << JsonString(ancestor.instanceId)
         << ", \"present\": false";

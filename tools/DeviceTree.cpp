@@ -12,10 +12,6 @@ namespace quillon::tools {
 
 namespace {
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // One line of the tree: a shown device, or a parent standing by its ID. A
 // device's texts are read from it only when its line is needed; the others'
 // view the snapshot's, or the placeholders' own.
@@ -64,8 +60,8 @@ int CompareIgnoringCase(std::string_view a, std::string_view b) {
   while (i + 8 <= common && std::memcmp(a.data() + i, b.data() + i, 8) == 0)
     i += 8;
   for (; i < common; ++i) {
-    const int x = Lower(a[i]);
-    const int y = Lower(b[i]);
+    const int x = devices::AsciiLower(a[i]);
+    const int y = devices::AsciiLower(b[i]);
     if (x != y)
       return x - y;
   }

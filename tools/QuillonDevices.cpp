@@ -226,11 +226,10 @@ int main(int argc, char** argv) {
     what |= tools::kReadHardwareIds;
   if (options.filter.driver)
     what |= tools::kReadDrivers;
-  // The lines and the tree need no more of a device the filters leave out
-  // (the JSON and the device file keep the full read: their ancestors).
+  // Only what the filters keep is written: no more is read of the others.
+  // The device file reads all, as it writes the nodes above every device.
   tools::Rejection rejects;
-  if (!options.filter.Empty() &&
-      (options.output == Output::kLines || options.output == Output::kReport)) {
+  if (!options.filter.Empty() && options.output != Output::kExport) {
     rejects = [&filter = options.filter](const tools::DeviceEntry& device, unsigned read) {
       return filter.Rejects(device, read);
     };

@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -252,12 +254,6 @@ TEST(DeviceSnapshot, JsonStringsAreEscapedAndUtf8) {
   }
 }
 
-}  // namespace
-}  // namespace quillon::tools
-
-namespace quillon::tools {
-namespace {
-
 TEST(DeviceFilter, GlobsMatchIgnoringCase) {
   struct Case {
     const char* pattern;
@@ -297,47 +293,46 @@ TEST(DeviceFilter, LongTextsTakeLinearTime) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
 
-}  // namespace
-}  // namespace quillon::tools
-
-namespace quillon::tools {
-namespace {
-
 // What a kernel event names is read again, and only that: a USB device
 // taken off (authorized=0) shows as its one change line, found also from a
 // folder below it; a device no event names keeps its old state.
-TEST(DeviceWatcher, RereadsTheDevicesAnEventNames) {
+// A watch over the laptop's fake tree, started, writing to `out`.
+class WatchedLaptop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    devices::testing::LoadFixture(tree, "laptop.tree");
+    service = devices::CreateDeviceService(tree.Root(), diagnostics);
+    options.source = tree.Root();
+    watcher.emplace(*service, options, out);
+    ASSERT_TRUE(watcher->Start(diagnostics)) << diagnostics.str();
+  }
+
   devices::testing::FakeSysfs tree;
-  devices::testing::LoadFixture(tree, "laptop.tree");
   std::ostringstream diagnostics;
-  const auto service = devices::CreateDeviceService(tree.Root(), diagnostics);
-  const WatchOptions options{tree.Root(), false, {}};
+  std::unique_ptr<devices::DeviceService> service;
+  WatchOptions options;
   std::ostringstream out;
-  DeviceWatcher watcher(*service, options, out);
-  ASSERT_TRUE(watcher.Start(diagnostics)) << diagnostics.str();
+  std::optional<DeviceWatcher> watcher;
+};
+
+TEST_F(WatchedLaptop, RereadsTheDevicesAnEventNames) {
   const std::string keyboard = "pci0000:00/0000:00:14.0/usb1/1-1";
   const std::string stick = "pci0000:00/0000:00:14.0/usb1/1-2";
   tree.WriteFile("sys/devices/" + keyboard + "/authorized", "0\n");
   tree.WriteFile("sys/devices/" + stick + "/authorized", "0\n");
   // Named twice, it is still one change.
   EXPECT_TRUE(
-      watcher.RereadAt({"/sys/devices/" + keyboard + "/power", "/sys/devices/" + keyboard}));
+      watcher->RereadAt({"/sys/devices/" + keyboard + "/power", "/sys/devices/" + keyboard}));
   EXPECT_EQ(out.str(),
             "changed USB\\VID_046D&PID_C31C\\1-1 status 0x0180600A -> 0x00806400, problem 0 "
             "(enabled) -> 22 (disabled)\n");
   // A path that names no device asks for a whole reading, which finds the stick.
   out.str("");
-  EXPECT_FALSE(watcher.RereadAt({"/sys/devices/virtual/no-such"}));
-  watcher.RereadAll();
+  EXPECT_FALSE(watcher->RereadAt({"/sys/devices/virtual/no-such"}));
+  watcher->RereadAll();
   EXPECT_NE(out.str().find("changed USB\\VID_0781&PID_5567\\1-2 status"), std::string::npos)
       << out.str();
 }
-
-}  // namespace
-}  // namespace quillon::tools
-
-namespace quillon::tools {
-namespace {
 
 // Only the kernel's own events count: messages another program sends to the
 // watch's socket (root may) make it read nothing again.
@@ -368,26 +363,12 @@ TEST(DeviceWatcher, IgnoresEventsNotFromTheKernel) {
   EXPECT_EQ(::poll(&waiting, 1, 0), 0);  // and were read
 }
 
-}  // namespace
-}  // namespace quillon::tools
-
-namespace quillon::tools {
-namespace {
-
 // Events the socket had no room for are lost, and the kernel says so once
 // (ENOBUFS): the watch then reads everything and writes what changed, here a
 // USB device taken off that no event it read named. The flood goes to the
 // events' group of a network namespace of this thread's own, which no other
 // program hears, so no event of this machine's is sent or lost.
-TEST(DeviceWatcher, LostEventsReadEverything) {
-  devices::testing::FakeSysfs tree;
-  devices::testing::LoadFixture(tree, "laptop.tree");
-  std::ostringstream diagnostics;
-  const auto service = devices::CreateDeviceService(tree.Root(), diagnostics);
-  const WatchOptions options{tree.Root(), false, {}};
-  std::ostringstream out;
-  DeviceWatcher watcher(*service, options, out);
-  ASSERT_TRUE(watcher.Start(diagnostics)) << diagnostics.str();
+TEST_F(WatchedLaptop, LostEventsReadEverything) {
   tree.WriteFile("sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/authorized", "0\n");
 
   UeventBatch batch;
@@ -419,17 +400,11 @@ TEST(DeviceWatcher, LostEventsReadEverything) {
     GTEST_SKIP() << skipped;
   EXPECT_TRUE(batch.everything);
   EXPECT_EQ(batch.paths, std::vector<std::string>{});  // the flood's own are not the kernel's
-  FollowUevents(watcher, batch);
+  FollowUevents(*watcher, batch);
   EXPECT_EQ(out.str(),
             "changed USB\\VID_046D&PID_C31C\\1-1 status 0x0180600A -> 0x00806400, problem 0 "
             "(enabled) -> 22 (disabled)\n");
 }
-
-}  // namespace
-}  // namespace quillon::tools
-
-namespace quillon::tools {
-namespace {
 
 // An instance ID from a device file may hold control characters: every line
 // that shows one blanks them, as the listing does, so that it stays one line
